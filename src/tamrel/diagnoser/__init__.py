@@ -1,0 +1,1 @@
+"""Diagnosers of fitted models."""

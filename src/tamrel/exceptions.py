@@ -1,0 +1,26 @@
+"""Exception classes of the package, each built from one message text."""
+
+__all__ = ["TamrelError", "TamrelWarning", "TamrelInfo"]
+
+
+class _TamrelMessage(Exception):
+    """An exception carrying one message text, readable as ``message``."""
+
+    def __init__(self, message=""):
+        super().__init__(message)
+        self.message = str(message)
+
+    def __str__(self):
+        return self.message
+
+
+class TamrelError(_TamrelMessage):
+    """Misuse detected by the package (bad settings or input)."""
+
+
+class TamrelWarning(_TamrelMessage, UserWarning):
+    """A condition worth a warning; also usable with ``warnings.warn``."""
+
+
+class TamrelInfo(_TamrelMessage):
+    """Nothing to report or draw (e.g. no weak region was found)."""

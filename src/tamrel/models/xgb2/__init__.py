@@ -1,0 +1,1 @@
+"""Depth-2 boosted trees (XGBoost underneath)."""
