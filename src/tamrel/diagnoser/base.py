@@ -127,6 +127,18 @@ def _positive_column(proba, name, n_rows):
     return arr
 
 
+def _infer_task_type(estimator):
+    """"classification" for a scikit-learn classifier, else "regression"."""
+    if estimator is None:
+        return "regression"
+    try:
+        classifier = is_classifier(estimator)
+    except AttributeError:
+        # recent scikit-learn reads tags that models outside it may lack
+        classifier = getattr(estimator, "_estimator_type", None) == "classifier"
+    return "classification" if classifier else "regression"
+
+
 def _is_binary_classifier(estimator):
     classes = getattr(estimator, "classes_", None)
     return classes is None or len(classes) == 2
@@ -149,7 +161,7 @@ class BaseDiagnoser:
 
     def __init__(self, estimator, task_type=None, random_state=None):
         if task_type is None:
-            task_type = "classification" if is_classifier(estimator) else "regression"
+            task_type = _infer_task_type(estimator)
         elif task_type not in _TASK_TYPES:
             raise TamrelError(f'task_type must be "regression" or "classification", got {task_type!r}.')
         self.estimator = estimator
