@@ -1,0 +1,58 @@
+// The classes of tamrel.diagnoser.frailzone, one definition function each, and the
+// helpers their methods share.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "py_common.hpp"
+#include "tamrel/column.hpp"
+#include "tamrel/regions.hpp"
+
+namespace frailzone_py {
+
+void define_base_slicing(py::module_& m);
+void define_histogram_slicing(py::module_& m);
+void define_tree_slicing(py::module_& m);
+void define_frailzone(py::module_& m);
+
+// A module-level name of tamrel.diagnoser.frailzone ("np", "TamrelError", ...).
+py::object mod(const char* name);
+[[noreturn]] void raise_tamrel(const std::string& message);
+
+// A float64 column view of a 1-D array-like or of column j of a 2-D array; `keep`
+// holds the array (converted only when it is not float64 already).
+struct ColumnRef {
+    py::array keep;
+    tamrel::Column col;
+};
+ColumnRef column_ref(const py::handle& obj, const char* what);
+ColumnRef matrix_column(const py::handle& matrix, py::ssize_t j, const char* what);
+// An optional weight column: empty when obj is None.
+ColumnRef optional_column(const py::handle& obj, const char* what);
+
+// arr[idx] for the rows idx of a 1-D or 2-D array (a C++ gather for fixed-size dtypes,
+// NumPy indexing otherwise); positions outside the rows raise IndexError.
+py::object take_rows(const py::handle& arr, const py::handle& idx, const char* what);
+
+py::array_t<std::int64_t> to_index_array(const std::vector<std::int64_t>& idx);
+
+// The boxes of weak-region records with closed upper bounds decided on the slicer's own
+// data: ub1 is closed when it equals the maximum of the first slicing column of the
+// sliced matrix, ub2 when it equals the maximum of the second slicing column over the
+// sliced rows that meet the first condition. The same flags then serve any matrix.
+std::vector<tamrel::Box> region_boxes(const py::object& slicer, const py::list& records);
+
+// Rows of `matrix` inside each box, in one pass (positions ascending per box).
+std::vector<std::vector<std::int64_t>> region_members(const py::object& slicer,
+                                                      const py::handle& matrix,
+                                                      const std::vector<tamrel::Box>& boxes);
+
+// The slicing column positions of a fitted slicer (its fidx), as integers.
+std::vector<py::ssize_t> slicer_fidx(const py::object& slicer);
+
+// Rule record {"splits": {"f0": {...}[, "f1": {...}]}, "values": v, "counts": n}.
+py::dict rule_record(const py::object& lb1, const py::object& ub1, const py::object& lb2,
+                     const py::object& ub2, bool two, double value, std::int64_t count);
+
+}  // namespace frailzone_py

@@ -1,0 +1,45 @@
+#include "slice_scoring.hpp"
+
+#include <limits>
+
+namespace frailzone_py {
+
+using namespace pybind11::literals;
+
+Scoring::Scoring(const py::object& slicer)
+    : additive(py::bool_(slicer.attr("is_metric_additive"))),
+      score_sign(slicer.attr("score_sign").cast<double>()),
+      scoring_func(slicer.attr("scoring_func")) {}
+
+py::object score_rows(const Scoring& scoring, const py::object& y, const py::object& preds,
+                      const py::array_t<std::int64_t>& idx, const py::object& sample_weight) {
+    py::object w = sample_weight.is_none() ? py::none() : py::object(sample_weight[idx]);
+    return scoring.scoring_func(y[idx], preds[idx], "sample_weight"_a = w);
+}
+
+double slice_score(const Scoring& scoring, const py::object& y, const py::object& preds,
+                   const py::object& scores, const std::vector<std::int64_t>& idx,
+                   const py::object& sample_weight) {
+    if (idx.empty()) return std::numeric_limits<double>::quiet_NaN();
+    if (!scoring.additive)
+        return score_rows(scoring, y, preds, to_index_array(idx), sample_weight).cast<double>();
+    const ColumnRef s = column_ref(scores, "scores");
+    const ColumnRef w = optional_column(sample_weight, "sample_weight");
+    const std::int64_t top = *std::max_element(idx.begin(), idx.end());
+    if (top >= s.col.size || (!w.col.empty() && top >= w.col.size))
+        throw py::index_error("scores and sample_weight must have one entry per row of x.");
+    py::gil_scoped_release nogil;
+    return tamrel::mean_at(s.col, tamrel::Rows::of(idx), w.col);
+}
+
+std::string slicing_feature_name(const py::object& slicer, size_t which) {
+    try {
+        const auto fidx = slicer_fidx(slicer);
+        py::list names = slicer.attr("feature_names");
+        return py::str(names[fidx.at(which)]).cast<std::string>();
+    } catch (const std::exception&) {
+        return which == 0 ? "the first slicing feature" : "the second slicing feature";
+    }
+}
+
+}  // namespace frailzone_py

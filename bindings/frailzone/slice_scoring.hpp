@@ -1,0 +1,36 @@
+// Scoring of one slice and the weak test, shared by the slicers and the region table.
+#pragma once
+
+#include <vector>
+
+#include "frailzone_classes.hpp"
+
+namespace frailzone_py {
+
+// The slicer's scoring settings, read once per call.
+struct Scoring {
+    bool additive = true;
+    double score_sign = 1.0;
+    py::object scoring_func;
+
+    explicit Scoring(const py::object& slicer);
+    bool weak(double score, double threshold_value) const {
+        return score_sign * score <= score_sign * threshold_value;
+    }
+};
+
+// Score of the rows `idx` of a slice: for an additive metric the mean of the per-sample
+// `scores` there (weighted when weights are given and sum to more than 0), otherwise
+// scoring_func(y[idx], preds[idx], sample_weight=...). NaN for no row.
+double slice_score(const Scoring& scoring, const py::object& y, const py::object& preds,
+                   const py::object& scores, const std::vector<std::int64_t>& idx,
+                   const py::object& sample_weight);
+
+// scoring_func on the rows `idx` (as an index array), weights by keyword (None included).
+py::object score_rows(const Scoring& scoring, const py::object& y, const py::object& preds,
+                      const py::array_t<std::int64_t>& idx, const py::object& sample_weight);
+
+// The slicing feature name of column `which` (0 or 1) of the slicer, for messages.
+std::string slicing_feature_name(const py::object& slicer, size_t which);
+
+}  // namespace frailzone_py

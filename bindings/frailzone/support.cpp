@@ -1,0 +1,165 @@
+// Helpers shared by the frailzone classes: module names, column views, region boxes.
+#include "frailzone_classes.hpp"
+
+#include "tamrel/binning.hpp"
+#include "tamrel/gather.hpp"
+
+namespace frailzone_py {
+
+using namespace pybind11::literals;
+
+py::object mod(const char* name) {
+    return py::module_::import("tamrel.diagnoser.frailzone").attr(name);
+}
+
+void raise_tamrel(const std::string& message) { tamrel_py::raise_py(mod("TamrelError"), message); }
+
+namespace {
+
+bool is_f64_view(const py::array& arr) {
+    return arr.dtype().equal(py::dtype::of<double>()) &&
+           reinterpret_cast<std::uintptr_t>(arr.data()) % alignof(double) == 0 &&
+           (arr.ndim() == 0 || arr.strides(0) % static_cast<py::ssize_t>(sizeof(double)) == 0);
+}
+
+py::array to_float64(const py::array& arr, const char* what) {
+    if (arr.dtype().kind() == 'O' || arr.dtype().kind() == 'U' || arr.dtype().kind() == 'S')
+        throw py::type_error(std::string(what) + " must be numeric, got dtype " +
+                             py::str(arr.dtype()).cast<std::string>() + ".");
+    return mod("np").attr("ascontiguousarray")(arr, "dtype"_a = "float64");
+}
+
+}  // namespace
+
+ColumnRef column_ref(const py::handle& obj, const char* what) {
+    py::array arr = mod("np").attr("asarray")(obj);
+    if (arr.ndim() == 2 && arr.shape(1) == 1) arr = arr.attr("ravel")();
+    if (arr.ndim() != 1)
+        throw py::value_error(std::string(what) + " must be one-dimensional, got " +
+                              std::to_string(arr.ndim()) + " dimensions.");
+    if (!is_f64_view(arr)) arr = to_float64(arr, what);
+    ColumnRef ref{arr, tamrel::Column(static_cast<const double*>(arr.data()), arr.shape(0), arr.strides(0))};
+    return ref;
+}
+
+ColumnRef matrix_column(const py::handle& matrix, py::ssize_t j, const char* what) {
+    py::array arr = mod("np").attr("asarray")(matrix);
+    if (arr.ndim() != 2)
+        throw py::value_error(std::string(what) + " must be a two-dimensional array.");
+    if (j < 0 || j >= arr.shape(1))
+        throw py::index_error(std::string(what) + ": column " + std::to_string(j) +
+                              " is out of range for " + std::to_string(arr.shape(1)) + " columns.");
+    if (is_f64_view(arr) && arr.strides(1) % static_cast<py::ssize_t>(sizeof(double)) == 0) {
+        const char* base = static_cast<const char*>(arr.data()) + j * arr.strides(1);
+        return ColumnRef{arr, tamrel::Column(reinterpret_cast<const double*>(base), arr.shape(0), arr.strides(0))};
+    }
+    py::object col = arr[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+    return column_ref(col, what);
+}
+
+ColumnRef optional_column(const py::handle& obj, const char* what) {
+    if (obj.is_none()) return ColumnRef{};
+    return column_ref(obj, what);
+}
+
+py::object take_rows(const py::handle& obj, const py::handle& idx_obj, const char* what) {
+    py::array arr = mod("np").attr("asarray")(obj);
+    const auto idx = tamrel_py::i64_array::ensure(idx_obj);
+    if (!idx || idx.ndim() != 1) throw py::type_error("row positions must be a 1-D integer array.");
+    const bool plain = arr.dtype().kind() != 'O' && (arr.ndim() == 1 || arr.ndim() == 2) &&
+                       arr.dtype().itemsize() > 0;
+    if (!plain) return arr[idx_obj];
+    const std::int64_t n = arr.shape(0), m = idx.shape(0);
+    const std::int64_t* pos = idx.data();
+    for (std::int64_t k = 0; k < m; ++k)
+        if (pos[k] < 0 || pos[k] >= n)
+            throw py::index_error(std::string(what) + ": row position " + std::to_string(pos[k]) +
+                                  " is out of range for " + std::to_string(n) + " rows.");
+    std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(m)};
+    if (arr.ndim() == 2) shape.push_back(arr.shape(1));
+    py::array out(arr.dtype(), shape);
+    tamrel::ByteMatrix src;
+    src.base = static_cast<const char*>(arr.data());
+    src.rows = n;
+    src.cols = arr.ndim() == 2 ? arr.shape(1) : 1;
+    src.row_stride = arr.strides(0);
+    src.col_stride = arr.ndim() == 2 ? arr.strides(1) : arr.dtype().itemsize();
+    src.itemsize = arr.dtype().itemsize();
+    char* dst = static_cast<char*>(out.mutable_data());
+    {
+        py::gil_scoped_release nogil;
+        tamrel::gather_rows(src, pos, m, dst);
+    }
+    return std::move(out);
+}
+
+py::array_t<std::int64_t> to_index_array(const std::vector<std::int64_t>& idx) {
+    py::array_t<std::int64_t> out(static_cast<py::ssize_t>(idx.size()));
+    if (!idx.empty()) std::copy(idx.begin(), idx.end(), out.mutable_data());
+    return out;
+}
+
+std::vector<py::ssize_t> slicer_fidx(const py::object& slicer) {
+    std::vector<py::ssize_t> fidx;
+    for (const py::handle& f : slicer.attr("fidx")) fidx.push_back(f.cast<py::ssize_t>());
+    return fidx;
+}
+
+std::vector<tamrel::Box> region_boxes(const py::object& slicer, const py::list& records) {
+    std::vector<tamrel::Box> boxes;
+    if (records.empty()) return boxes;
+    const auto fidx = slicer_fidx(slicer);
+    const py::object x = slicer.attr("x");
+    const ColumnRef c1 = matrix_column(x, fidx.at(0), "x");
+    ColumnRef c2;
+    const bool two = fidx.size() > 1;
+    if (two) c2 = matrix_column(x, fidx[1], "x");
+    double max1;
+    {
+        py::gil_scoped_release nogil;
+        max1 = tamrel::summarize(c1.col, tamrel::Rows::all(c1.col.size), 0).max;
+    }
+    for (const py::handle& rec : records) {
+        tamrel::Box b;
+        b.lb1 = rec["lb1"].cast<double>();
+        b.ub1 = rec["ub1"].cast<double>();
+        b.closed1 = c1.col.size > 0 && b.ub1 == max1;
+        b.two = two;
+        if (two) {
+            b.lb2 = rec["lb2"].cast<double>();
+            b.ub2 = rec["ub2"].cast<double>();
+            tamrel::MaskedMax m2;
+            {
+                py::gil_scoped_release nogil;
+                m2 = tamrel::max_where(c2.col, c1.col, b.lb1, b.ub1, b.closed1);
+            }
+            b.closed2 = m2.found && b.ub2 == m2.value;
+        }
+        boxes.push_back(b);
+    }
+    return boxes;
+}
+
+std::vector<std::vector<std::int64_t>> region_members(const py::object& slicer,
+                                                      const py::handle& matrix,
+                                                      const std::vector<tamrel::Box>& boxes) {
+    const auto fidx = slicer_fidx(slicer);
+    const ColumnRef c1 = matrix_column(matrix, fidx.at(0), "x");
+    const ColumnRef c2 = fidx.size() > 1 ? matrix_column(matrix, fidx[1], "x") : ColumnRef{};
+    py::gil_scoped_release nogil;
+    return tamrel::box_members(c1.col, c2.col, boxes);
+}
+
+py::dict rule_record(const py::object& lb1, const py::object& ub1, const py::object& lb2,
+                     const py::object& ub2, bool two, double value, std::int64_t count) {
+    py::dict splits;
+    splits["f0"] = py::dict("lb"_a = lb1, "ub"_a = ub1);
+    if (two) splits["f1"] = py::dict("lb"_a = lb2, "ub"_a = ub2);
+    py::dict rule;
+    rule["splits"] = splits;
+    rule["values"] = value;
+    rule["counts"] = count;
+    return rule;
+}
+
+}  // namespace frailzone_py

@@ -1,0 +1,67 @@
+// Equal-width binning of one feature, exactly as numpy.histogram draws its edges.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "tamrel/column.hpp"
+#include "tamrel/compensated.hpp"
+
+namespace tamrel {
+
+struct ColumnSummary {
+    double min = 0.0;
+    double max = 0.0;
+    bool finite = true;            // false when any value is NaN or infinite
+    std::int64_t n_distinct = 0;   // number of distinct values, counted up to the cap
+};
+
+// One pass: minimum, maximum, finiteness, and distinct values counted up to `cap`
+// (counting stops mattering once `cap` values are seen, so no sort is needed).
+ColumnSummary summarize(const Column& x, const Rows& rows, std::int64_t cap);
+
+// numpy.histogram edges: arange(n+1) * ((max-min)/n) + min with the last edge forced
+// to max; a constant column spans [v - 0.5, v + 0.5].
+std::vector<double> histogram_edges(double min, double max, std::int64_t n_bins);
+
+// Bin of v for ascending edges e[0..n]: the largest k with e[k] <= v, kept inside
+// [0, n-1], so values at the last edge fall in the last bin (closed on the right).
+// The division only guesses; comparisons with the actual edges decide.
+class BinLocator {
+public:
+    explicit BinLocator(const std::vector<double>& edges);
+    std::int64_t operator()(double v) const;
+    std::int64_t n_bins() const { return n_bins_; }
+
+private:
+    const std::vector<double>& edges_;
+    std::int64_t n_bins_;
+    double lo_;
+    double inv_width_;
+};
+
+// Per-bin accumulators of per-sample scores s and weights w.
+struct BinSums {
+    std::vector<CompensatedSum> sum_ws;  // sum of w * s (weighted runs only)
+    std::vector<CompensatedSum> sum_w;   // sum of w (weighted runs only)
+    std::vector<CompensatedSum> sum_s;   // sum of s
+    std::vector<std::int64_t> count;
+
+    explicit BinSums(std::int64_t n_bins = 0);
+    std::int64_t n_bins() const { return static_cast<std::int64_t>(count.size()); }
+};
+
+// One pass over the rows: each row's bin by the edges, its score and weight added there.
+// `scores` is indexed like `x`; `weights` may be empty (no weights).
+BinSums accumulate_bins(const Column& x, const Rows& rows, const std::vector<double>& edges,
+                        const Column& scores, const Column& weights);
+
+// Rows grouped by bin with a counting sort: the rows of bin k are
+// order[offsets[k] .. offsets[k+1]), ascending within each bin.
+struct BinGroups {
+    std::vector<std::int64_t> offsets;
+    std::vector<std::int64_t> order;
+};
+BinGroups group_by_bin(const Column& x, const Rows& rows, const std::vector<double>& edges);
+
+}  // namespace tamrel

@@ -1,0 +1,54 @@
+// Row membership of slices and weak regions, and statistics over member rows.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "tamrel/column.hpp"
+#include "tamrel/compensated.hpp"
+
+namespace tamrel {
+
+// lb <= v and (v <= ub when closed, else v < ub).
+inline bool in_interval(double v, double lb, double ub, bool closed) {
+    return lb <= v && (closed ? v <= ub : v < ub);
+}
+
+// Positions (ascending) of the values in [lb, ub) or [lb, ub] when `closed`.
+std::vector<std::int64_t> select_range(const Column& x, double lb, double ub, bool closed);
+
+// A weak region: an interval of the first slicing feature and, for two features, of the
+// second. Upper bounds are closed only where the flags say so.
+struct Box {
+    double lb1 = 0.0, ub1 = 0.0;
+    bool closed1 = false;
+    bool two = false;
+    double lb2 = 0.0, ub2 = 0.0;
+    bool closed2 = false;
+
+    bool contains(double v1, double v2) const {
+        return in_interval(v1, lb1, ub1, closed1) && (!two || in_interval(v2, lb2, ub2, closed2));
+    }
+};
+
+// Largest value of c2 over the rows whose c1 value lies in the interval; `found` tells
+// whether there was any such row.
+struct MaskedMax {
+    double value = 0.0;
+    bool found = false;
+};
+MaskedMax max_where(const Column& c2, const Column& c1, double lb, double ub, bool closed);
+
+// Member rows of every box in one pass over the matrix (columns c1 and c2; c2 is read
+// only for two-feature boxes). Result[k] lists the rows of boxes[k], ascending.
+std::vector<std::vector<std::int64_t>> box_members(const Column& c1, const Column& c2,
+                                                   const std::vector<Box>& boxes);
+
+// Mean of values over the rows: weighted by the weights there when weights are given and
+// sum to more than 0, unweighted otherwise; NaN for no row.
+double mean_at(const Column& values, const Rows& rows, const Column& weights);
+
+// values at the rows, in order, into out (out holds rows.count doubles).
+void take(const Column& values, const Rows& rows, double* out);
+
+}  // namespace tamrel

@@ -1,0 +1,68 @@
+// Slice scores from per-bin sums, the weak test, and merging of touching weak bins.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "tamrel/binning.hpp"
+
+namespace tamrel {
+
+// How a slice is judged weak: score_sign * score <= score_sign * threshold_value.
+struct WeakTest {
+    double score_sign = 1.0;
+    double threshold_value = 0.0;
+    bool operator()(double score) const { return score_sign * score <= score_sign * threshold_value; }
+};
+
+// Mean score of a set of rows from its sums: weighted when weights were given and sum
+// to more than 0 over the set, unweighted otherwise; NaN for an empty set.
+double slice_mean(const CompensatedSum& sum_ws, const CompensatedSum& sum_w,
+                  const CompensatedSum& sum_s, std::int64_t count, bool weighted);
+
+// A slice [lb, ub) of the binned feature with its score and row count.
+struct SliceRule {
+    double lb = 0.0;
+    double ub = 0.0;
+    double value = 0.0;
+    std::int64_t count = 0;
+};
+
+// The result of slicing one feature by histogram bins.
+struct HistogramSlices {
+    std::vector<double> edges;
+    double lbold = 0.0;                  // the feature's minimum
+    double ubold = 0.0;                  // the feature's maximum
+    std::vector<SliceRule> bin_rules;    // one per bin, in bin order
+    std::vector<std::int64_t> weak_bins; // bins that are weak, in bin order
+    // After merging (additive metrics only; otherwise left empty / unmerged):
+    bool merged = false;
+    std::vector<SliceRule> regions;      // kept merged regions, bounds clipped to [lbold, ubold]
+    std::vector<SliceRule> merged_rules; // one per kept region that collected bin rules
+    std::vector<std::int64_t> remaining; // bins whose rules were not merged, in bin order
+};
+
+// Sums of the rows of the bins that make up [lb, ub) of the edges (closed at ub when
+// `right`): bins from the first edge >= lb up to the first edge >= ub, or to the end
+// when closed. Exact because lb and ub are edge values.
+struct RangeSums {
+    CompensatedSum sum_ws, sum_w, sum_s;
+    std::int64_t count = 0;
+};
+RangeSums range_sums(const BinSums& sums, const std::vector<double>& edges, double lb, double ub,
+                     bool right);
+
+// Rules per bin from the sums, and the weak bins (non-empty bins passing the test).
+void score_bins(const BinSums& sums, bool weighted, const WeakTest& weak, HistogramSlices& out);
+
+// Merge touching weak bins into regions, drop those with fewer than min_samples rows,
+// and replace the bin rules inside each kept region by one merged rule.
+void merge_weak_bins(const BinSums& sums, bool weighted, std::int64_t min_samples,
+                     HistogramSlices& out);
+
+// The whole additive one-feature analysis of `rows` of x: summary must be finite.
+HistogramSlices slice_histogram(const Column& x, const Rows& rows, const ColumnSummary& summary,
+                                std::int64_t max_bins, const Column& scores, const Column& weights,
+                                const WeakTest& weak, std::int64_t min_samples);
+
+}  // namespace tamrel

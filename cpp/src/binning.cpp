@@ -1,0 +1,115 @@
+#include "tamrel/binning.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tamrel {
+
+namespace {
+
+// Distinct values seen so far, kept sorted; small (at most the bin cap).
+class DistinctCounter {
+public:
+    explicit DistinctCounter(std::int64_t cap) : cap_(cap) { seen_.reserve(static_cast<size_t>(std::max<std::int64_t>(cap, 0))); }
+    bool full() const { return static_cast<std::int64_t>(seen_.size()) >= cap_; }
+    void add(double v) {
+        auto it = std::lower_bound(seen_.begin(), seen_.end(), v);
+        if (it == seen_.end() || *it != v) seen_.insert(it, v);
+    }
+    std::int64_t count() const { return static_cast<std::int64_t>(seen_.size()); }
+
+private:
+    std::int64_t cap_;
+    std::vector<double> seen_;
+};
+
+}  // namespace
+
+ColumnSummary summarize(const Column& x, const Rows& rows, std::int64_t cap) {
+    ColumnSummary s;
+    if (rows.count == 0) return s;
+    DistinctCounter distinct(cap);
+    double lo = x[rows[0]], hi = lo;
+    bool finite = true;
+    for (std::int64_t k = 0; k < rows.count; ++k) {
+        const double v = x[rows[k]];
+        if (!std::isfinite(v)) finite = false;
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+        if (!distinct.full()) distinct.add(v);
+    }
+    s.min = lo;
+    s.max = hi;
+    s.finite = finite;
+    s.n_distinct = distinct.count();
+    return s;
+}
+
+std::vector<double> histogram_edges(double min, double max, std::int64_t n_bins) {
+    if (min == max) {
+        min -= 0.5;
+        max += 0.5;
+    }
+    std::vector<double> edges(static_cast<size_t>(n_bins + 1));
+    const double step = (max - min) / static_cast<double>(n_bins);
+    for (std::int64_t i = 0; i <= n_bins; ++i) edges[i] = static_cast<double>(i) * step + min;
+    edges[n_bins] = max;
+    return edges;
+}
+
+BinLocator::BinLocator(const std::vector<double>& edges)
+    : edges_(edges), n_bins_(static_cast<std::int64_t>(edges.size()) - 1), lo_(edges.front()) {
+    const double span = edges.back() - edges.front();
+    inv_width_ = span > 0 ? static_cast<double>(n_bins_) / span : 0.0;
+}
+
+std::int64_t BinLocator::operator()(double v) const {
+    const double guess = (v - lo_) * inv_width_;
+    std::int64_t k = guess > 0 ? static_cast<std::int64_t>(std::min(guess, static_cast<double>(n_bins_ - 1))) : 0;
+    // Walk to the largest k with edges[k] <= v (edges may hold repeats when the span is tiny).
+    while (k > 0 && v < edges_[k]) --k;
+    while (k + 1 < n_bins_ && edges_[k + 1] <= v) ++k;
+    return k;
+}
+
+BinSums::BinSums(std::int64_t n_bins)
+    : sum_ws(n_bins), sum_w(n_bins), sum_s(n_bins), count(n_bins, 0) {}
+
+BinSums accumulate_bins(const Column& x, const Rows& rows, const std::vector<double>& edges,
+                        const Column& scores, const Column& weights) {
+    const BinLocator locate(edges);
+    BinSums sums(locate.n_bins());
+    const bool weighted = !weights.empty();
+    for (std::int64_t k = 0; k < rows.count; ++k) {
+        const std::int64_t r = rows[k];
+        const std::int64_t b = locate(x[r]);
+        const double s = scores[r];
+        sums.sum_s[b].add(s);
+        ++sums.count[b];
+        if (weighted) {
+            const double w = weights[r];
+            sums.sum_w[b].add(w);
+            sums.sum_ws[b].add(w * s);
+        }
+    }
+    return sums;
+}
+
+BinGroups group_by_bin(const Column& x, const Rows& rows, const std::vector<double>& edges) {
+    const BinLocator locate(edges);
+    const std::int64_t n_bins = locate.n_bins();
+    std::vector<std::int64_t> bin_of(static_cast<size_t>(rows.count));
+    BinGroups g;
+    g.offsets.assign(static_cast<size_t>(n_bins + 1), 0);
+    for (std::int64_t k = 0; k < rows.count; ++k) {
+        bin_of[k] = locate(x[rows[k]]);
+        ++g.offsets[bin_of[k] + 1];
+    }
+    for (std::int64_t b = 0; b < n_bins; ++b) g.offsets[b + 1] += g.offsets[b];
+    g.order.resize(static_cast<size_t>(rows.count));
+    std::vector<std::int64_t> fill(g.offsets.begin(), g.offsets.end() - 1);
+    for (std::int64_t k = 0; k < rows.count; ++k) g.order[fill[bin_of[k]]++] = rows[k];
+    return g;
+}
+
+}  // namespace tamrel
