@@ -156,8 +156,7 @@ class _SetScorer:
 
     def __call__(self, y, pred, sample_weight=None):
         y, pred = _pair(y, pred)
-        w = None if sample_weight is _PER_SAMPLE else _weights(sample_weight, y.shape[0])
-        return self.score(y, pred, w)
+        return self.score(y, pred, _weights(sample_weight, y.shape[0]))
 
     def __repr__(self):
         return f"<{self.name} scorer>"
