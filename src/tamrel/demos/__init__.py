@@ -1,0 +1,1 @@
+"""Demonstrations on data that scikit-learn ships: ``python -m tamrel.demos``."""
