@@ -1,0 +1,246 @@
+// XGB2Base: hyper-parameters, training through XGBoost's wrappers, parsing and partial
+// dependence.
+#include "xgb2_internal.hpp"
+
+namespace tamrel_py::xgb2 {
+
+const std::array<const char*, 13> kParamNames = {
+    "n_estimators", "eta",           "max_depth",          "tree_method",          "max_bin",
+    "reg_lambda",   "reg_alpha",     "gamma",              "feature_names",        "feature_types",
+    "mono_increasing_list",          "mono_decreasing_list", "random_state"};
+
+void add_init(py::object& cls, int max_bin, int reg_lambda, const char* description, InitBody body) {
+    const std::string doc = "init(self, n_estimators=100, eta=0.3, max_depth=2, tree_method='auto', max_bin=" +
+                            std::to_string(max_bin) + ", reg_lambda=" + std::to_string(reg_lambda) +
+                            ", reg_alpha=0, gamma=0, feature_names=None, feature_types=None, "
+                            "mono_increasing_list=(), mono_decreasing_list=(), random_state=0)\n--\n\n" +
+                            description;
+    add_method(
+        cls, "__init__", "init",
+        [body](py::object self, py::object p0, py::object p1, py::object p2, py::object p3, py::object p4,
+               py::object p5, py::object p6, py::object p7, py::object p8, py::object p9, py::object p10,
+               py::object p11, py::object p12) {
+            body(self, Params{p0, p1, p2, p3, p4, p5, p6, p7, p8, p9, p10, p11, p12});
+        },
+        doc.c_str(), py::arg("n_estimators") = 100, py::arg("eta") = 0.3, py::arg("max_depth") = 2,
+        py::arg("tree_method") = "auto", py::arg("max_bin") = max_bin, py::arg("reg_lambda") = reg_lambda,
+        py::arg("reg_alpha") = 0, py::arg("gamma") = 0, py::arg("feature_names") = py::none(),
+        py::arg("feature_types") = py::none(), py::arg("mono_increasing_list") = py::tuple(),
+        py::arg("mono_decreasing_list") = py::tuple(), py::arg("random_state") = 0);
+}
+
+namespace {
+
+bool contains(const py::handle& container, const py::handle& item) {
+    const int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+// feature_names_ / feature_types_: a deep copy of the setting, or `fill(i)` per column.
+// A list of the wrong length is refused before XGBoost sees it.
+template <typename Fill>
+py::object feature_list(const Deps& d, py::object setting, const char* what, py::ssize_t n_columns, Fill fill) {
+    if (setting.is_none()) {
+        py::list out;
+        for (py::ssize_t i = 0; i < n_columns; ++i) out.append(fill(i));
+        return std::move(out);
+    }
+    const auto n = static_cast<py::ssize_t>(py::len(setting));
+    if (n != n_columns)
+        throw py::value_error(std::string(what) + " has " + std::to_string(n) + " entries, but X has " +
+                              std::to_string(n_columns) + " columns");
+    return d.copy.attr("deepcopy")(setting);
+}
+
+py::object fit(const Deps& d, py::object self, py::object X, py::object y, py::object sample_weight) {
+    py::object validated = self.attr("_validate_input")(X, y, sample_weight);
+    py::tuple parts = py::tuple(validated);
+    if (parts.size() != 3) throw py::value_error("_validate_input must return three items");
+    X = parts[0];
+    y = parts[1];
+    sample_weight = parts[2];
+    const auto n_columns = self.attr("n_features_in_").cast<py::ssize_t>();
+    py::object names = feature_list(d, self.attr("feature_names"), "feature_names", n_columns,
+                                    [](py::ssize_t i) { return py::str("X" + std::to_string(i)); });
+    py::object types = feature_list(d, self.attr("feature_types"), "feature_types", n_columns,
+                                    [](py::ssize_t) { return py::str("numerical"); });
+    self.attr("feature_names_") = names;
+    self.attr("feature_types_") = types;
+    self.attr("_fit_xgb_raw")(X, y, sample_weight);
+    self.attr("is_fitted_") = true;
+    self.attr("X_") = d.copy.attr("copy")(X);
+    return self;
+}
+
+// The text form of the constraint tuple, e.g. "(1, 0, -1)" or "(0,)".
+py::str monotone_constraints(py::object self) {
+    py::object inc = self.attr("mono_increasing_list"), dec = self.attr("mono_decreasing_list");
+    py::list signs;
+    for (py::handle name : self.attr("feature_names_"))
+        signs.append(contains(inc, name) ? 1 : (contains(dec, name) ? -1 : 0));
+    return py::repr(py::tuple(signs));
+}
+
+void fit_xgb_raw(const Deps& d, py::object self, py::object X, py::object y, py::object sample_weight) {
+    py::dict params;
+    params["max_depth"] = self.attr("max_depth");
+    params["n_estimators"] = self.attr("n_estimators");
+    params["eta"] = self.attr("eta");
+    params["gamma"] = self.attr("gamma");
+    params["tree_method"] = self.attr("tree_method");
+    params["max_bin"] = self.attr("max_bin");
+    params["reg_lambda"] = self.attr("reg_lambda");
+    params["reg_alpha"] = self.attr("reg_alpha");
+    params["monotone_constraints"] = monotone_constraints(self);
+    params["random_state"] = self.attr("random_state");
+    if (d.translate_gpu_hist && py_equal(py::str("gpu_hist"), params["tree_method"])) {
+        params["tree_method"] = "hist";
+        params["device"] = "cuda";
+    }
+    self.attr("xgb_params_") = params;
+    const bool classifier = d.is_classifier(self).cast<bool>();
+    py::object estimator = (classifier ? d.XGBClassifier : d.XGBRegressor)(**params);
+    self.attr("estimator_") = estimator;
+    estimator.attr("fit")(X, y.attr("ravel")(), py::arg("sample_weight") = sample_weight);
+}
+
+py::dict base_extract_rules(const Deps& d, py::object self) {
+    py::object booster = self.attr("estimator_").attr("get_booster")();
+    py::object table = booster.attr("trees_to_dataframe")();
+    py::object booster_names = booster.attr("feature_names");
+    py::object names = self.attr("feature_names_");
+    py::object feature = table[py::str("Feature")], split = table[py::str("Split")];
+    py::object has_split = split.attr("notna")();
+    const auto n_columns = self.attr("n_features_in_").cast<py::ssize_t>();
+    py::dict rules;
+    py::ssize_t total = 0;
+    for (py::ssize_t i = 0; i < n_columns; ++i) {
+        py::object booster_name = booster_names.is_none() ? py::str("f" + std::to_string(i))
+                                                          : py::object(booster_names[py::int_(i)]);
+        py::object rows = feature.attr("__eq__")(booster_name).attr("__and__")(has_split);
+        py::object thresholds = d.np.attr("sort")(split[rows].attr("unique")());
+        rules[names[py::int_(i)]] = thresholds;
+    }
+    for (auto item : rules) total += static_cast<py::ssize_t>(py::len(item.second));
+    self.attr("n_splits_raw_") = total;
+    return rules;
+}
+
+py::object parse_model(const Deps& d, py::object self) {
+    if (py_compare(self.attr("max_depth"), py::int_(2), Py_GT)) return py::str("Cannot interpret XGB with depth more than 2.");
+    py::object unp = d.XGBInterpreter(self.attr("estimator_"), py::arg("purification") = true,
+                                      py::arg("true_to_data") = false,
+                                      py::arg("feature_names") = self.attr("feature_names_"),
+                                      py::arg("feature_types") = self.attr("feature_types_"));
+    self.attr("unp_") = unp;
+    unp.attr("fit")(self.attr("X_"));
+    self.attr("effects_") = unp.attr("effects_");
+    self.attr("intercept_") = unp.attr("intercept_");
+    return d.FANOVAInterpreter(self);
+}
+
+py::object partial_dependence(const Deps& d, py::object self, py::object fidx, py::object X) {
+    const std::size_t n = py::len(fidx);
+    py::object effects = self.attr("effects_");
+    py::object wanted = py::set(fidx);
+    py::object predict;
+    if (n == 1 || n == 2) {
+        for (py::handle record : effects[py::str(n == 1 ? "1D" : "2D")].attr("values")()) {
+            if (!py_equal(py::set(record[py::str("fidx")]), wanted)) continue;
+            py::object splits = record[py::str("split_unique_list")];
+            py::object values = record[py::str("values")];
+            predict = n == 1 ? d.predict_1D_func_tree(fidx, splits[py::int_(0)], values, true)
+                             : d.predict_2D_func_tree(fidx, splits[py::int_(0)], splits[py::int_(1)], values, true);
+            break;
+        }
+    }
+    if (!predict) throw py::value_error("Effect not found.");
+    return predict(X);
+}
+
+constexpr const char* kFitDoc = R"(fit(self, X, y, sample_weight=None)
+--
+
+Fit the model.
+
+Parameters
+----------
+X : np.ndarray of shape (n_samples, n_features)
+    Data features.
+y : np.ndarray of shape (n_samples, )
+    Target response.
+sample_weight : np.ndarray of shape (n_samples, ), default=None
+    Sample weight.
+
+Returns
+-------
+self : object
+    Fitted Estimator.
+)";
+
+constexpr const char* kPartialDependenceDoc = R"(partial_dependence(self, fidx, X)
+--
+
+Partial dependence of given effect index.
+
+Parameters
+----------
+fidx : tuple of int
+    The main effect or pairwise interaction feature index.
+X : np.ndarray of shape (n_samples, n_features)
+    Data features.
+
+Returns
+-------
+pred : np.ndarray of shape (n_samples, )
+    The effect's value on every row of X.
+)";
+
+constexpr const char* kParseModelDoc = R"(parse_model(self)
+--
+
+Interpret the model using functional ANOVA.
+
+Returns
+-------
+An instance of FANOVAInterpreter
+    The interpretation results.
+)";
+
+}  // namespace
+
+py::object define_base(py::module_& m, const DepsPtr& deps) {
+    py::object cls = make_class(m, "XGB2Base", py::make_tuple(deps->BaseEstimator), "");
+    cls.attr("__doc__") = py::none();
+    add_init(cls, 20, 1, "Store the hyper-parameters.", [](py::object self, const Params& params) {
+        for (std::size_t i = 0; i < params.size(); ++i) self.attr(kParamNames[i]) = params[i];
+    });
+    add_method(
+        cls, "_base_extract_rules", "_base_extract_rules",
+        [deps](py::object self) { return base_extract_rules(*deps, self); },
+        "_base_extract_rules(self)\n--\n\n"
+        "Internal function for extracting the split points and intercept of a raw XGB-1 model.");
+    add_method(
+        cls, "_fit_xgb_raw", "_fit_xgb_raw",
+        [deps](py::object self, py::object X, py::object y, py::object w) { fit_xgb_raw(*deps, self, X, y, w); },
+        "_fit_xgb_raw(self, X, y, sample_weight=None)\n--\n\n"
+        "Internal function for fitting the raw XGB.\n\n"
+        "tree_method=\"gpu_hist\" becomes tree_method=\"hist\" with device=\"cuda\" where the\n"
+        "installed XGBoost (3.1 and later) no longer accepts it.",
+        py::arg("X"), py::arg("y"), py::arg("sample_weight") = py::none());
+    add_method(
+        cls, "fit", "fit",
+        [deps](py::object self, py::object X, py::object y, py::object w) { return fit(*deps, self, X, y, w); },
+        kFitDoc, py::arg("X"), py::arg("y"), py::arg("sample_weight") = py::none());
+    add_method(
+        cls, "partial_dependence", "partial_dependence",
+        [deps](py::object self, py::object fidx, py::object X) { return partial_dependence(*deps, self, fidx, X); },
+        kPartialDependenceDoc, py::arg("fidx"), py::arg("X"));
+    add_method(
+        cls, "parse_model", "parse_model", [deps](py::object self) { return parse_model(*deps, self); },
+        kParseModelDoc);
+    return cls;
+}
+
+}  // namespace tamrel_py::xgb2

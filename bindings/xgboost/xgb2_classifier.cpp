@@ -1,0 +1,115 @@
+// XGB2Classifier: binary classification.
+#include "xgb2_internal.hpp"
+
+namespace tamrel_py::xgb2 {
+namespace {
+
+constexpr const char* kDecisionDoc = R"(decision_function(self, X)
+--
+
+Returns numpy array of raw predicted value before softmax.
+
+Parameters
+----------
+X : np.ndarray of shape (n_samples, n_features)
+    Data features
+
+Returns
+-------
+pred : np.ndarray of shape (n_samples, )
+    numpy array of predicted logit.
+)";
+
+constexpr const char* kPredictProbaDoc = R"(predict_proba(self, X)
+--
+
+Returns numpy array of predicted probabilities of each class.
+
+Parameters
+----------
+X : np.ndarray of shape (n_samples, n_features)
+    Data features
+
+Returns
+-------
+pred_proba : np.ndarray of shape (n_samples, 2)
+    Column j holds the probability of classes_[j].
+)";
+
+py::tuple validate_input(const Deps& d, py::object self, py::object x, py::object y, py::object sample_weight) {
+    py::tuple xy = validate_xy(d, self, x, y, py::dict());
+    x = xy[0];
+    y = xy[1];
+    if (y.attr("ndim").cast<int>() == 2 && y.attr("shape")[py::int_(1)].cast<int>() == 1)
+        y = d.column_or_1d(y, py::arg("warn") = false);
+    py::tuple kept = apply_sample_weight(d, x, y, sample_weight);
+    y = kept[1];
+    py::object binarizer = d.LabelBinarizer();
+    self.attr("label_binarizer_") = binarizer;
+    binarizer.attr("fit")(y);
+    py::object classes = binarizer.attr("classes_");
+    self.attr("classes_") = classes;
+    const std::size_t n_classes = py::len(classes);
+    if (n_classes > 2) throw py::value_error("multi-classification not supported");
+    if (n_classes == 1) throw py::value_error("Classifier can't train when only one class is present.");
+    py::object target = binarizer.attr("transform")(y).attr("__mul__")(1.0);
+    return py::make_tuple(kept[0], target.attr("ravel")(), kept[2]);
+}
+
+// Column 1 of predict_proba: the probability of classes_[1].
+py::object positive_proba(py::object self, py::object X) {
+    return self.attr("predict_proba")(X)[py::make_tuple(py::slice(py::none(), py::none(), py::none()), 1)];
+}
+
+py::object decision_function(const Deps& d, py::object self, py::object X) {
+    py::object p = d.np.attr("clip")(positive_proba(self, X), 1e-7, 0.9999999);
+    return d.np.attr("log")(p.attr("__truediv__")(p.attr("__rsub__")(1.0)));
+}
+
+py::object predict(py::object self, py::object X) {
+    py::object above = positive_proba(self, X).attr("__gt__")(0.5).attr("astype")("int");
+    return self.attr("label_binarizer_").attr("inverse_transform")(above);
+}
+
+}  // namespace
+
+void define_classifier(py::module_& m, const DepsPtr& deps, const py::object& base) {
+    py::object cls = make_class(m, "XGB2Classifier", py::make_tuple(deps->ClassifierMixin, base),
+                                estimator_doc("Depth-2 XGBoostClassifier.").c_str());
+    add_init(cls, 256, 0, "Store the hyper-parameters.", [base](py::object self, const Params& params) {
+        py::dict kwargs;
+        for (std::size_t i = 0; i < params.size(); ++i) kwargs[kParamNames[i]] = params[i];
+        base.attr("__init__")(self, **kwargs);
+    });
+    add_method(
+        cls, "_more_tags", "_more_tags",
+        [](py::object) {
+            py::dict tags;
+            tags["binary_only"] = true;
+            for (auto item : xfail_tags()) tags[item.first] = item.second;
+            return tags;
+        },
+        "_more_tags(self)\n--\n\nInternal function for skipping some sklearn estimator checks.");
+    add_sklearn_tags(cls, *deps, true);
+    add_method(
+        cls, "_validate_input", "_validate_input",
+        [deps](py::object self, py::object x, py::object y, py::object w) {
+            return validate_input(*deps, self, x, y, w);
+        },
+        validate_doc(true).c_str(), py::arg("x"), py::arg("y"), py::arg("sample_weight"));
+    add_method(
+        cls, "decision_function", "decision_function",
+        [deps](py::object self, py::object X) { return decision_function(*deps, self, X); }, kDecisionDoc,
+        py::arg("X"));
+    add_method(
+        cls, "predict_proba", "predict_proba",
+        [deps](py::object self, py::object X) {
+            return self.attr("estimator_").attr("predict_proba")(check_predict_input(*deps, self, X));
+        },
+        kPredictProbaDoc, py::arg("X"));
+    add_method(
+        cls, "predict", "predict", [](py::object self, py::object X) { return predict(self, X); }, kPredictDoc,
+        py::arg("X"));
+}
+
+}  // namespace tamrel_py::xgb2

@@ -1,0 +1,130 @@
+// Loading of the module's dependencies and the checks shared by the estimator classes.
+#include "xgb2_internal.hpp"
+
+#include <cstdio>
+#include <string>
+
+namespace tamrel_py::xgb2 {
+namespace {
+
+py::object optional_attr(const char* module, const char* name) {
+    try {
+        return py::module_::import(module).attr(name);
+    } catch (py::error_already_set&) {
+        return py::none();
+    }
+}
+
+// XGBoost 3.1 dropped tree_method="gpu_hist".
+bool xgboost_dropped_gpu_hist(const py::module_& xgb) {
+    const std::string version = xgb.attr("__version__").cast<std::string>();
+    int major = 0, minor = 0;
+    std::sscanf(version.c_str(), "%d.%d", &major, &minor);
+    return major > 3 || (major == 3 && minor >= 1);
+}
+
+}  // namespace
+
+DepsPtr load_deps() {
+    auto d = std::make_shared<Deps>();
+    d->np = py::module_::import("numpy");
+    d->copy = py::module_::import("copy");
+    py::module_ xgb = py::module_::import("xgboost");
+    d->XGBRegressor = xgb.attr("XGBRegressor");
+    d->XGBClassifier = xgb.attr("XGBClassifier");
+    py::module_ base = py::module_::import("sklearn.base");
+    d->BaseEstimator = base.attr("BaseEstimator");
+    d->RegressorMixin = base.attr("RegressorMixin");
+    d->ClassifierMixin = base.attr("ClassifierMixin");
+    d->is_classifier = base.attr("is_classifier");
+    py::module_ validation = py::module_::import("sklearn.utils.validation");
+    d->check_array = validation.attr("check_array");
+    d->column_or_1d = validation.attr("column_or_1d");
+    d->check_is_fitted = validation.attr("check_is_fitted");
+    d->LabelBinarizer = py::module_::import("sklearn.preprocessing").attr("LabelBinarizer");
+    d->validate_data = optional_attr("sklearn.utils.validation", "validate_data");
+    d->check_feature_names = optional_attr("sklearn.utils.validation", "_check_feature_names");
+    d->has_sklearn_tags = py::hasattr(d->BaseEstimator, "__sklearn_tags__");
+    d->translate_gpu_hist = xgboost_dropped_gpu_hist(xgb);
+
+    py::object import_module = py::module_::import("importlib").attr("import_module");
+    const char* package = "tamrel.models.xgb2";
+    d->XGBInterpreter = import_module(".interpret", package).attr("XGBInterpreter");
+    d->FANOVAInterpreter = import_module("..interpreter", package).attr("FANOVAInterpreter");
+    py::object utils = import_module("..utils", package);
+    d->predict_1D_func_tree = utils.attr("predict_1D_func_tree");
+    d->predict_2D_func_tree = utils.attr("predict_2D_func_tree");
+    return d;
+}
+
+py::tuple validate_xy(const Deps& d, py::object self, py::object x, py::object y, const py::dict& options) {
+    if (!d.validate_data.is_none()) return d.validate_data(self, x, y, **options);
+    return self.attr("_validate_data")(x, y, **options);
+}
+
+py::tuple apply_sample_weight(const Deps& d, py::object x, py::object y, py::object sample_weight) {
+    py::object n_rows = x.attr("shape")[py::int_(0)];
+    py::object w;
+    if (sample_weight.is_none()) {
+        w = d.np.attr("ones")(n_rows);
+    } else {
+        w = d.np.attr("asarray")(sample_weight, py::arg("dtype") = "float64");
+        // A (n, 2) array would otherwise pass the first-dimension test and pair rows with
+        // the wrong weights.
+        if (w.attr("ndim").cast<int>() == 0 || !py_equal(w.attr("shape")[py::int_(0)], n_rows) ||
+            !py_equal(w.attr("size"), n_rows))
+            throw py::value_error("sample_weight shape mismatches the input");
+        // An infinite weight would turn every normalised weight into NaN.
+        if (d.np.attr("isinf")(w).attr("any")().cast<bool>()) throw py::value_error("Invalid sample_weight");
+        w = w.attr("ravel")();
+        py::object keep = d.np.attr("where")(w.attr("__gt__")(0))[py::int_(0)];
+        x = x[keep];
+        y = y[keep];
+        w = w[keep];
+        if (py::len(keep) == 0) throw py::value_error("Invalid sample_weight");
+        // Scaled by the largest weight first so that huge finite weights cannot overflow the sum.
+        w = w.attr("__truediv__")(w.attr("max")());
+        py::object total = w.attr("sum")();
+        w = w.attr("__mul__")(py::len(keep)).attr("__truediv__")(total);
+    }
+    if (py_equal(x.attr("shape")[py::int_(0)], py::int_(1))) throw py::value_error("n_samples=1");
+    return py::make_tuple(x, y, w.attr("ravel")());
+}
+
+py::object check_predict_input(const Deps& d, py::object self, py::object X) {
+    py::object raw = X;
+    X = d.check_array(X);
+    d.check_is_fitted(self);
+    py::tuple shape = X.attr("shape");
+    if (shape.size() != 2) throw py::value_error("Reshape your data.");
+    if (!py_equal(shape[1], self.attr("n_features_in_")))
+        throw py::value_error("The number of features in predict is\n" + std::string(21, ' ') +
+                              "different from the number of features in fit.");
+    if (!d.check_feature_names.is_none()) d.check_feature_names(self, raw, py::arg("reset") = false);
+    return X;
+}
+
+py::dict xfail_tags() {
+    py::dict checks;
+    checks["check_sample_weights_invariance"] =
+        py::make_tuple("zero sample_weight is not equivalent to removing samples");
+    py::dict tags;
+    tags["_xfail_checks"] = checks;
+    return tags;
+}
+
+void add_sklearn_tags(py::object& cls, const Deps& d, bool binary_only) {
+    if (!d.has_sklearn_tags) return;
+    py::object super = py::module_::import("builtins").attr("super");
+    add_method(
+        cls, "__sklearn_tags__", "__sklearn_tags__",
+        [cls, super, binary_only](py::object self) {
+            py::object tags = super(cls, self).attr("__sklearn_tags__")();
+            if (binary_only) tags.attr("classifier_tags").attr("multi_class") = false;
+            return tags;
+        },
+        binary_only ? "__sklearn_tags__(self)\n--\n\nscikit-learn's tags; the classifier is binary only."
+                    : "__sklearn_tags__(self)\n--\n\nscikit-learn's tags.");
+}
+
+}  // namespace tamrel_py::xgb2

@@ -1,0 +1,50 @@
+// Exact decomposition of an ensemble of depth-2 regression trees into an intercept,
+// main effects (one feature) and pairwise interactions (two features).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tamrel::xgb2 {
+
+// The trees as flat node arrays: tree t owns nodes [offsets[t], offsets[t + 1]); child
+// ids count from the tree's first node, -1 marks a leaf. `value` is a split node's
+// threshold (x < threshold goes left) or a leaf's output.
+struct Ensemble {
+    const std::int64_t* offsets;
+    std::size_t n_trees;
+    const std::int64_t* left;
+    const std::int64_t* right;
+    const std::int64_t* feature;
+    const double* value;
+    std::size_t n_nodes;
+};
+
+struct MainEffect {
+    std::int64_t feature;
+    std::vector<double> thresholds;  // sorted, distinct
+    std::vector<double> values;      // one per cell: thresholds.size() + 1
+};
+
+struct Interaction {
+    std::int64_t first, second;                // first < second
+    std::vector<double> thresholds1, thresholds2;
+    std::vector<double> values;                // row-major (k1 + 1) x (k2 + 1), rows: first
+    std::size_t width() const { return thresholds2.size() + 1; }
+};
+
+struct Decomposition {
+    double intercept = 0.0;
+    std::vector<MainEffect> mains;       // one per feature any tree uses, ascending
+    std::vector<Interaction> interactions;  // ascending by (first, second)
+};
+
+// Splits every tree into pieces that depend on at most two features. A root on A with a
+// child on B != A contributes 1[A on that side] * g(B) to the pair (A, B); a child that
+// is a leaf or splits on A again contributes to A's main effect; a single leaf goes to
+// the intercept. Throws std::invalid_argument for trees deeper than 2, bad child ids or
+// features outside [0, n_features).
+Decomposition decompose(const Ensemble& trees, std::int64_t n_features);
+
+}  // namespace tamrel::xgb2

@@ -1,0 +1,175 @@
+// Splitting depth-2 trees into main effects and pairwise interactions.
+#include "tamrel/xgb2/decompose.hpp"
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace tamrel::xgb2 {
+namespace {
+
+// One side of a root split (feature a, threshold t) and what hangs below it: a leaf
+// (`split` false, output v_left) or a split on feature b at u with two leaves.
+struct Piece {
+    std::int64_t a;
+    double t;
+    bool left_side;
+    bool split;
+    std::int64_t b;
+    double u;
+    double v_left, v_right;
+    bool is_interaction() const { return split && b != a; }
+};
+
+[[noreturn]] void bad_tree(std::size_t tree, const std::string& why) {
+    throw std::invalid_argument("tree " + std::to_string(tree) + ": " + why);
+}
+
+// Node access within one tree, with the checks that keep every read in bounds.
+struct TreeView {
+    const Ensemble& e;
+    std::size_t index, begin, size;
+
+    bool is_leaf(std::int64_t node) const { return e.left[begin + node] < 0; }
+    std::int64_t child(std::int64_t node, bool left) const {
+        const std::int64_t c = left ? e.left[begin + node] : e.right[begin + node];
+        if (c <= 0 || static_cast<std::size_t>(c) >= size) bad_tree(index, "child id out of range");
+        return c;
+    }
+    std::int64_t feature(std::int64_t node, std::int64_t n_features) const {
+        const std::int64_t f = e.feature[begin + node];
+        if (f < 0 || f >= n_features) bad_tree(index, "split feature out of range");
+        return f;
+    }
+    double value(std::int64_t node) const { return e.value[begin + node]; }
+    void check_leaf(std::int64_t node) const {
+        if (e.right[begin + node] >= 0) bad_tree(index, "node with only a right child");
+    }
+};
+
+// Reads the tree into pieces; a lone leaf adds to the intercept.
+void read_tree(const TreeView& tree, std::int64_t n_features, double& intercept,
+               std::vector<Piece>& pieces) {
+    if (tree.is_leaf(0)) {
+        tree.check_leaf(0);
+        intercept += tree.value(0);
+        return;
+    }
+    const std::int64_t a = tree.feature(0, n_features);
+    for (bool left : {true, false}) {
+        const std::int64_t c = tree.child(0, left);
+        Piece p{a, tree.value(0), left, false, a, 0.0, 0.0, 0.0};
+        if (tree.is_leaf(c)) {
+            tree.check_leaf(c);
+            p.v_left = tree.value(c);
+        } else {
+            const std::int64_t l = tree.child(c, true), r = tree.child(c, false);
+            if (!tree.is_leaf(l) || !tree.is_leaf(r)) bad_tree(tree.index, "deeper than 2");
+            tree.check_leaf(l);
+            tree.check_leaf(r);
+            p.split = true;
+            p.b = tree.feature(c, n_features);
+            p.u = tree.value(c);
+            p.v_left = tree.value(l);
+            p.v_right = tree.value(r);
+        }
+        pieces.push_back(p);
+    }
+}
+
+void sort_unique(std::vector<double>& v) {
+    std::sort(v.begin(), v.end());
+    v.erase(std::unique(v.begin(), v.end()), v.end());
+}
+
+// Cells 0..pos of a grid lie below threshold t (cell c is [s_c, s_{c+1})).
+std::size_t last_cell_below(const std::vector<double>& grid, double t) {
+    return static_cast<std::size_t>(std::lower_bound(grid.begin(), grid.end(), t) - grid.begin());
+}
+
+// The leaf a cell of the second-level split reaches.
+double leaf_of(const Piece& p, std::size_t cell, std::size_t u_pos) {
+    return (!p.split || cell <= u_pos) ? p.v_left : p.v_right;
+}
+
+void add_main(MainEffect& m, const Piece& p) {
+    const std::size_t t_pos = last_cell_below(m.thresholds, p.t);
+    const std::size_t u_pos = p.split ? last_cell_below(m.thresholds, p.u) : 0;
+    for (std::size_t c = 0; c < m.values.size(); ++c)
+        if ((c <= t_pos) == p.left_side) m.values[c] += leaf_of(p, c, u_pos);
+}
+
+void add_interaction(Interaction& in, const Piece& p) {
+    const bool a_first = p.a == in.first;
+    const auto& grid_a = a_first ? in.thresholds1 : in.thresholds2;
+    const auto& grid_b = a_first ? in.thresholds2 : in.thresholds1;
+    const std::size_t t_pos = last_cell_below(grid_a, p.t);
+    const std::size_t u_pos = last_cell_below(grid_b, p.u);
+    const std::size_t width = in.width();
+    for (std::size_t ca = 0; ca <= grid_a.size(); ++ca) {
+        if ((ca <= t_pos) != p.left_side) continue;
+        for (std::size_t cb = 0; cb <= grid_b.size(); ++cb) {
+            const std::size_t cell = a_first ? ca * width + cb : cb * width + ca;
+            in.values[cell] += leaf_of(p, cb, u_pos);
+        }
+    }
+}
+
+}  // namespace
+
+Decomposition decompose(const Ensemble& e, std::int64_t n_features) {
+    Decomposition d;
+    std::vector<Piece> pieces;
+    for (std::size_t t = 0; t < e.n_trees; ++t) {
+        const std::int64_t begin = e.offsets[t], end = e.offsets[t + 1];
+        if (begin < 0 || end <= begin || static_cast<std::size_t>(end) > e.n_nodes)
+            bad_tree(t, "node range out of bounds");
+        read_tree(TreeView{e, t, static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)},
+                  n_features, d.intercept, pieces);
+    }
+
+    std::map<std::int64_t, std::vector<double>> main_grid;
+    std::map<std::pair<std::int64_t, std::int64_t>, std::pair<std::vector<double>, std::vector<double>>> pair_grid;
+    for (const Piece& p : pieces) {
+        main_grid[p.a];
+        if (p.is_interaction()) {
+            main_grid[p.b];
+            const bool a_first = p.a < p.b;
+            auto& grids = pair_grid[{std::min(p.a, p.b), std::max(p.a, p.b)}];
+            (a_first ? grids.first : grids.second).push_back(p.t);
+            (a_first ? grids.second : grids.first).push_back(p.u);
+        } else {
+            main_grid[p.a].push_back(p.t);
+            if (p.split) main_grid[p.a].push_back(p.u);
+        }
+    }
+
+    std::map<std::int64_t, std::size_t> main_at;
+    for (auto& [f, grid] : main_grid) {
+        sort_unique(grid);
+        main_at[f] = d.mains.size();
+        d.mains.push_back(MainEffect{f, grid, std::vector<double>(grid.size() + 1, 0.0)});
+    }
+    std::map<std::pair<std::int64_t, std::int64_t>, std::size_t> pair_at;
+    for (auto& [key, grids] : pair_grid) {
+        sort_unique(grids.first);
+        sort_unique(grids.second);
+        pair_at[key] = d.interactions.size();
+        const std::size_t cells = (grids.first.size() + 1) * (grids.second.size() + 1);
+        d.interactions.push_back(
+            Interaction{key.first, key.second, grids.first, grids.second, std::vector<double>(cells, 0.0)});
+    }
+
+    for (const Piece& p : pieces) {
+        if (p.is_interaction())
+            add_interaction(d.interactions[pair_at[{std::min(p.a, p.b), std::max(p.a, p.b)}]], p);
+        else
+            add_main(d.mains[main_at[p.a]], p);
+    }
+    return d;
+}
+
+}  // namespace tamrel::xgb2
