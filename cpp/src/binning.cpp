@@ -2,25 +2,36 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_set>
 
 namespace tamrel {
 
 namespace {
 
-// Distinct values seen so far, kept sorted; small (at most the bin cap).
+// Distinct values seen so far, up to the cap: a small sorted vector for the usual bin
+// counts, a hash set for large ones.
 class DistinctCounter {
 public:
-    explicit DistinctCounter(std::int64_t cap) : cap_(cap) { seen_.reserve(static_cast<size_t>(std::max<std::int64_t>(cap, 0))); }
-    bool full() const { return static_cast<std::int64_t>(seen_.size()) >= cap_; }
+    explicit DistinctCounter(std::int64_t cap) : cap_(std::max<std::int64_t>(cap, 0)) {}
+    bool full() const { return count() >= cap_; }
     void add(double v) {
-        auto it = std::lower_bound(seen_.begin(), seen_.end(), v);
-        if (it == seen_.end() || *it != v) seen_.insert(it, v);
+        if (v == 0.0) v = 0.0;  // -0.0 and 0.0 are one value
+        if (cap_ > kSmall) {
+            hashed_.insert(v);
+            return;
+        }
+        auto it = std::lower_bound(sorted_.begin(), sorted_.end(), v);
+        if (it == sorted_.end() || *it != v) sorted_.insert(it, v);
     }
-    std::int64_t count() const { return static_cast<std::int64_t>(seen_.size()); }
+    std::int64_t count() const {
+        return static_cast<std::int64_t>(cap_ > kSmall ? hashed_.size() : sorted_.size());
+    }
 
 private:
+    static constexpr std::int64_t kSmall = 256;
     std::int64_t cap_;
-    std::vector<double> seen_;
+    std::vector<double> sorted_;
+    std::unordered_set<double> hashed_;
 };
 
 }  // namespace
