@@ -153,6 +153,8 @@ void define_frailzone(py::module_& m) {
                           py::arg("predict_name") = none);
     tamrel_py::add_method(cls, "get_target_idx", "get_target_idx", &get_target_idx, kTargetDoc);
     tamrel_py::add_method(cls, "get_result", "get_result", &get_result, kResultDoc);
+    define_frailzone_results(cls);
+    define_frailzone_plot(cls);
 }
 
 }  // namespace frailzone_py

@@ -15,6 +15,9 @@ void define_base_slicing(py::module_& m);
 void define_histogram_slicing(py::module_& m);
 void define_tree_slicing(py::module_& m);
 void define_frailzone(py::module_& m);
+// FrailZone methods after fit: get_distance, get_shift, get_marginal; plot_marginal.
+void define_frailzone_results(py::object& cls);
+void define_frailzone_plot(py::object& cls);
 
 // A module-level name of tamrel.diagnoser.frailzone ("np", "TamrelError", ...).
 py::object mod(const char* name);
