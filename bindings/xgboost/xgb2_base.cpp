@@ -27,6 +27,11 @@ void add_init(py::object& cls, int max_bin, int reg_lambda, const char* descript
         py::arg("reg_alpha") = 0, py::arg("gamma") = 0, py::arg("feature_names") = py::none(),
         py::arg("feature_types") = py::none(), py::arg("mono_increasing_list") = py::tuple(),
         py::arg("mono_decreasing_list") = py::tuple(), py::arg("random_state") = 0);
+    // inspect.signature(cls) skips compiled __init__ methods; give the class its own.
+    py::object signature = py::module_::import("inspect").attr("signature")(cls.attr("__init__"));
+    py::list parameters = py::list(signature.attr("parameters").attr("values")());
+    parameters.attr("pop")(0);  // self
+    cls.attr("__signature__") = signature.attr("replace")(py::arg("parameters") = parameters);
 }
 
 namespace {

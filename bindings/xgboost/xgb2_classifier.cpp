@@ -104,7 +104,8 @@ void define_classifier(py::module_& m, const DepsPtr& deps, const py::object& ba
     add_method(
         cls, "predict_proba", "predict_proba",
         [deps](py::object self, py::object X) {
-            return self.attr("estimator_").attr("predict_proba")(check_predict_input(*deps, self, X));
+            py::object checked = check_predict_input(*deps, self, X);  // before estimator_ is read
+            return self.attr("estimator_").attr("predict_proba")(checked);
         },
         kPredictProbaDoc, py::arg("X"));
     add_method(

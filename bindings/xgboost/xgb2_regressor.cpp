@@ -129,7 +129,8 @@ void define_regressor(py::module_& m, const DepsPtr& deps, const py::object& bas
     add_method(
         cls, "predict", "predict",
         [deps](py::object self, py::object X) {
-            return self.attr("estimator_").attr("predict")(check_predict_input(*deps, self, X));
+            py::object checked = check_predict_input(*deps, self, X);  // before estimator_ is read
+            return self.attr("estimator_").attr("predict")(checked);
         },
         kPredictDoc, py::arg("X"));
 }

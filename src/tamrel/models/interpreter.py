@@ -1,0 +1,130 @@
+"""Functional-ANOVA view of a parsed model: effect importances, grids and plots."""
+
+import numpy as np
+import pandas as pd
+
+from .utils import predict_1D_func_tree, predict_2D_func_tree
+
+__all__ = ["FANOVAInterpreter"]
+
+
+def _effect_function(record):
+    splits, values = record["split_unique_list"], record["values"]
+    if len(record["fidx"]) == 1:
+        return predict_1D_func_tree(record["fidx"], splits[0], values, True)
+    return predict_2D_func_tree(record["fidx"], splits[0], splits[1], values, True)
+
+
+def _edges(split_points, column):
+    """Cell edges for drawing: the split points closed by the data's range (or one unit)."""
+    split_points = np.asarray(split_points, dtype=float)
+    lo = min(np.min(column), split_points[0]) if split_points.size else np.min(column)
+    hi = max(np.max(column), split_points[-1]) if split_points.size else np.max(column)
+    pad = 0.05 * (hi - lo) if hi > lo else 1.0
+    return np.concatenate([[lo - pad], split_points, [hi + pad]])
+
+
+class FANOVAInterpreter:
+    """The functional-ANOVA view of a model parsed into main effects and interactions.
+
+    The model's prediction (on the margin scale) is ``intercept_`` plus the sum of its
+    effects. An effect's importance is its variance over the model's training data
+    ``X_``; its ratio is its share of the summed importances.
+
+    Parameters
+    ----------
+    model : object
+        A parsed model with ``effects_`` ({"1D": {...}, "2D": {...}} of records with
+        "fidx", "split_unique_list" and "values"), ``intercept_``, ``X_`` and
+        ``feature_names_``.
+
+    Attributes
+    ----------
+    intercept_ : float
+        The model's intercept.
+    effect_table_ : pandas.DataFrame
+        One row per effect, most important first, with the columns "effect" (its name),
+        "type" ("main" or "interaction"), "fidx", "importance" and "ratio".
+    """
+
+    def __init__(self, model):
+        self.model = model
+        self.intercept_ = model.intercept_
+        names = list(model.feature_names_)
+        X = np.asarray(model.X_, dtype=np.float64)
+        rows = []
+        self._records = {}
+        for kind, label in (("1D", "main"), ("2D", "interaction")):
+            for record in model.effects_[kind].values():
+                fidx = tuple(int(i) for i in record["fidx"])
+                name = " x ".join(names[i] for i in fidx)
+                self._records[name] = record
+                variance = float(np.var(_effect_function(record)(X))) if X.shape[0] else 0.0
+                rows.append({"effect": name, "type": label, "fidx": fidx, "importance": variance})
+        table = pd.DataFrame(rows, columns=["effect", "type", "fidx", "importance"])
+        total = table["importance"].sum()
+        table["ratio"] = table["importance"] / total if total > 0 else 0.0
+        self.effect_table_ = table.sort_values("importance", ascending=False, kind="stable").reset_index(drop=True)
+
+    def _find(self, effect):
+        """The record of an effect given by name or by feature indices (in any order)."""
+        if isinstance(effect, str):
+            if effect in self._records:
+                return effect, self._records[effect]
+        else:
+            wanted = set(np.atleast_1d(effect).tolist())
+            for name, record in self._records.items():
+                if set(record["fidx"]) == wanted and len(record["fidx"]) == len(np.atleast_1d(effect)):
+                    return name, record
+        raise ValueError(f"Effect not found: {effect!r}")
+
+    def contributions(self, X):
+        """Each effect's value on every row of X, columns in the order of ``effect_table_``.
+
+        ``intercept_`` plus the row sums gives the model's margin.
+        """
+        return pd.DataFrame({name: _effect_function(self._records[name])(X)
+                             for name in self.effect_table_["effect"]})
+
+    def get_effect(self, effect):
+        """An effect's values on its grid, for plotting.
+
+        Parameters
+        ----------
+        effect : str or tuple of int
+            The effect's name (e.g. "X0" or "X0 x X2") or its feature indices.
+
+        Returns
+        -------
+        dict
+            "name", "fidx", "split_points" (one array per feature), "edges" (the cell
+            edges per feature, closed by the training data's range) and "values" (k + 1
+            values, or the (k1 + 1, k2 + 1) table with rows along the first feature).
+        """
+        name, record = self._find(effect)
+        fidx = tuple(int(i) for i in record["fidx"])
+        X = np.asarray(self.model.X_, dtype=np.float64)
+        splits = [np.asarray(s, dtype=float) for s in record["split_unique_list"][:len(fidx)]]
+        return {"name": name, "fidx": fidx, "split_points": splits,
+                "edges": [_edges(s, X[:, i]) for s, i in zip(splits, fidx)],
+                "values": np.asarray(record["values"], dtype=float)}
+
+    def plot_effect(self, effect, ax=None):
+        """Draw a main effect as a step curve or an interaction as a heat map; returns the axes."""
+        import matplotlib.pyplot as plt
+
+        grid = self.get_effect(effect)
+        names = [self.model.feature_names_[i] for i in grid["fidx"]]
+        if ax is None:
+            _, ax = plt.subplots(figsize=(5, 3.5))
+        if len(grid["fidx"]) == 1:
+            ax.stairs(grid["values"], grid["edges"][0], baseline=None)
+            ax.set_xlabel(names[0])
+            ax.set_ylabel("effect")
+        else:
+            mesh = ax.pcolormesh(grid["edges"][0], grid["edges"][1], grid["values"].T, cmap="RdBu_r", shading="flat")
+            ax.figure.colorbar(mesh, ax=ax)
+            ax.set_xlabel(names[0])
+            ax.set_ylabel(names[1])
+        ax.set_title(grid["name"])
+        return ax
