@@ -15,6 +15,8 @@ void define_base_slicing(py::module_& m);
 void define_histogram_slicing(py::module_& m);
 void define_tree_slicing(py::module_& m);
 void define_frailzone(py::module_& m);
+// Adds _fit2d to the HistogramSlicing class.
+void define_fit2d(py::object& cls);
 // FrailZone methods after fit: get_distance, get_shift, get_marginal; plot_marginal.
 void define_frailzone_results(py::object& cls);
 void define_frailzone_plot(py::object& cls);

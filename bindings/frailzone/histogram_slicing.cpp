@@ -227,6 +227,7 @@ void define_histogram_slicing(py::module_& m) {
     tamrel_py::add_method(cls, "_fit1d", "_fit1d", &fit1d, kFit1dDoc, py::arg("x"), py::arg("y"),
                           py::arg("preds"), py::arg("scores"), py::arg("lb1") = none, py::arg("ub1") = none,
                           py::arg("lb2") = none, py::arg("ub2") = none, py::arg("sample_weight") = none);
+    define_fit2d(cls);
     tamrel_py::add_method(cls, "_fit", "_fit", &fit, kFitDoc, py::arg("x"), py::arg("y"), py::arg("preds"),
                           py::arg("scores"), py::arg("sample_weight") = none);
 }

@@ -28,5 +28,6 @@ PYBIND11_MODULE(frailzone, m) {
 
     frailzone_py::define_base_slicing(m);
     frailzone_py::define_histogram_slicing(m);
+    frailzone_py::define_tree_slicing(m);
     frailzone_py::define_frailzone(m);
 }
