@@ -1,0 +1,40 @@
+"""FANOVAInterpreter: importances, contributions, grids and plots of a parsed model."""
+
+import matplotlib
+
+matplotlib.use("Agg")
+
+import numpy as np
+import pytest
+
+from tamrel.models.xgb2.xgboost import XGB2Regressor
+
+rng = np.random.default_rng(4)
+X = rng.normal(size=(300, 3))
+MODEL = XGB2Regressor(n_estimators=20, feature_names=["a", "b", "c"]).fit(X, 2 * X[:, 0] + X[:, 1] * X[:, 2])
+VIEW = MODEL.parse_model()
+
+
+def test_importance_table():
+    table = VIEW.effect_table_
+    assert list(table.columns) == ["effect", "type", "fidx", "importance", "ratio"]
+    assert table["effect"].iloc[0] == "a" and np.all(np.diff(table["importance"]) <= 0)
+    assert abs(table["ratio"].sum() - 1) < 1e-12
+    parts = VIEW.contributions(X)
+    assert list(parts.columns) == list(table["effect"])
+    np.testing.assert_allclose(parts.var(ddof=0).to_numpy(), table["importance"].to_numpy(), rtol=1e-12)
+    np.testing.assert_allclose(VIEW.intercept_ + parts.sum(axis=1), MODEL.estimator_.predict(X, output_margin=True),
+                               atol=1e-5)
+
+
+def test_effect_grids_and_plots():
+    main = VIEW.get_effect("a")
+    assert main["fidx"] == (0,) and main["edges"][0].size == main["values"].size + 1
+    pair = VIEW.get_effect((2, 1))
+    assert pair["name"] == "b x c"
+    assert pair["values"].shape == (pair["edges"][0].size - 1, pair["edges"][1].size - 1)
+    assert VIEW.plot_effect("a").get_title() == "a"
+    assert VIEW.plot_effect((1, 2)).get_xlabel() == "b"
+    for missing in ("zz", (0, 0), (5,)):
+        with pytest.raises(ValueError, match="Effect not found"):
+            VIEW.get_effect(missing)
