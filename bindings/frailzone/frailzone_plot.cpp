@@ -104,6 +104,12 @@ Bars draw_histogram(py::object ax, const Feature& f, const HistogramSettings& hs
     return bars;
 }
 
+// Limits over a feature's range; a constant feature keeps matplotlib's own view rather
+// than a singular one.
+void set_range(const py::object& ax, const char* setter, const Feature& f) {
+    if (f.min < f.max) ax.attr(setter)(f.min, f.max);
+}
+
 void scale_ticks(const py::object& scaler, const py::object& ax, const py::object& name, int axis) {
     if (!scaler.is_none())
         mod("scale_plot_ticks")("ax"_a = ax, "feature"_a = name, "scaler"_a = scaler, "axis"_a = axis);
@@ -157,7 +163,7 @@ void plot_one(const py::object& fig, const py::object& dr, std::int64_t grid, co
     ax_main.attr("set_ylabel")(dr["score_name"], "color"_a = "black");
     ax_main.attr("set_title")("Weak Regions", "fontsize"_a = 15);
     set_score_limits(ax_main, threshold, ymin, ymax);
-    ax_main.attr("set_xlim")(f0.min, f0.max);
+    set_range(ax_main, "set_xlim", f0);
 
     const std::string key = (py::bool_(dr["use_test"]) ? "test_" : "train_") + py::str(dr["score_name"]).cast<std::string>();
     const double lift = 0.02 * (ymax - ymin), shift = 0.01 * (f0.max - f0.min);
@@ -178,7 +184,7 @@ void plot_one(const py::object& fig, const py::object& dr, std::int64_t grid, co
                                  "fontsize"_a = 8);
     }
     ax_bottom.attr("set_xlabel")(f0.name);
-    ax_bottom.attr("set_xlim")(f0.min, f0.max);
+    set_range(ax_bottom, "set_xlim", f0);
     ax_bottom.attr("set_ylabel")("Density");
     scale_ticks(scaler, ax_bottom, f0.name, 0);
     gs.attr("tight_layout")(fig);
@@ -231,7 +237,7 @@ void plot_two(const py::object& fig, const py::object& dr, std::int64_t grid, co
     draw_region_map(ax_main, dr, f0, f1, grid);
 
     draw_histogram(ax_bottom, f0, hs, false);
-    ax_bottom.attr("set_xlim")(f0.min, f0.max);
+    set_range(ax_bottom, "set_xlim", f0);
     ax_bottom.attr("set_xlabel")(f0.name);
     ax_bottom.attr("set_yticklabels")(py::list());
     scale_ticks(scaler, ax_bottom, f0.name, 0);
@@ -239,7 +245,7 @@ void plot_two(const py::object& fig, const py::object& dr, std::int64_t grid, co
 
     draw_histogram(ax_left, f1, hs, true);
     ax_left.attr("set_xticklabels")(py::list());
-    ax_left.attr("set_ylim")(f1.min, f1.max);
+    set_range(ax_left, "set_ylim", f1);
     ax_left.attr("set_ylabel")(f1.name);
     scale_ticks(scaler, ax_left, f1.name, 1);
     ax_left.attr("autoscale")("tight"_a = true);
