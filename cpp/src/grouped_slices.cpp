@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 
 namespace tamrel {
 
@@ -44,28 +45,74 @@ std::int64_t GroupPercentiles::count_below(double t, bool inclusive) {
     return it - sorted_.begin();
 }
 
+namespace {
+
+// The rows' second-feature values, scores and weights laid out group after group (rows
+// ascending within a group), so that each group is read as contiguous memory: reading a
+// group's rows in place would sweep the whole matrix once per group.
+struct GroupedValues {
+    std::vector<std::int64_t> offsets;
+    std::vector<double> x2, scores, weights;
+};
+
+GroupedValues group_values(const Column& x1, const Column& x2, const std::vector<double>& edges,
+                           const Column& scores, const Column& weights) {
+    const BinLocator locate(edges);
+    const std::int64_t n = x1.size, n_bins = locate.n_bins();
+    if (n_bins > std::numeric_limits<std::int32_t>::max()) throw std::length_error("too many bins for one feature.");
+    std::vector<std::int32_t> bin_of(static_cast<size_t>(n));
+    GroupedValues g;
+    g.offsets.assign(static_cast<size_t>(n_bins + 1), 0);
+    for (std::int64_t i = 0; i < n; ++i) {
+        bin_of[i] = static_cast<std::int32_t>(locate(x1[i]));
+        ++g.offsets[bin_of[i] + 1];
+    }
+    for (std::int64_t b = 0; b < n_bins; ++b) g.offsets[b + 1] += g.offsets[b];
+    std::vector<std::int64_t> fill(g.offsets.begin(), g.offsets.end() - 1);
+    const bool weighted = !weights.empty();
+    g.x2.resize(static_cast<size_t>(n));
+    g.scores.resize(static_cast<size_t>(n));
+    if (weighted) g.weights.resize(static_cast<size_t>(n));
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::int64_t at = fill[bin_of[i]]++;
+        g.x2[at] = x2[i];
+        g.scores[at] = scores[i];
+        if (weighted) g.weights[at] = weights[i];
+    }
+    return g;
+}
+
+Column group_column(const std::vector<double>& values, std::int64_t start, std::int64_t m) {
+    return values.empty() ? Column() : Column(values.data() + start, m);
+}
+
+}  // namespace
+
 GroupedSlices slice_grouped(const Column& x1, const Column& x2, const ColumnSummary& summary1,
                             std::int64_t max_bins, const Column& scores, const Column& weights,
                             const WeakTest& weak, std::int64_t min_samples) {
     GroupedSlices out;
     const std::int64_t n_bins = std::min(summary1.n_distinct, max_bins);
     out.edges = histogram_edges(summary1.min, summary1.max, n_bins);
-    const BinGroups groups = group_by_bin(x1, Rows::all(x1.size), out.edges);
+    const GroupedValues g = group_values(x1, x2, out.edges, scores, weights);
     out.bins.resize(static_cast<size_t>(n_bins));
     for (std::int64_t b = 0; b < n_bins; ++b) {
         FirstFeatureBin& bin = out.bins[b];
         bin.lb1 = std::max(summary1.min, out.edges[b]);
         bin.ub1 = std::min(summary1.max, out.edges[b + 1]);
-        bin.support = groups.offsets[b + 1] - groups.offsets[b];
+        const std::int64_t start = g.offsets[b];
+        bin.support = g.offsets[b + 1] - start;
         if (bin.support == 0) continue;
-        const Rows rows = Rows::subset(groups.order.data() + groups.offsets[b], bin.support);
-        bin.summary2 = summarize(x2, rows, max_bins);
+        const Column values = group_column(g.x2, start, bin.support);
+        const Rows rows = Rows::all(bin.support);
+        bin.summary2 = summarize(values, rows, max_bins);
         if (!bin.summary2.finite) {
             out.non_finite_bin = b;
             return out;
         }
-        bin.slices = slice_histogram(x2, rows, bin.summary2, max_bins, scores, weights, weak, min_samples);
-        GroupPercentiles positions(x2, rows, &bin.slices);
+        bin.slices = slice_histogram(values, rows, bin.summary2, max_bins, group_column(g.scores, start, bin.support),
+                                     group_column(g.weights, start, bin.support), weak, min_samples);
+        GroupPercentiles positions(values, rows, &bin.slices);
         for (const SliceRule& r : bin.slices.regions) {
             // The upper bound counts its own values only where the region is closed there.
             const double ub2q = r.ub == bin.summary2.max ? positions.weak(r.ub) : positions.strict(r.ub);

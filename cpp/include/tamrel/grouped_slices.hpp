@@ -1,5 +1,5 @@
-// Two-feature histogram slicing: the rows grouped by first-feature bin once, then the
-// second feature binned, scored and merged inside each group.
+// Two-feature histogram slicing: the rows grouped by first-feature bin in one pass, then
+// the second feature binned, scored and merged inside each group.
 #pragma once
 
 #include <cstdint>
