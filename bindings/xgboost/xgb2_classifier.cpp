@@ -37,12 +37,7 @@ pred_proba : np.ndarray of shape (n_samples, 2)
 )";
 
 py::tuple validate_input(const Deps& d, py::object self, py::object x, py::object y, py::object sample_weight) {
-    py::tuple xy = validate_xy(d, self, x, y, py::dict());
-    x = xy[0];
-    y = xy[1];
-    if (y.attr("ndim").cast<int>() == 2 && y.attr("shape")[py::int_(1)].cast<int>() == 1)
-        y = d.column_or_1d(y, py::arg("warn") = false);
-    py::tuple kept = apply_sample_weight(d, x, y, sample_weight);
+    py::tuple kept = validate_rows(d, self, x, y, sample_weight, false);
     y = kept[1];
     py::object binarizer = d.LabelBinarizer();
     self.attr("label_binarizer_") = binarizer;
@@ -74,40 +69,13 @@ py::object predict(py::object self, py::object X) {
 }  // namespace
 
 void define_classifier(py::module_& m, const DepsPtr& deps, const py::object& base) {
-    py::object cls = make_class(m, "XGB2Classifier", py::make_tuple(deps->ClassifierMixin, base),
-                                estimator_doc("Depth-2 XGBoostClassifier.").c_str());
-    add_init(cls, 256, 0, "Store the hyper-parameters.", [base](py::object self, const Params& params) {
-        py::dict kwargs;
-        for (std::size_t i = 0; i < params.size(); ++i) kwargs[kParamNames[i]] = params[i];
-        base.attr("__init__")(self, **kwargs);
-    });
-    add_method(
-        cls, "_more_tags", "_more_tags",
-        [](py::object) {
-            py::dict tags;
-            tags["binary_only"] = true;
-            for (auto item : xfail_tags()) tags[item.first] = item.second;
-            return tags;
-        },
-        "_more_tags(self)\n--\n\nInternal function for skipping some sklearn estimator checks.");
-    add_sklearn_tags(cls, *deps, true);
-    add_method(
-        cls, "_validate_input", "_validate_input",
-        [deps](py::object self, py::object x, py::object y, py::object w) {
-            return validate_input(*deps, self, x, y, w);
-        },
-        validate_doc(true).c_str(), py::arg("x"), py::arg("y"), py::arg("sample_weight"));
+    py::object cls = define_estimator_class(m, deps, "XGB2Classifier", deps->ClassifierMixin, base,
+                                            "Depth-2 XGBoostClassifier.", true, validate_input);
     add_method(
         cls, "decision_function", "decision_function",
         [deps](py::object self, py::object X) { return decision_function(*deps, self, X); }, kDecisionDoc,
         py::arg("X"));
-    add_method(
-        cls, "predict_proba", "predict_proba",
-        [deps](py::object self, py::object X) {
-            py::object checked = check_predict_input(*deps, self, X);  // before estimator_ is read
-            return self.attr("estimator_").attr("predict_proba")(checked);
-        },
-        kPredictProbaDoc, py::arg("X"));
+    add_checked_prediction(cls, deps, "predict_proba", kPredictProbaDoc);
     add_method(
         cls, "predict", "predict", [](py::object self, py::object X) { return predict(self, X); }, kPredictDoc,
         py::arg("X"));

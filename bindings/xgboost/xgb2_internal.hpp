@@ -56,18 +56,22 @@ void define_regressor(py::module_& m, const DepsPtr& deps, const py::object& bas
 void define_classifier(py::module_& m, const DepsPtr& deps, const py::object& base);
 void define_kernels(py::module_& m);
 
-// scikit-learn's validate_data (or _validate_data) on x and y with extra options.
-py::tuple validate_xy(const Deps& d, py::object self, py::object x, py::object y, const py::dict& options);
+// scikit-learn's validate_data (y_numeric for the regressor), a one-column y flattened
+// (with a warning for the regressor) and raveled, then the rows with non-positive weight dropped and
+// the rest rescaled to sum to the row count; returns (x, y, weights). Refuses a single
+// remaining row.
+py::tuple validate_rows(const Deps& d, py::object self, py::object x, py::object y, py::object sample_weight,
+                        bool regression);
 
-// Drops rows with non-positive weight and rescales the rest to sum to the row count;
-// returns (x, y, weights). Also refuses a single remaining row.
-py::tuple apply_sample_weight(const Deps& d, py::object x, py::object y, py::object sample_weight);
+// A subclass of XGB2Base: its class docstring, an __init__ that hands every parameter to
+// the base constructor by keyword, its tags and its _validate_input; `classifier` selects
+// the binary_only tag and the docstring that mentions label encoding.
+using ValidateFn = py::tuple (*)(const Deps&, py::object self, py::object x, py::object y, py::object w);
+py::object define_estimator_class(py::module_& m, const DepsPtr& deps, const char* name, const py::object& mixin,
+                                  const py::object& base, const char* title, bool classifier, ValidateFn validate);
 
-// check_array, check_is_fitted, then the shape tests shared by the prediction methods.
-py::object check_predict_input(const Deps& d, py::object self, py::object X);
-
-// The tags dictionaries, and __sklearn_tags__ for scikit-learn versions that read it.
-py::dict xfail_tags();
-void add_sklearn_tags(py::object& cls, const Deps& d, bool binary_only);
+// A method `name` that checks X as the prediction methods do, then returns
+// estimator_.name(X).
+void add_checked_prediction(py::object& cls, const DepsPtr& deps, const char* name, const char* doc);
 
 }  // namespace tamrel_py::xgb2

@@ -92,47 +92,12 @@ pred : np.ndarray of shape (n_samples, )
     numpy array of predicted class values.
 )";
 
-namespace {
-
-py::tuple validate_input(const Deps& d, py::object self, py::object x, py::object y, py::object sample_weight) {
-    py::dict options;
-    options["y_numeric"] = true;
-    py::tuple xy = validate_xy(d, self, x, y, options);
-    x = xy[0];
-    y = xy[1];
-    if (y.attr("ndim").cast<int>() == 2 && y.attr("shape")[py::int_(1)].cast<int>() == 1)
-        y = d.column_or_1d(y, py::arg("warn") = true);
-    py::tuple kept = apply_sample_weight(d, x, y, sample_weight);
-    return py::make_tuple(kept[0], kept[1].attr("ravel")(), kept[2]);
-}
-
-}  // namespace
-
 void define_regressor(py::module_& m, const DepsPtr& deps, const py::object& base) {
-    py::object cls = make_class(m, "XGB2Regressor", py::make_tuple(deps->RegressorMixin, base),
-                                estimator_doc("Depth-2 XGBoostRegressor.").c_str());
-    add_init(cls, 256, 0, "Store the hyper-parameters.", [base](py::object self, const Params& params) {
-        py::dict kwargs;
-        for (std::size_t i = 0; i < params.size(); ++i) kwargs[kParamNames[i]] = params[i];
-        base.attr("__init__")(self, **kwargs);
-    });
-    add_method(
-        cls, "_more_tags", "_more_tags", [](py::object) { return xfail_tags(); },
-        "_more_tags(self)\n--\n\nInternal function for skipping some sklearn estimator checks.");
-    add_sklearn_tags(cls, *deps, false);
-    add_method(
-        cls, "_validate_input", "_validate_input",
-        [deps](py::object self, py::object x, py::object y, py::object w) {
-            return validate_input(*deps, self, x, y, w);
-        },
-        validate_doc(false).c_str(), py::arg("x"), py::arg("y"), py::arg("sample_weight"));
-    add_method(
-        cls, "predict", "predict",
-        [deps](py::object self, py::object X) {
-            py::object checked = check_predict_input(*deps, self, X);  // before estimator_ is read
-            return self.attr("estimator_").attr("predict")(checked);
-        },
-        kPredictDoc, py::arg("X"));
+    py::object cls = define_estimator_class(m, deps, "XGB2Regressor", deps->RegressorMixin, base,
+                                            "Depth-2 XGBoostRegressor.", false,
+                                            [](const Deps& d, py::object self, py::object x, py::object y,
+                                               py::object w) { return validate_rows(d, self, x, y, w, true); });
+    add_checked_prediction(cls, deps, "predict", kPredictDoc);
 }
 
 }  // namespace tamrel_py::xgb2

@@ -23,40 +23,6 @@ bool xgboost_dropped_gpu_hist(const py::module_& xgb) {
     return major > 3 || (major == 3 && minor >= 1);
 }
 
-}  // namespace
-
-DepsPtr load_deps() {
-    auto d = std::make_shared<Deps>();
-    d->np = py::module_::import("numpy");
-    d->copy = py::module_::import("copy");
-    py::module_ xgb = py::module_::import("xgboost");
-    d->XGBRegressor = xgb.attr("XGBRegressor");
-    d->XGBClassifier = xgb.attr("XGBClassifier");
-    py::module_ base = py::module_::import("sklearn.base");
-    d->BaseEstimator = base.attr("BaseEstimator");
-    d->RegressorMixin = base.attr("RegressorMixin");
-    d->ClassifierMixin = base.attr("ClassifierMixin");
-    d->is_classifier = base.attr("is_classifier");
-    py::module_ validation = py::module_::import("sklearn.utils.validation");
-    d->check_array = validation.attr("check_array");
-    d->column_or_1d = validation.attr("column_or_1d");
-    d->check_is_fitted = validation.attr("check_is_fitted");
-    d->LabelBinarizer = py::module_::import("sklearn.preprocessing").attr("LabelBinarizer");
-    d->validate_data = optional_attr("sklearn.utils.validation", "validate_data");
-    d->check_feature_names = optional_attr("sklearn.utils.validation", "_check_feature_names");
-    d->has_sklearn_tags = py::hasattr(d->BaseEstimator, "__sklearn_tags__");
-    d->translate_gpu_hist = xgboost_dropped_gpu_hist(xgb);
-
-    py::object import_module = py::module_::import("importlib").attr("import_module");
-    const char* package = "tamrel.models.xgb2";
-    d->XGBInterpreter = import_module(".interpret", package).attr("XGBInterpreter");
-    d->FANOVAInterpreter = import_module("..interpreter", package).attr("FANOVAInterpreter");
-    py::object utils = import_module("..utils", package);
-    d->predict_1D_func_tree = utils.attr("predict_1D_func_tree");
-    d->predict_2D_func_tree = utils.attr("predict_2D_func_tree");
-    return d;
-}
-
 py::tuple validate_xy(const Deps& d, py::object self, py::object x, py::object y, const py::dict& options) {
     if (!d.validate_data.is_none()) return d.validate_data(self, x, y, **options);
     return self.attr("_validate_data")(x, y, **options);
@@ -91,6 +57,7 @@ py::tuple apply_sample_weight(const Deps& d, py::object x, py::object y, py::obj
     return py::make_tuple(x, y, w.attr("ravel")());
 }
 
+// check_array, check_is_fitted, then the shape tests shared by the prediction methods.
 py::object check_predict_input(const Deps& d, py::object self, py::object X) {
     py::object raw = X;
     X = d.check_array(X);
@@ -104,11 +71,12 @@ py::object check_predict_input(const Deps& d, py::object self, py::object X) {
     return X;
 }
 
-py::dict xfail_tags() {
+py::dict more_tags(bool binary_only) {
+    py::dict tags;
+    if (binary_only) tags["binary_only"] = true;
     py::dict checks;
     checks["check_sample_weights_invariance"] =
         py::make_tuple("zero sample_weight is not equivalent to removing samples");
-    py::dict tags;
     tags["_xfail_checks"] = checks;
     return tags;
 }
@@ -125,6 +93,84 @@ void add_sklearn_tags(py::object& cls, const Deps& d, bool binary_only) {
         },
         binary_only ? "__sklearn_tags__(self)\n--\n\nscikit-learn's tags; the classifier is binary only."
                     : "__sklearn_tags__(self)\n--\n\nscikit-learn's tags.");
+}
+
+}  // namespace
+
+DepsPtr load_deps() {
+    auto d = std::make_shared<Deps>();
+    d->np = py::module_::import("numpy");
+    d->copy = py::module_::import("copy");
+    py::module_ xgb = py::module_::import("xgboost");
+    d->XGBRegressor = xgb.attr("XGBRegressor");
+    d->XGBClassifier = xgb.attr("XGBClassifier");
+    py::module_ base = py::module_::import("sklearn.base");
+    d->BaseEstimator = base.attr("BaseEstimator");
+    d->RegressorMixin = base.attr("RegressorMixin");
+    d->ClassifierMixin = base.attr("ClassifierMixin");
+    d->is_classifier = base.attr("is_classifier");
+    py::module_ validation = py::module_::import("sklearn.utils.validation");
+    d->check_array = validation.attr("check_array");
+    d->column_or_1d = validation.attr("column_or_1d");
+    d->check_is_fitted = validation.attr("check_is_fitted");
+    d->LabelBinarizer = py::module_::import("sklearn.preprocessing").attr("LabelBinarizer");
+    d->validate_data = optional_attr("sklearn.utils.validation", "validate_data");
+    d->check_feature_names = optional_attr("sklearn.utils.validation", "_check_feature_names");
+    d->has_sklearn_tags = py::hasattr(d->BaseEstimator, "__sklearn_tags__");
+    d->translate_gpu_hist = xgboost_dropped_gpu_hist(xgb);
+
+    py::object import_module = py::module_::import("importlib").attr("import_module");
+    const char* package = "tamrel.models.xgb2";
+    d->XGBInterpreter = import_module(".interpret", package).attr("XGBInterpreter");
+    d->FANOVAInterpreter = import_module("..interpreter", package).attr("FANOVAInterpreter");
+    py::object utils = import_module("..utils", package);
+    d->predict_1D_func_tree = utils.attr("predict_1D_func_tree");
+    d->predict_2D_func_tree = utils.attr("predict_2D_func_tree");
+    return d;
+}
+
+py::tuple validate_rows(const Deps& d, py::object self, py::object x, py::object y, py::object sample_weight,
+                        bool regression) {
+    py::dict options;
+    if (regression) options["y_numeric"] = true;
+    py::tuple xy = validate_xy(d, self, x, y, options);
+    x = xy[0];
+    y = xy[1];
+    if (y.attr("ndim").cast<int>() == 2 && y.attr("shape")[py::int_(1)].cast<int>() == 1)
+        y = d.column_or_1d(y, py::arg("warn") = regression);
+    return apply_sample_weight(d, x, y.attr("ravel")(), sample_weight);
+}
+
+void add_checked_prediction(py::object& cls, const DepsPtr& deps, const char* name, const char* doc) {
+    const std::string method = name;
+    add_method(
+        cls, name, name,
+        [deps, method](py::object self, py::object X) {
+            py::object checked = check_predict_input(*deps, self, X);  // before estimator_ is read
+            return self.attr("estimator_").attr(method.c_str())(checked);
+        },
+        doc, py::arg("X"));
+}
+
+py::object define_estimator_class(py::module_& m, const DepsPtr& deps, const char* name, const py::object& mixin,
+                                  const py::object& base, const char* title, bool classifier, ValidateFn validate) {
+    py::object cls = make_class(m, name, py::make_tuple(mixin, base), estimator_doc(title).c_str());
+    add_init(cls, 256, 0, "Store the hyper-parameters.", [base](py::object self, const Params& params) {
+        py::dict kwargs;
+        for (std::size_t i = 0; i < params.size(); ++i) kwargs[kParamNames[i]] = params[i];
+        base.attr("__init__")(self, **kwargs);
+    });
+    add_method(
+        cls, "_more_tags", "_more_tags", [classifier](py::object) { return more_tags(classifier); },
+        "_more_tags(self)\n--\n\nInternal function for skipping some sklearn estimator checks.");
+    add_sklearn_tags(cls, *deps, classifier);
+    add_method(
+        cls, "_validate_input", "_validate_input",
+        [deps, validate](py::object self, py::object x, py::object y, py::object w) {
+            return validate(*deps, self, x, y, w);
+        },
+        validate_doc(classifier).c_str(), py::arg("x"), py::arg("y"), py::arg("sample_weight"));
+    return cls;
 }
 
 }  // namespace tamrel_py::xgb2
