@@ -140,6 +140,25 @@ void set_score_limits(py::object ax, double threshold, double ymin, double ymax)
     ax.attr("set_ylim")(lo - pad, hi + pad);
 }
 
+// Region numbers in red, a little right of the middle of each region and above its score
+// on the sliced subset.
+void number_regions(py::object ax, const py::object& dr, double lift, double shift) {
+    const std::string key = (py::bool_(dr["use_test"]) ? "test_" : "train_") + py::str(dr["score_name"]).cast<std::string>();
+    py::ssize_t i = 0;
+    for (const py::handle& rec : dr["weak_region_stats"]) {
+        const double lb = rec["lb1"].cast<double>(), ub = rec["ub1"].cast<double>();
+        const double s = rec[py::str(key)].cast<double>();
+        ax.attr("annotate")(py::str(py::int_(i++)), "xy"_a = py::make_tuple(lb + 0.55 * (ub - lb) - shift, s + lift),
+                            "color"_a = "red");
+    }
+}
+
+void add_legend(py::object ax, const Bars& bars, double sign) {
+    const py::tuple labels = sign == -1.0 ? py::make_tuple("Below threshold", "Above threshold")
+                                          : py::make_tuple("Above threshold", "Below threshold");
+    ax.attr("legend")("handles"_a = py::make_tuple(bars.full, bars.weak), "labels"_a = labels, "fontsize"_a = 8);
+}
+
 void plot_one(const py::object& fig, const py::object& dr, std::int64_t grid, const py::object& scaler,
               const py::object& rule_list) {
     const py::object gs = fig.attr("add_gridspec")(2, 1, "height_ratios"_a = py::make_tuple(2, 1),
@@ -165,24 +184,10 @@ void plot_one(const py::object& fig, const py::object& dr, std::int64_t grid, co
     set_score_limits(ax_main, threshold, ymin, ymax);
     set_range(ax_main, "set_xlim", f0);
 
-    const std::string key = (py::bool_(dr["use_test"]) ? "test_" : "train_") + py::str(dr["score_name"]).cast<std::string>();
-    const double lift = 0.02 * (ymax - ymin), shift = 0.01 * (f0.max - f0.min);
-    py::ssize_t i = 0;
-    for (const py::handle& rec : dr["weak_region_stats"]) {
-        const double lb = rec["lb1"].cast<double>(), ub = rec["ub1"].cast<double>();
-        const double s = rec[py::str(key)].cast<double>();
-        ax_main.attr("annotate")(py::str(py::int_(i++)), "xy"_a = py::make_tuple(lb + 0.55 * (ub - lb) - shift, s + lift),
-                                 "color"_a = "red");
-    }
+    number_regions(ax_main, dr, 0.02 * (ymax - ymin), 0.01 * (f0.max - f0.min));
 
     const Bars bars = draw_histogram(ax_bottom, f0, hs, false);
-    if (hs.overlay) {
-        const bool lower_weak = dr["_sign"].cast<double>() == -1.0;
-        ax_bottom.attr("legend")("handles"_a = py::make_tuple(bars.full, bars.weak),
-                                 "labels"_a = lower_weak ? py::make_tuple("Below threshold", "Above threshold")
-                                                         : py::make_tuple("Above threshold", "Below threshold"),
-                                 "fontsize"_a = 8);
-    }
+    if (hs.overlay) add_legend(ax_bottom, bars, dr["_sign"].cast<double>());
     ax_bottom.attr("set_xlabel")(f0.name);
     set_range(ax_bottom, "set_xlim", f0);
     ax_bottom.attr("set_ylabel")("Density");

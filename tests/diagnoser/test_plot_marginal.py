@@ -301,3 +301,25 @@ def test_fitted_analyses_draw(features, method):
     assert len(fig.axes) == 1 + len(features)
     n_regions = len(fz.diag.weak_region_stats)
     assert 0 < len(fig.axes[0].texts) <= n_regions
+
+
+@pytest.mark.parametrize("change, kw, error", [
+    ({}, {"grid": 0}, ValueError), ({}, {"grid": "a"}, TypeError), ({"bins": 0}, {}, ValueError),
+    ({"fidx": [5]}, {}, IndexError), ({"scores": np.ones(3)}, {}, ValueError),
+    ({"x": np.zeros((0, 2))}, {}, ValueError), ({"x": np.c_[[0.0, np.nan, 1.0], [1.0, 2.0, 3.0]]}, {}, ValueError)])
+def test_bad_records_raise_without_leaving_figures(change, kw, error):
+    rec = one_feature_record()
+    rec.value.update(change)
+    with pytest.raises(error):
+        FrailZone.plot_marginal(rec, **kw)
+    assert plt.get_fignums() == []
+
+
+def test_any_numeric_layout_of_x():
+    rec = two_feature_record()
+    want = np.asarray(FrailZone.plot_marginal(rec, grid=30).axes[0].images[0].get_array())
+    x = np.asfortranarray(rec.value["x"])
+    x.setflags(write=False)
+    rec.value["x"] = x
+    got = FrailZone.plot_marginal(rec, grid=30).axes[0].images[0].get_array()
+    np.testing.assert_array_equal(got, want)

@@ -76,3 +76,16 @@ def test_marginal_and_unknown_key(fz):
     assert len(fig.axes) == 2 and tuple(fig.get_size_inches()) == (5, 4)
     with pytest.raises(TamrelError, match="Cannot render"):
         render(TestDataResult(key="other", value={}))
+
+
+def test_demo_figures_saved(fz, tmp_path):
+    from tamrel.demos.frailzone_figures import save_figures
+
+    two = FrailZone(None, ["X0", "X1"], min_samples=10)
+    two.fit(fz.x, fz.y, fz.train_idx, fz.test_idx, prediction=fz.pred)
+    paths = save_figures(fz, two, str(tmp_path / "figures"))
+    names = ["marginal_one_feature.png", "marginal_two_features.png", "weak_regions_table.png",
+             "distance.png", "shift.png"]
+    assert paths == [str(tmp_path / "figures" / n) for n in names]
+    assert all(open(p, "rb").read(8) == b"\x89PNG\r\n\x1a\n" for p in paths)
+    assert plt.get_fignums() == []
