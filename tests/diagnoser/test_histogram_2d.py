@@ -6,7 +6,7 @@ import pandas as pd
 import pytest
 import scipy.stats
 
-from numpy_reference_2d import frailzone_reference, region_members, slice_two_features
+from numpy_reference_2d import _slice_second, frailzone_reference, region_members, slice_two_features
 from tamrel.diagnoser.frailzone import FrailZone, HistogramSlicing
 from tamrel.diagnoser.utils import get_scoring_metric
 
@@ -171,6 +171,25 @@ class TestBins:
         assert_same_rules(s.rule_list, rules)
         # the constant bin's one slice [2.5, 3.5) is weak and holds all of the bin's rows
         assert s.weak_region[0]["lb2"] == 2.5 and (s.weak_region[0]["lb2q"], s.weak_region[0]["ub2q"]) == (0.0, 100.0)
+
+
+def test_fit1d_two_feature_mode_matches_the_grouped_pass():
+    # _fit1d on one first-feature bin's rows gives that bin's part of _fit2d's results.
+    rng = np.random.default_rng(4)
+    x = np.column_stack([rng.uniform(size=500), np.round(rng.normal(size=500), 2)])
+    scores = np.where(x[:, 1] > 0.7, 3.0, rng.uniform(size=500))
+    w = np.where(x[:, 1] > 1.2, 0.0, rng.uniform(0.5, 1.5, 500))
+    s = fit2(slicer(bins=6, min_samples=4), x, scores, w)
+    first = x[:, 0] < s.bins1d[1]
+    regions, rules, _ = s._fit1d(x[first, 1], None, None, scores[first], lb1=s.bin_stats[0]["lb1"],
+                                 ub1=s.bin_stats[0]["ub1"], sample_weight=w[first])
+    want_regions, want_rules = _slice_second(x[first, 1], None, None, scores[first], w[first],
+                                             get_scoring_metric("MSE"), s.threshold_value, 6, 4,
+                                             s.bin_stats[0]["lb1"], s.bin_stats[0]["ub1"])
+    assert [tuple(r.values()) for r in regions] == want_regions and len(regions) >= 1
+    assert_same_rules(rules, want_rules)
+    assert_same_rules(s.rule_list[: len(rules)], want_rules)
+    assert [{k: r[k] for k in ("lb1", "ub1", "lb2", "ub2")} for r in s.weak_region[: len(regions)]] == regions
 
 
 class TestBadInput:
