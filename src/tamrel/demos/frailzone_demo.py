@@ -1,10 +1,13 @@
 """Weak regions of a gradient-boosting model on scikit-learn's diabetes data."""
 
+import os
+
 import numpy as np
 import pandas as pd
 from sklearn.datasets import load_diabetes
 from sklearn.ensemble import GradientBoostingRegressor
 
+from tamrel.demos.frailzone_figures import save_figures
 from tamrel.diagnoser.frailzone import FrailZone
 
 
@@ -41,9 +44,29 @@ def show(fz, title):
     return table
 
 
-def run():
-    """Fit the model, run the one-feature analysis with the defaults and print the table."""
+def show_shift(fz):
+    """The features that differ most between the weak-region rows and the rest."""
+    distance = fz.get_distance().value
+    print("\nDistance (PSI) between the weak-region test rows and the rest:")
+    for name, value in zip(distance["x"], distance["y"]):
+        print(f"  {name:<6} {value:.4f}")
+    shift = fz.get_shift(show_feature=distance["x"][0]).value
+    print(f"Shift of '{distance['x'][0]}': {len(shift['data'])} labelled test rows")
+
+
+def run(out_dir="tamrel_demo_output"):
+    """Fit the model, run one- and two-feature analyses, print the tables and save figures."""
     model, x, y, train_idx, test_idx = load_split()
-    fz = analyse(model, x, y, train_idx, test_idx, ["bmi"])
-    show(fz, "Weak regions of 'bmi' (histogram, defaults)")
-    return model, x, y, train_idx, test_idx, fz
+    one = analyse(model, x, y, train_idx, test_idx, ["bmi"])
+    show(one, "Weak regions of 'bmi' (histogram, defaults)")
+    two = analyse(model, x, y, train_idx, test_idx, ["bmi", "s5"], min_samples=10)
+    show(two, "Weak regions of 'bmi' x 's5' (histogram)")
+    tree = analyse(model, x, y, train_idx, test_idx, ["bmi", "s5"], method="tree")
+    show(tree, "Weak regions of 'bmi' x 's5' (tree, depth 2)")
+    if one.output is not None:
+        show_shift(one)
+    paths = save_figures(one, two, out_dir)
+    print("\nFigures written:")
+    for path in paths:
+        print(f"  {os.path.abspath(path)}")
+    return one, two, tree
