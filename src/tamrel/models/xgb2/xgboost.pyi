@@ -1,0 +1,77 @@
+"""Interpretable depth-2 boosted trees (compiled module)."""
+
+from typing import Any, Optional, Sequence, Union
+
+import numpy as np
+import xgboost
+from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+
+from tamrel.models.interpreter import FANOVAInterpreter
+from tamrel.models.xgb2.interpret import XGBInterpreter
+
+class XGB2Base(BaseEstimator):
+    n_estimators: int
+    eta: float
+    max_depth: int
+    tree_method: str
+    max_bin: int
+    reg_lambda: float
+    reg_alpha: float
+    gamma: float
+    feature_names: Optional[list[str]]
+    feature_types: Optional[list[str]]
+    mono_increasing_list: Sequence[str]
+    mono_decreasing_list: Sequence[str]
+    random_state: int
+    n_features_in_: int
+    feature_names_: list[str]
+    feature_types_: list[str]
+    xgb_params_: dict[str, Any]
+    estimator_: Union[xgboost.XGBRegressor, xgboost.XGBClassifier]
+    is_fitted_: bool
+    X_: np.ndarray
+    unp_: XGBInterpreter
+    effects_: dict[str, dict[Any, dict[str, Any]]]
+    intercept_: float
+    n_splits_raw_: int
+    def __init__(self, n_estimators: int = 100, eta: float = 0.3, max_depth: int = 2, tree_method: str = "auto",
+                 max_bin: int = 20, reg_lambda: float = 1, reg_alpha: float = 0, gamma: float = 0,
+                 feature_names: Optional[list[str]] = None, feature_types: Optional[list[str]] = None,
+                 mono_increasing_list: Sequence[str] = (), mono_decreasing_list: Sequence[str] = (),
+                 random_state: int = 0) -> None: ...
+    def _base_extract_rules(self) -> dict[str, np.ndarray]: ...
+    def _fit_xgb_raw(self, X: np.ndarray, y: np.ndarray, sample_weight: Optional[np.ndarray] = None) -> None: ...
+    def fit(self, X: Any, y: Any, sample_weight: Optional[Any] = None) -> "XGB2Base": ...
+    def partial_dependence(self, fidx: Sequence[int], X: np.ndarray) -> np.ndarray: ...
+    def parse_model(self) -> Union[FANOVAInterpreter, str]: ...
+
+class XGB2Regressor(RegressorMixin, XGB2Base):
+    def __init__(self, n_estimators: int = 100, eta: float = 0.3, max_depth: int = 2, tree_method: str = "auto",
+                 max_bin: int = 256, reg_lambda: float = 0, reg_alpha: float = 0, gamma: float = 0,
+                 feature_names: Optional[list[str]] = None, feature_types: Optional[list[str]] = None,
+                 mono_increasing_list: Sequence[str] = (), mono_decreasing_list: Sequence[str] = (),
+                 random_state: int = 0) -> None: ...
+    def _more_tags(self) -> dict[str, Any]: ...
+    def _validate_input(self, x: Any, y: Any, sample_weight: Optional[Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]: ...
+    def predict(self, X: Any) -> np.ndarray: ...
+
+class XGB2Classifier(ClassifierMixin, XGB2Base):
+    label_binarizer_: Any
+    classes_: np.ndarray
+    def __init__(self, n_estimators: int = 100, eta: float = 0.3, max_depth: int = 2, tree_method: str = "auto",
+                 max_bin: int = 256, reg_lambda: float = 0, reg_alpha: float = 0, gamma: float = 0,
+                 feature_names: Optional[list[str]] = None, feature_types: Optional[list[str]] = None,
+                 mono_increasing_list: Sequence[str] = (), mono_decreasing_list: Sequence[str] = (),
+                 random_state: int = 0) -> None: ...
+    def _more_tags(self) -> dict[str, Any]: ...
+    def _validate_input(self, x: Any, y: Any, sample_weight: Optional[Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]: ...
+    def decision_function(self, X: Any) -> np.ndarray: ...
+    def predict_proba(self, X: Any) -> np.ndarray: ...
+    def predict(self, X: Any) -> np.ndarray: ...
+
+def _predict_effect_1d(X: Any, column: int, thresholds: Any, values: Any, float32: bool = True) -> np.ndarray: ...
+def _predict_effect_2d(X: Any, column1: int, column2: int, thresholds1: Any, thresholds2: Any, values: Any,
+                       float32: bool = True) -> np.ndarray: ...
+def _parse_ensemble(offsets: np.ndarray, left: np.ndarray, right: np.ndarray, feature: np.ndarray,
+                    value: np.ndarray, n_features: int, X: Any, purification: bool, true_to_data: bool,
+                    float32: bool = True) -> tuple[float, list[tuple[Any, ...]], list[tuple[Any, ...]]]: ...
