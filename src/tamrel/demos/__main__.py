@@ -1,10 +1,14 @@
-"""Run the demonstrations: ``python -m tamrel.demos``."""
+"""Run the demonstrations: ``python -m tamrel.demos [output folder]``."""
 
-from . import frailzone_demo
+import sys
+
+from . import frailzone_demo, xgb2_demo
 
 
-def main():
-    frailzone_demo.run()
+def main(argv=None):
+    args = sys.argv[1:] if argv is None else argv
+    frailzone_demo.run(*(args[:1]))
+    xgb2_demo.run()
 
 
 if __name__ == "__main__":
