@@ -2,7 +2,6 @@
 // and each weak leaf a region.
 #include <limits>
 #include <memory>
-#include <stdexcept>
 
 #include "slice_scoring.hpp"
 #include "tamrel/binning.hpp"
@@ -91,7 +90,7 @@ struct LeafRules {
           walk(tree.feature.data(), tree.left.data(), tree.right.data(), tree.n_nodes, root),
           rule(std::move(given)) {}
 
-    // The next leaf's rule record, or nullptr-like None when the walk is done.
+    // The next leaf's rule record; a null object once the walk is done.
     py::object next() {
         if (!walk.next()) return py::object();
         const auto& path = walk.path();
@@ -113,22 +112,16 @@ struct LeafRules {
 
 py::object dfs(py::object /*self*/, py::object tree, py::object curr_node_idx, py::object rule) {
     if (!py::isinstance<py::dict>(rule)) throw py::type_error("rule must be a dict of feature bounds.");
-    const auto root = py::int_(curr_node_idx.attr("__index__")()).cast<std::int64_t>();
-    std::shared_ptr<LeafRules> state;
-    try {
-        state = std::make_shared<LeafRules>(tree, root, py::reinterpret_borrow<py::dict>(rule));
-    } catch (const std::out_of_range& e) {
-        throw py::index_error(e.what());
-    }
+    PyObject* index = PyNumber_Index(curr_node_idx.ptr());  // integers only, as for any index
+    if (!index) throw py::error_already_set();
+    const auto root = py::reinterpret_steal<py::int_>(index).cast<std::int64_t>();
+    // A malformed tree raises std::out_of_range, which reaches Python as IndexError.
+    auto state = std::make_shared<LeafRules>(tree, root, py::reinterpret_borrow<py::dict>(rule));
     // iter(callable, sentinel): a lazy iterator that advances the walk on each next().
     const py::object done = py::module_::import("builtins").attr("object")();
     py::cpp_function step([state, done]() -> py::object {
-        try {
-            py::object rec = state->next();
-            return rec ? rec : done;
-        } catch (const std::out_of_range& e) {
-            throw py::index_error(e.what());
-        }
+        py::object rec = state->next();
+        return rec ? rec : done;
     });
     return py::module_::import("builtins").attr("iter")(step, done);
 }

@@ -77,6 +77,8 @@ class TestLeafWalk:
             list(ts._dfs(cyclic, 0, {}))
         with pytest.raises(IndexError, match="out of range"):
             ts._dfs(DEPTH2, 7, {})
+        with pytest.raises(TypeError):
+            ts._dfs(DEPTH2, 0.0, {})
         with pytest.raises(ValueError, match="one entry per node"):
             ts._dfs(tree([0, -2], [1, -2], [1, -1], [1, -1], samples=[1]), 0, {})
 
