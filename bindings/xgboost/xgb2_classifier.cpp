@@ -45,7 +45,8 @@ py::tuple validate_input(const Deps& d, py::object self, py::object x, py::objec
     py::object classes = binarizer.attr("classes_");
     self.attr("classes_") = classes;
     const std::size_t n_classes = py::len(classes);
-    if (n_classes > 2) throw py::value_error("multi-classification not supported");
+    if (n_classes > 2)
+        throw py::value_error("multi-classification not supported. Only binary classification is supported.");
     if (n_classes == 1) throw py::value_error("Classifier can't train when only one class is present.");
     py::object target = binarizer.attr("transform")(y).attr("__mul__")(1.0);
     return py::make_tuple(kept[0], target.attr("ravel")(), kept[2]);

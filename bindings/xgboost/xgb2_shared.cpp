@@ -47,7 +47,8 @@ py::tuple apply_sample_weight(const Deps& d, py::object x, py::object y, py::obj
         x = x[keep];
         y = y[keep];
         w = w[keep];
-        if (py::len(keep) == 0) throw py::value_error("Invalid sample_weight");
+        if (py::len(keep) == 0)
+            throw py::value_error("Invalid sample_weight: no sample weight is greater than zero.");
         // Scaled by the largest weight first so that huge finite weights cannot overflow the sum.
         w = w.attr("__truediv__")(w.attr("max")());
         py::object total = w.attr("sum")();
@@ -64,9 +65,15 @@ py::object check_predict_input(const Deps& d, py::object self, py::object X) {
     d.check_is_fitted(self);
     py::tuple shape = X.attr("shape");
     if (shape.size() != 2) throw py::value_error("Reshape your data.");
-    if (!py_equal(shape[1], self.attr("n_features_in_")))
+    py::object expected = self.attr("n_features_in_");
+    if (!py_equal(shape[1], expected)) {
+        // The documented two lines, then scikit-learn's own wording of the mismatch.
+        const std::string name = py::str(py::type::of(self).attr("__name__"));
         throw py::value_error("The number of features in predict is\n" + std::string(21, ' ') +
-                              "different from the number of features in fit.");
+                              "different from the number of features in fit. X has " +
+                              std::string(py::str(shape[1])) + " features, but " + name + " is expecting " +
+                              std::string(py::str(expected)) + " features as input.");
+    }
     if (!d.check_feature_names.is_none()) d.check_feature_names(self, raw, py::arg("reset") = false);
     return X;
 }
