@@ -128,14 +128,16 @@ std::vector<tamrel::Box> region_boxes(const py::object& slicer, const py::list& 
         if (two) {
             b.lb2 = rec["lb2"].cast<double>();
             b.ub2 = rec["ub2"].cast<double>();
-            tamrel::MaskedMax m2;
-            {
-                py::gil_scoped_release nogil;
-                m2 = tamrel::max_where(c2.col, c1.col, b.lb1, b.ub1, b.closed1);
-            }
-            b.closed2 = m2.found && b.ub2 == m2.value;
         }
         boxes.push_back(b);
+    }
+    if (two) {
+        std::vector<tamrel::MaskedMax> top;
+        {
+            py::gil_scoped_release nogil;
+            top = tamrel::BoxIndex(boxes).first_feature_max(c1.col, c2.col);
+        }
+        for (size_t k = 0; k < boxes.size(); ++k) boxes[k].closed2 = top[k].found && boxes[k].ub2 == top[k].value;
     }
     return boxes;
 }

@@ -1,6 +1,7 @@
 #include "tamrel/regions.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace tamrel {
@@ -12,28 +13,81 @@ std::vector<std::int64_t> select_range(const Column& x, double lb, double ub, bo
     return idx;
 }
 
-MaskedMax max_where(const Column& c2, const Column& c1, double lb, double ub, bool closed) {
-    MaskedMax m;
-    for (std::int64_t i = 0; i < c1.size; ++i) {
-        if (!in_interval(c1[i], lb, ub, closed)) continue;
-        const double v = c2[i];
-        if (!m.found || v > m.value) m.value = v;
-        m.found = true;
+BoxIndex::BoxIndex(const std::vector<Box>& boxes) : boxes_(boxes) {
+    for (const Box& b : boxes) {
+        points_.push_back(b.lb1);
+        points_.push_back(b.ub1);
     }
-    return m;
+    points_.erase(std::remove_if(points_.begin(), points_.end(), [](double p) { return std::isnan(p); }),
+                  points_.end());
+    std::sort(points_.begin(), points_.end());
+    points_.erase(std::unique(points_.begin(), points_.end()), points_.end());
+    // Cell 2j+1 is the point j; cell 2j the open stretch below point j (2m: above all).
+    // Membership is constant on a stretch, as every bound is a point: test one value in it.
+    const std::size_t m = points_.size();
+    cells_.resize(2 * m + 1);
+    for (std::size_t c = 0; c < cells_.size(); ++c) {
+        double v;
+        if (c % 2 == 1) {
+            v = points_[c / 2];
+        } else if (c == 0 || c == 2 * m) {
+            continue;  // below or above every bound: in no box
+        } else {
+            // Any value strictly inside the stretch; when lo and hi are adjacent doubles no
+            // row can fall there, so what this gives does not matter.
+            v = std::nextafter(points_[c / 2], points_[c / 2 - 1]);
+        }
+        for (std::size_t k = 0; k < boxes.size(); ++k)
+            if (in_interval(v, boxes[k].lb1, boxes[k].ub1, boxes[k].closed1))
+                cells_[c].push_back(static_cast<std::int32_t>(k));
+    }
+}
+
+std::size_t BoxIndex::cell(double v) const {
+    // Number of points <= v by a branch-free binary search: rows come in random order, so
+    // the branches of std::upper_bound would mostly be mispredicted.
+    const double* base = points_.data();
+    std::size_t len = points_.size();
+    if (len == 0) return 0;
+    while (len > 1) {
+        const std::size_t half = len / 2;
+        base = base[half] <= v ? base + half : base;
+        len -= half;
+    }
+    const std::size_t j = static_cast<std::size_t>(base - points_.data()) + (*base <= v);
+    return j > 0 && points_[j - 1] == v ? 2 * (j - 1) + 1 : 2 * j;
+}
+
+std::vector<std::vector<std::int64_t>> BoxIndex::members(const Column& c1, const Column& c2) const {
+    std::vector<std::vector<std::int64_t>> out(boxes_.size());
+    for (std::int64_t i = 0; i < c1.size; ++i) {
+        const auto& in_cell = cells_[cell(c1[i])];
+        for (std::int32_t k : in_cell) {
+            const Box& b = boxes_[k];
+            if (!b.two || in_interval(c2[i], b.lb2, b.ub2, b.closed2)) out[k].push_back(i);
+        }
+    }
+    return out;
+}
+
+std::vector<MaskedMax> BoxIndex::first_feature_max(const Column& c1, const Column& c2) const {
+    std::vector<MaskedMax> out(boxes_.size());
+    for (std::int64_t i = 0; i < c1.size; ++i) {
+        const auto& in_cell = cells_[cell(c1[i])];
+        if (in_cell.empty()) continue;
+        const double v = c2[i];
+        for (std::int32_t k : in_cell) {
+            MaskedMax& m = out[k];
+            if (!m.found || v > m.value) m.value = v;
+            m.found = true;
+        }
+    }
+    return out;
 }
 
 std::vector<std::vector<std::int64_t>> box_members(const Column& c1, const Column& c2,
                                                    const std::vector<Box>& boxes) {
-    std::vector<std::vector<std::int64_t>> members(boxes.size());
-    const bool need2 = std::any_of(boxes.begin(), boxes.end(), [](const Box& b) { return b.two; });
-    for (std::int64_t i = 0; i < c1.size; ++i) {
-        const double v1 = c1[i];
-        const double v2 = need2 ? c2[i] : 0.0;
-        for (size_t k = 0; k < boxes.size(); ++k)
-            if (boxes[k].contains(v1, v2)) members[k].push_back(i);
-    }
-    return members;
+    return BoxIndex(boxes).members(c1, c2);
 }
 
 double mean_at(const Column& values, const Rows& rows, const Column& weights) {

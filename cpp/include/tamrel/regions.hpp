@@ -31,13 +31,31 @@ struct Box {
     }
 };
 
-// Largest value of c2 over the rows whose c1 value lies in the interval; `found` tells
-// whether there was any such row.
+// The largest value of a column over some rows; `found` tells whether there was any row.
 struct MaskedMax {
     double value = 0.0;
     bool found = false;
 };
-MaskedMax max_where(const Column& c2, const Column& c1, double lb, double ub, bool closed);
+
+// Boxes looked up by their first-feature interval: the sorted distinct bounds cut the line
+// into cells (each bound itself and the open stretches between), and each cell lists the
+// boxes whose first-feature interval covers it. A row is then tested only against the
+// boxes of its cell, found by a binary search, instead of against every box.
+class BoxIndex {
+public:
+    explicit BoxIndex(const std::vector<Box>& boxes);
+    // Rows of (c1, c2) inside each box, ascending (c2 is read only for two-feature boxes).
+    std::vector<std::vector<std::int64_t>> members(const Column& c1, const Column& c2) const;
+    // Per box, the largest c2 over the rows whose c1 meets the box's first-feature interval.
+    std::vector<MaskedMax> first_feature_max(const Column& c1, const Column& c2) const;
+
+private:
+    std::size_t cell(double v) const;
+
+    const std::vector<Box>& boxes_;
+    std::vector<double> points_;
+    std::vector<std::vector<std::int32_t>> cells_;
+};
 
 // Member rows of every box in one pass over the matrix (columns c1 and c2; c2 is read
 // only for two-feature boxes). Result[k] lists the rows of boxes[k], ascending.
