@@ -41,6 +41,26 @@ ColumnRef optional_column(const py::handle& obj, const char* what);
 py::object take_rows(const py::handle& arr, const py::handle& idx, const char* what);
 
 py::array_t<std::int64_t> to_index_array(const std::vector<std::int64_t>& idx);
+py::array_t<double> to_float_array(const std::vector<double>& values);
+
+// A ValueError unless the optional column `c` has n entries.
+void check_length(const ColumnRef& c, std::int64_t n, const char* what);
+
+// The slicer's `bins` as a positive integer (TypeError / ValueError otherwise).
+std::int64_t checked_bins(const py::object& slicer);
+
+// Column positions of the slicing features in feature_names, duplicates removed keeping
+// the first occurrence; a ValueError names a feature that is not there.
+py::list slicing_positions(const py::object& slicer);
+
+// Mean of the per-sample scores: weighted when weights are given and sum to more than 0.
+double average_score(const py::object& scores, const py::object& sample_weight);
+
+// The slicing feature name of column `which` (0 or 1) of the slicer, for messages.
+std::string slicing_feature_name(const py::object& slicer, size_t which);
+
+// ValueError for a slicing column holding NaN or infinite values.
+[[noreturn]] void raise_not_finite(const py::object& slicer, size_t which);
 
 // The boxes of weak-region records with closed upper bounds decided on the slicer's own
 // data: ub1 is closed when it equals the maximum of the first slicing column of the

@@ -25,9 +25,6 @@ std::int64_t positive_int(const py::object& v, const char* what) {
     return n;
 }
 
-py::array_t<double> to_array(const std::vector<double>& v) {
-    return py::array_t<double>(static_cast<py::ssize_t>(v.size()), v.data());
-}
 
 // One sliced feature of the record: its values, name and range (finite and non-empty).
 struct Feature {
@@ -90,7 +87,7 @@ Bars draw_histogram(py::object ax, const Feature& f, const HistogramSettings& hs
     const char* draw = sideways ? "barh" : "bar";
     const char* size = sideways ? "height" : "width";
     Bars bars;
-    bars.full = ax.attr(draw)(to_array(h.centres), to_array(h.density), py::arg(size) = h.width,
+    bars.full = ax.attr(draw)(to_float_array(h.centres), to_float_array(h.density), py::arg(size) = h.width,
                               "color"_a = kFullColour, "edgecolor"_a = "black");
     if (!hs.overlay) return bars;
     std::vector<double> at, length;
@@ -99,7 +96,7 @@ Bars draw_histogram(py::object ax, const Feature& f, const HistogramSettings& hs
         at.push_back(h.centres[b]);
         length.push_back(h.density[b] * h.weak_share[b]);
     }
-    bars.weak = ax.attr(draw)(to_array(at), to_array(length), py::arg(size) = h.width, "color"_a = kWeakColour,
+    bars.weak = ax.attr(draw)(to_float_array(at), to_float_array(length), py::arg(size) = h.width, "color"_a = kWeakColour,
                               "edgecolor"_a = "black");
     return bars;
 }
@@ -176,7 +173,7 @@ void plot_one(const py::object& fig, const py::object& dr, std::int64_t grid, co
         curve = tamrel::score_curve(f0.min, f0.max, grid, rules);
         for (double v : curve.y) ymin = std::fmin(ymin, v), ymax = std::fmax(ymax, v);
     }
-    ax_main.attr("plot")(to_array(curve.x), to_array(curve.y), "color"_a = "black", "linewidth"_a = 1);
+    ax_main.attr("plot")(to_float_array(curve.x), to_float_array(curve.y), "color"_a = "black", "linewidth"_a = 1);
     ax_main.attr("axhline")(threshold, "linestyle"_a = "--", "linewidth"_a = 0.5, "color"_a = "red");
     ax_main.attr("set_xticklabels")(py::list());
     ax_main.attr("set_ylabel")(dr["score_name"], "color"_a = "black");

@@ -13,25 +13,6 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-std::int64_t bin_cap(const py::object& self) {
-    const py::object bins = self.attr("bins");
-    if (!py::hasattr(bins, "__index__")) throw py::type_error("bins must be a positive integer.");
-    const auto n = py::int_(bins.attr("__index__")()).cast<std::int64_t>();
-    if (n < 1) throw py::value_error("bins must be a positive integer, got " + std::to_string(n) + ".");
-    return n;
-}
-
-void check_rows(const ColumnRef& c, std::int64_t n, const char* what) {
-    if (!c.col.empty() && c.col.size != n)
-        throw py::value_error(std::string(what) + " has " + std::to_string(c.col.size) +
-                              " entries but x has " + std::to_string(n) + ".");
-}
-
-[[noreturn]] void not_finite(const py::object& self, size_t which) {
-    throw py::value_error("Feature '" + slicing_feature_name(self, which) +
-                          "' holds NaN or infinite values; its histogram range is not finite.");
-}
-
 py::dict bin_stat(double lb1, double ub1, double lb2, double ub2, std::int64_t support) {
     py::dict d;
     d["lb1"] = lb1;
@@ -40,12 +21,6 @@ py::dict bin_stat(double lb1, double ub1, double lb2, double ub2, std::int64_t s
     d["ub2"] = ub2;
     d["support"] = support;
     return d;
-}
-
-py::array_t<double> to_array(const std::vector<double>& v) {
-    py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
-    std::copy(v.begin(), v.end(), out.mutable_data());
-    return out;
 }
 
 // Store the two percentile positions of a weak region of one bin.
@@ -61,8 +36,8 @@ py::tuple fit2d_additive(py::object& self, const ColumnRef& c1, const ColumnRef&
                          const py::object& scores, const py::object& sample_weight) {
     const ColumnRef s = column_ref(scores, "scores");
     const ColumnRef w = optional_column(sample_weight, "sample_weight");
-    check_rows(s, c1.col.size, "scores");
-    check_rows(w, c1.col.size, "sample_weight");
+    check_length(s, c1.col.size, "scores");
+    check_length(w, c1.col.size, "sample_weight");
     const tamrel::WeakTest weak{self.attr("score_sign").cast<double>(),
                                 self.attr("threshold_value").cast<double>()};
     const auto min_samples = self.attr("min_samples").cast<std::int64_t>();
@@ -80,7 +55,7 @@ py::tuple fit2d_additive(py::object& self, const ColumnRef& c1, const ColumnRef&
             continue;
         }
         bin_stats.append(bin_stat(bin.lb1, bin.ub1, bin.summary2.min, bin.summary2.max, bin.support));
-        if (static_cast<std::int64_t>(b) == g.non_finite_bin) not_finite(self, 1);
+        if (static_cast<std::int64_t>(b) == g.non_finite_bin) raise_not_finite(self, 1);
         const py::float_ lb1(bin.lb1), ub1(bin.ub1);
         const auto rule = [&](const tamrel::SliceRule& r) {
             rules.append(rule_record(lb1, ub1, py::float_(r.lb), py::float_(r.ub), true, r.value, r.count));
@@ -96,7 +71,7 @@ py::tuple fit2d_additive(py::object& self, const ColumnRef& c1, const ColumnRef&
             regions.append(py::dict("lb1"_a = lb1, "ub1"_a = ub1, "lb2"_a = r.lb2, "ub2"_a = r.ub2,
                                     "lb2q"_a = r.lb2q, "ub2q"_a = r.ub2q));
     }
-    return py::make_tuple(regions, rules, to_array(g.edges));
+    return py::make_tuple(regions, rules, to_float_array(g.edges));
 }
 
 // Other metrics: each non-empty bin goes through _fit1d, which calls scoring_func once
@@ -141,7 +116,7 @@ py::tuple fit2d_scored(py::object& self, const ColumnRef& c1, const ColumnRef& c
             regions.append(region);
         }
     }
-    return py::make_tuple(regions, rules, to_array(edges));
+    return py::make_tuple(regions, rules, to_float_array(edges));
 }
 
 py::object fit2d(py::object self, py::object x, py::object y, py::object preds, py::object scores,
@@ -152,13 +127,13 @@ py::object fit2d(py::object self, py::object x, py::object y, py::object preds, 
     if (c1.col.size == 0)
         throw py::value_error("No rows to slice: the values of feature '" + slicing_feature_name(self, 0) +
                               "' are empty.");
-    const std::int64_t max_bins = bin_cap(self);
+    const std::int64_t max_bins = checked_bins(self);
     tamrel::ColumnSummary summary1;
     {
         py::gil_scoped_release nogil;
         summary1 = tamrel::summarize(c1.col, tamrel::Rows::all(c1.col.size), max_bins);
     }
-    if (!summary1.finite) not_finite(self, 0);
+    if (!summary1.finite) raise_not_finite(self, 0);
     if (py::bool_(self.attr("is_metric_additive")))
         return fit2d_additive(self, c1, c2, summary1, max_bins, scores, sample_weight);
     return fit2d_scored(self, c1, c2, summary1, max_bins, y, preds, sample_weight);

@@ -19,15 +19,6 @@ void init(py::object self, py::object estimator, py::object slice_features, py::
                                         "min_samples"_a = min_samples, "metric"_a = metric);
 }
 
-std::int64_t checked_bins(const py::object& self) {
-    const py::object bins = self.attr("bins");
-    if (!py::isinstance<py::int_>(bins) && !py::hasattr(bins, "__index__"))
-        throw py::type_error("bins must be a positive integer.");
-    const auto n = py::int_(bins.attr("__index__")()).cast<std::int64_t>();
-    if (n < 1) throw py::value_error("bins must be a positive integer, got " + std::to_string(n) + ".");
-    return n;
-}
-
 // Bounds of a slice of the cut feature as the record keys want them.
 struct SliceBounds {
     bool two;
@@ -52,18 +43,6 @@ struct SliceBounds {
                    : rule_record(lb, ub, py::none(), py::none(), false, r.value, r.count);
     }
 };
-
-py::array_t<double> edges_array(const std::vector<double>& edges) {
-    py::array_t<double> out(static_cast<py::ssize_t>(edges.size()));
-    std::copy(edges.begin(), edges.end(), out.mutable_data());
-    return out;
-}
-
-void check_length(const ColumnRef& c, std::int64_t n, const char* what) {
-    if (!c.col.empty() && c.col.size != n)
-        throw py::value_error(std::string(what) + " has " + std::to_string(c.col.size) +
-                              " entries but x has " + std::to_string(n) + ".");
-}
 
 // Additive metrics: all bins scored from one pass of sums, then merged on the sums.
 py::tuple fit1d_additive(const py::object& self, const ColumnRef& xc, const tamrel::ColumnSummary& summary,
@@ -90,7 +69,7 @@ py::tuple fit1d_additive(const py::object& self, const ColumnRef& xc, const tamr
     } else {
         for (const auto& r : out.bin_rules) rules.append(bounds.rule(r));
     }
-    return py::make_tuple(regions, rules, edges_array(out.edges));
+    return py::make_tuple(regions, rules, to_float_array(out.edges));
 }
 
 // Other metrics: scoring_func once per non-empty bin; weak bins reported as they are.
@@ -118,7 +97,7 @@ py::tuple fit1d_scored(const py::object& self, const ColumnRef& xc, const tamrel
         if (!idx.empty() && scoring.weak(rule.value, threshold_value))
             regions.append(bounds.region(rule.lb, rule.ub));
     }
-    return py::make_tuple(regions, rules, edges_array(edges));
+    return py::make_tuple(regions, rules, to_float_array(edges));
 }
 
 py::object fit1d(py::object self, py::object x, py::object y, py::object preds, py::object scores,
@@ -135,36 +114,11 @@ py::object fit1d(py::object self, py::object x, py::object y, py::object preds, 
         py::gil_scoped_release nogil;
         summary = tamrel::summarize(xc.col, tamrel::Rows::all(xc.col.size), max_bins);
     }
-    if (!summary.finite)
-        throw py::value_error("Feature '" + feature +
-                              "' holds NaN or infinite values; its histogram range is not finite.");
+    if (!summary.finite) raise_not_finite(self, two ? 1 : 0);
     const SliceBounds bounds{two, lb1, ub1};
     if (py::bool_(self.attr("is_metric_additive")))
         return fit1d_additive(self, xc, summary, max_bins, scores, sample_weight, bounds);
     return fit1d_scored(self, xc, summary, max_bins, y, preds, sample_weight, bounds);
-}
-
-// Column positions of the slicing features, duplicates removed, first occurrence kept.
-py::list slicing_positions(const py::object& self) {
-    py::list names = self.attr("feature_names");
-    py::list fidx;
-    for (const py::handle& f : self.attr("slice_features")) {
-        if (!names.contains(f))
-            throw py::value_error("Slicing feature '" + py::str(f).cast<std::string>() +
-                                  "' is not in feature_names.");
-        py::object pos = names.attr("index")(f);
-        if (!fidx.contains(pos)) fidx.append(pos);
-    }
-    if (fidx.empty()) throw py::value_error("slice_features is empty: give one or two feature names.");
-    return fidx;
-}
-
-double average_score(const py::object& self, const py::object& scores, const py::object& sample_weight) {
-    const ColumnRef s = column_ref(scores, "scores");
-    const ColumnRef w = optional_column(sample_weight, "sample_weight");
-    check_length(w, s.col.size, "sample_weight");
-    py::gil_scoped_release nogil;
-    return tamrel::mean_at(s.col, tamrel::Rows::all(s.col.size), w.col);
 }
 
 py::object fit(py::object self, py::object x, py::object y, py::object preds, py::object scores,
@@ -176,9 +130,10 @@ py::object fit(py::object self, py::object x, py::object y, py::object preds, py
     self.attr("rule_list") = py::list();
     self.attr("weak_region") = py::list();
     const bool additive = py::bool_(self.attr("is_metric_additive"));
-    py::object average = additive ? py::object(py::float_(average_score(self, scores, sample_weight))) : scores;
+    py::object average = additive ? py::object(py::float_(average_score(scores, sample_weight))) : scores;
     self.attr("threshold_value") = py::object(self.attr("threshold")) * average;
     py::list fidx = slicing_positions(self);
+    if (fidx.empty()) throw py::value_error("slice_features is empty: give one or two feature names.");
     self.attr("fidx") = fidx;
     py::object xa = mod("np").attr("asarray")(x);
     const py::slice all{py::none(), py::none(), py::none()};

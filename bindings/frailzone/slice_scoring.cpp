@@ -32,14 +32,4 @@ double slice_score(const Scoring& scoring, const py::object& y, const py::object
     return tamrel::mean_at(s.col, tamrel::Rows::of(idx), w.col);
 }
 
-std::string slicing_feature_name(const py::object& slicer, size_t which) {
-    try {
-        const auto fidx = slicer_fidx(slicer);
-        py::list names = slicer.attr("feature_names");
-        return py::str(names[fidx.at(which)]).cast<std::string>();
-    } catch (const std::exception&) {
-        return which == 0 ? "the first slicing feature" : "the second slicing feature";
-    }
-}
-
 }  // namespace frailzone_py

@@ -30,7 +30,4 @@ double slice_score(const Scoring& scoring, const py::object& y, const py::object
 py::object score_rows(const Scoring& scoring, const py::object& y, const py::object& preds,
                       const py::array_t<std::int64_t>& idx, const py::object& sample_weight);
 
-// The slicing feature name of column `which` (0 or 1) of the slicer, for messages.
-std::string slicing_feature_name(const py::object& slicer, size_t which);
-
 }  // namespace frailzone_py

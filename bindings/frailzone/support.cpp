@@ -93,6 +93,62 @@ py::object take_rows(const py::handle& obj, const py::handle& idx_obj, const cha
     return std::move(out);
 }
 
+py::array_t<double> to_float_array(const std::vector<double>& values) {
+    py::array_t<double> out(static_cast<py::ssize_t>(values.size()));
+    if (!values.empty()) std::copy(values.begin(), values.end(), out.mutable_data());
+    return out;
+}
+
+void check_length(const ColumnRef& c, std::int64_t n, const char* what) {
+    if (!c.col.empty() && c.col.size != n)
+        throw py::value_error(std::string(what) + " has " + std::to_string(c.col.size) +
+                              " entries but x has " + std::to_string(n) + ".");
+}
+
+std::int64_t checked_bins(const py::object& slicer) {
+    const py::object bins = slicer.attr("bins");
+    if (!py::hasattr(bins, "__index__")) throw py::type_error("bins must be a positive integer.");
+    const auto n = py::int_(bins.attr("__index__")()).cast<std::int64_t>();
+    if (n < 1) throw py::value_error("bins must be a positive integer, got " + std::to_string(n) + ".");
+    return n;
+}
+
+py::list slicing_positions(const py::object& slicer) {
+    py::list names = slicer.attr("feature_names");
+    py::list fidx;
+    for (const py::handle& f : slicer.attr("slice_features")) {
+        if (!names.contains(f))
+            throw py::value_error("Slicing feature '" + py::str(f).cast<std::string>() +
+                                  "' is not in feature_names.");
+        py::object pos = names.attr("index")(f);
+        if (!fidx.contains(pos)) fidx.append(pos);
+    }
+    return fidx;
+}
+
+double average_score(const py::object& scores, const py::object& sample_weight) {
+    const ColumnRef s = column_ref(scores, "scores");
+    const ColumnRef w = optional_column(sample_weight, "sample_weight");
+    check_length(w, s.col.size, "sample_weight");
+    py::gil_scoped_release nogil;
+    return tamrel::mean_at(s.col, tamrel::Rows::all(s.col.size), w.col);
+}
+
+std::string slicing_feature_name(const py::object& slicer, size_t which) {
+    try {
+        const auto fidx = slicer_fidx(slicer);
+        py::list names = slicer.attr("feature_names");
+        return py::str(names[fidx.at(which)]).cast<std::string>();
+    } catch (const std::exception&) {
+        return which == 0 ? "the first slicing feature" : "the second slicing feature";
+    }
+}
+
+void raise_not_finite(const py::object& slicer, size_t which) {
+    throw py::value_error("Feature '" + slicing_feature_name(slicer, which) +
+                          "' holds NaN or infinite values; its histogram range is not finite.");
+}
+
 py::array_t<std::int64_t> to_index_array(const std::vector<std::int64_t>& idx) {
     py::array_t<std::int64_t> out(static_cast<py::ssize_t>(idx.size()));
     if (!idx.empty()) std::copy(idx.begin(), idx.end(), out.mutable_data());

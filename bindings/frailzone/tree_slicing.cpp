@@ -128,19 +128,6 @@ py::object dfs(py::object /*self*/, py::object tree, py::object curr_node_idx, p
 
 // ---- fitting ---------------------------------------------------------------------
 
-// Column positions of the slicing features, duplicates removed, first occurrence kept.
-py::list slicing_positions(const py::object& self) {
-    py::list names = self.attr("feature_names");
-    py::list fidx;
-    for (const py::handle& f : self.attr("slice_features")) {
-        if (!names.contains(f))
-            throw py::value_error("Slicing feature '" + py::str(f).cast<std::string>() + "' is not in feature_names.");
-        py::object pos = names.attr("index")(f);
-        if (!fidx.contains(pos)) fidx.append(pos);
-    }
-    return fidx;
-}
-
 // Range of a slicing column, refusing empty and non-finite columns before the tree sees them.
 tamrel::ColumnSummary column_range(const py::object& self, const py::object& x, py::ssize_t j, size_t which) {
     const ColumnRef c = matrix_column(x, j, "x");
@@ -153,16 +140,6 @@ tamrel::ColumnSummary column_range(const py::object& self, const py::object& x, 
     }
     if (!s.finite) throw py::value_error("Feature '" + feature + "' holds NaN or infinite values.");
     return s;
-}
-
-double average_score(const py::object& scores, const py::object& sample_weight) {
-    const ColumnRef s = column_ref(scores, "scores");
-    const ColumnRef w = optional_column(sample_weight, "sample_weight");
-    if (!w.col.empty() && w.col.size != s.col.size)
-        throw py::value_error("sample_weight has " + std::to_string(w.col.size) + " entries but scores has " +
-                              std::to_string(s.col.size) + ".");
-    py::gil_scoped_release nogil;
-    return tamrel::mean_at(s.col, tamrel::Rows::all(s.col.size), w.col);
 }
 
 // The weak leaf's box clipped to the observed ranges; keys "lb1", "lb2", "ub1", "ub2".
