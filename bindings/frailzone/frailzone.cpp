@@ -82,12 +82,7 @@ py::object get_target_idx(py::object self) {
 }
 
 py::object get_result(py::object self) {
-    py::dict value;
-    value["slice_features"] = self.attr("slice_features");
-    value["bins"] = self.attr("bins");
-    value["method"] = self.attr("method");
-    value["min_samples"] = self.attr("min_samples");
-    value["metric"] = self.attr("metric");
+    py::dict value = analysis_settings(self);
     value["threshold_value"] = self.attr("diag").attr("threshold_value");
     value["data"] = self.attr("output");
     return mod("TestDataResult")("key"_a = "frailzone_result", "value"_a = value);

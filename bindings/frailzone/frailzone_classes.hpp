@@ -56,6 +56,10 @@ py::list slicing_positions(const py::object& slicer);
 // Mean of the per-sample scores: weighted when weights are given and sum to more than 0.
 double average_score(const py::object& scores, const py::object& sample_weight);
 
+// The analysis settings that open the facade's result records, in this order:
+// "slice_features", "bins", "method", "min_samples", "metric".
+py::dict analysis_settings(const py::object& facade);
+
 // The slicing feature name of column `which` (0 or 1) of the slicer, for messages.
 std::string slicing_feature_name(const py::object& slicer, size_t which);
 

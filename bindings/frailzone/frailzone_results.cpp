@@ -157,12 +157,7 @@ py::object get_marginal(py::object self) {
     } catch (py::error_already_set&) {
         // any failure to read it counts as absence
     }
-    py::dict value;
-    value["slice_features"] = self.attr("slice_features");
-    value["bins"] = self.attr("bins");
-    value["method"] = self.attr("method");
-    value["min_samples"] = self.attr("min_samples");
-    value["metric"] = self.attr("metric");
+    py::dict value = analysis_settings(self);
     value["weak_region_stats"] = diag.attr("weak_region_stats");
     value["fidx"] = diag.attr("fidx");
     value["rule_list"] = rule_list;

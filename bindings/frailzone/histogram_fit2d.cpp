@@ -79,8 +79,8 @@ py::tuple fit2d_additive(py::object& self, const ColumnRef& c1, const ColumnRef&
 py::tuple fit2d_scored(py::object& self, const ColumnRef& c1, const ColumnRef& c2,
                        const tamrel::ColumnSummary& summary1, std::int64_t max_bins, const py::object& y,
                        const py::object& preds, const py::object& sample_weight) {
-    const std::int64_t n_bins = std::min(summary1.n_distinct, max_bins);
-    const auto edges = tamrel::histogram_edges(summary1.min, summary1.max, n_bins);
+    const auto edges = tamrel::bin_edges(summary1, max_bins);
+    const std::int64_t n_bins = static_cast<std::int64_t>(edges.size()) - 1;
     tamrel::BinGroups groups;
     {
         py::gil_scoped_release nogil;

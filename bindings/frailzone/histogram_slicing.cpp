@@ -76,8 +76,8 @@ py::tuple fit1d_additive(const py::object& self, const ColumnRef& xc, const tamr
 py::tuple fit1d_scored(const py::object& self, const ColumnRef& xc, const tamrel::ColumnSummary& summary,
                        std::int64_t max_bins, const py::object& y, const py::object& preds,
                        const py::object& sample_weight, const SliceBounds& bounds) {
-    const std::int64_t n_bins = std::min(summary.n_distinct, max_bins);
-    const auto edges = tamrel::histogram_edges(summary.min, summary.max, n_bins);
+    const auto edges = tamrel::bin_edges(summary, max_bins);
+    const std::int64_t n_bins = static_cast<std::int64_t>(edges.size()) - 1;
     tamrel::BinGroups groups;
     {
         py::gil_scoped_release nogil;

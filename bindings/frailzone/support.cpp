@@ -144,6 +144,13 @@ std::string slicing_feature_name(const py::object& slicer, size_t which) {
     }
 }
 
+py::dict analysis_settings(const py::object& facade) {
+    py::dict value;
+    for (const char* key : {"slice_features", "bins", "method", "min_samples", "metric"})
+        value[key] = facade.attr(key);
+    return value;
+}
+
 void raise_not_finite(const py::object& slicer, size_t which) {
     throw py::value_error("Feature '" + slicing_feature_name(slicer, which) +
                           "' holds NaN or infinite values; its histogram range is not finite.");

@@ -68,6 +68,10 @@ std::vector<double> histogram_edges(double min, double max, std::int64_t n_bins)
     return edges;
 }
 
+std::vector<double> bin_edges(const ColumnSummary& summary, std::int64_t max_bins) {
+    return histogram_edges(summary.min, summary.max, std::min(summary.n_distinct, max_bins));
+}
+
 BinLocator::BinLocator(const std::vector<double>& edges)
     : edges_(edges), n_bins_(static_cast<std::int64_t>(edges.size()) - 1), lo_(edges.front()) {
     const double span = edges.back() - edges.front();

@@ -117,8 +117,8 @@ MarginalHistogram marginal_histogram(const Column& c, std::int64_t max_bins, con
     MarginalHistogram h;
     const Rows rows = Rows::all(c.size);
     const ColumnSummary s = summarize(c, rows, max_bins);
-    const std::int64_t n = std::min(s.n_distinct, max_bins);
-    h.edges = histogram_edges(s.min, s.max, n);
+    h.edges = bin_edges(s, max_bins);
+    const std::int64_t n = static_cast<std::int64_t>(h.edges.size()) - 1;
     const BinLocator locate(h.edges);
     h.count.assign(static_cast<size_t>(n), 0);
     std::vector<std::int64_t> weak(static_cast<size_t>(n), 0);

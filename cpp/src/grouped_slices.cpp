@@ -92,8 +92,8 @@ GroupedSlices slice_grouped(const Column& x1, const Column& x2, const ColumnSumm
                             std::int64_t max_bins, const Column& scores, const Column& weights,
                             const WeakTest& weak, std::int64_t min_samples) {
     GroupedSlices out;
-    const std::int64_t n_bins = std::min(summary1.n_distinct, max_bins);
-    out.edges = histogram_edges(summary1.min, summary1.max, n_bins);
+    out.edges = bin_edges(summary1, max_bins);
+    const std::int64_t n_bins = static_cast<std::int64_t>(out.edges.size()) - 1;
     const GroupedValues g = group_values(x1, x2, out.edges, scores, weights);
     out.bins.resize(static_cast<size_t>(n_bins));
     for (std::int64_t b = 0; b < n_bins; ++b) {

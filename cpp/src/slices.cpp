@@ -108,8 +108,7 @@ HistogramSlices slice_histogram(const Column& x, const Rows& rows, const ColumnS
                                 std::int64_t max_bins, const Column& scores, const Column& weights,
                                 const WeakTest& weak, std::int64_t min_samples) {
     HistogramSlices out;
-    const std::int64_t n_bins = std::min(summary.n_distinct, max_bins);
-    out.edges = histogram_edges(summary.min, summary.max, n_bins);
+    out.edges = bin_edges(summary, max_bins);
     out.lbold = summary.min;
     out.ubold = summary.max;
     const BinSums sums = accumulate_bins(x, rows, out.edges, scores, weights);

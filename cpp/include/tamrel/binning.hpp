@@ -24,6 +24,10 @@ ColumnSummary summarize(const Column& x, const Rows& rows, std::int64_t cap);
 // to max; a constant column spans [v - 0.5, v + 0.5].
 std::vector<double> histogram_edges(double min, double max, std::int64_t n_bins);
 
+// Edges of a summarised feature cut into as many bins as it has distinct values, at most
+// max_bins.
+std::vector<double> bin_edges(const ColumnSummary& summary, std::int64_t max_bins);
+
 // Bin of v for ascending edges e[0..n]: the largest k with e[k] <= v, kept inside
 // [0, n-1], so values at the last edge fall in the last bin (closed on the right).
 // The division only guesses; comparisons with the actual edges decide.
