@@ -59,7 +59,11 @@ def test_large_bin_counts_and_huge_values():
     fz = FrailZone(None, ["X0"], bins=10**9, min_samples=1)
     fz.fit(x, y, np.arange(400), np.arange(400, 500), prediction=np.zeros(500))
     assert len(fz.diag.bins1d) == 401  # as many bins as distinct values
-    tiny = np.full((50, 1), 1e16) + np.arange(50)[:, None] % 3
-    fz = FrailZone(None, ["X0"], bins=7, min_samples=1)
-    fz.fit(tiny, y[:50], np.arange(40), np.arange(40, 50), prediction=np.zeros(50))
-    assert sum(r["counts"] for r in fz.diag.rule_list if r is not None) >= 0
+    # Two distinct values one ulp-step apart: the middle edge rounds onto the first, so the
+    # first bin is empty and every row still lands in exactly one bin.
+    tiny = np.full((40, 1), 1e16) + 2.0 * (np.arange(40)[:, None] % 2)
+    s = HistogramSlicing(slice_features=["a"], bins=7, min_samples=1)
+    s.feature_names = ["a"]
+    s._fit(tiny, y[:40], np.zeros(40), y[:40] ** 2)
+    assert list(s.bins1d) == [1e16, 1e16, 1e16 + 2]
+    assert sorted(r["counts"] for r in s.rule_list) == [0, 40]
