@@ -114,7 +114,10 @@ py::object dfs(py::object /*self*/, py::object tree, py::object curr_node_idx, p
     if (!py::isinstance<py::dict>(rule)) throw py::type_error("rule must be a dict of feature bounds.");
     PyObject* index = PyNumber_Index(curr_node_idx.ptr());  // integers only, as for any index
     if (!index) throw py::error_already_set();
-    const auto root = py::reinterpret_steal<py::int_>(index).cast<std::int64_t>();
+    const auto node = py::reinterpret_steal<py::int_>(index);
+    int overflow = 0;
+    const long long root = PyLong_AsLongLongAndOverflow(node.ptr(), &overflow);
+    if (overflow) throw py::index_error("node " + py::str(node).cast<std::string>() + " is out of range.");
     // A malformed tree raises std::out_of_range, which reaches Python as IndexError.
     auto state = std::make_shared<LeafRules>(tree, root, py::reinterpret_borrow<py::dict>(rule));
     // iter(callable, sentinel): a lazy iterator that advances the walk on each next().

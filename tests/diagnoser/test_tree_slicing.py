@@ -75,8 +75,9 @@ class TestLeafWalk:
         cyclic = tree([0, 0], [1, 1], [1, 0], [1, 0])
         with pytest.raises(IndexError, match="cycle"):
             list(ts._dfs(cyclic, 0, {}))
-        with pytest.raises(IndexError, match="out of range"):
-            ts._dfs(DEPTH2, 7, {})
+        for node in (7, -1, 2**70):
+            with pytest.raises(IndexError, match="out of range"):
+                ts._dfs(DEPTH2, node, {})
         with pytest.raises(TypeError):
             ts._dfs(DEPTH2, 0.0, {})
         with pytest.raises(ValueError, match="one entry per node"):
