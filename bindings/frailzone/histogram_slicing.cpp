@@ -171,9 +171,7 @@ const char* kFitDoc =
 void define_histogram_slicing(py::module_& m) {
     py::object cls = tamrel_py::make_class(
         m, "HistogramSlicing", py::make_tuple(m.attr("BaseSlicing")),
-        "Histogram based slicing for analyzing 1D or 2D numerical features.\n\n"
-        "Cuts the slicing feature into equal-width bins, scores every bin, merges touching\n"
-        "weak bins into regions and drops regions with fewer than min_samples samples.");
+        "Histogram based slicing for analyzing 1D or 2D numerical features.");
     const py::object none = py::none();
     tamrel_py::add_method(cls, "__init__", "init", &init, kInitDoc, py::arg("estimator") = none,
                           py::arg("slice_features") = none, py::arg("task_type") = none,

@@ -168,6 +168,20 @@ std::vector<py::ssize_t> slicer_fidx(const py::object& slicer) {
     return fidx;
 }
 
+namespace {
+
+double bound(const py::handle& rec, const char* key) {
+    const py::object v = rec[key];
+    try {
+        return py::float_(v).cast<double>();
+    } catch (const py::error_already_set&) {
+        throw py::type_error(std::string("region bound '") + key + "' must be a number, got " +
+                             py::repr(v).cast<std::string>() + ".");
+    }
+}
+
+}  // namespace
+
 std::vector<tamrel::Box> region_boxes(const py::object& slicer, const py::list& records) {
     std::vector<tamrel::Box> boxes;
     if (records.empty()) return boxes;
@@ -184,13 +198,13 @@ std::vector<tamrel::Box> region_boxes(const py::object& slicer, const py::list& 
     }
     for (const py::handle& rec : records) {
         tamrel::Box b;
-        b.lb1 = rec["lb1"].cast<double>();
-        b.ub1 = rec["ub1"].cast<double>();
+        b.lb1 = bound(rec, "lb1");
+        b.ub1 = bound(rec, "ub1");
         b.closed1 = c1.col.size > 0 && b.ub1 == max1;
         b.two = two;
         if (two) {
-            b.lb2 = rec["lb2"].cast<double>();
-            b.ub2 = rec["ub2"].cast<double>();
+            b.lb2 = bound(rec, "lb2");
+            b.ub2 = bound(rec, "ub2");
         }
         boxes.push_back(b);
     }

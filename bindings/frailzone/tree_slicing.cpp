@@ -219,9 +219,7 @@ const char* kFitDoc =
 void define_tree_slicing(py::module_& m) {
     py::object cls = tamrel_py::make_class(
         m, "TreeSlicing", py::make_tuple(m.attr("BaseSlicing")),
-        "Tree based slicing for analyzing 1D or 2D features.\n\n"
-        "Fits a shallow regression tree to the per-sample scores over the slicing features;\n"
-        "every leaf is a slice and every leaf whose mean score is weak a region.");
+        "Tree based slicing for analyzing 1D or 2D features.");
     const py::object none = py::none();
     tamrel_py::add_method(cls, "__init__", "init", &init, kInitDoc, py::arg("estimator") = none,
                           py::arg("slice_features") = none, py::arg("task_type") = none,

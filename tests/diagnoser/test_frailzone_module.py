@@ -29,7 +29,8 @@ def test_classes_and_docstrings():
     assert fzm.FrailZone.__doc__.startswith("Frailzone Test")
     assert "default=3" in fzm.FrailZone.__doc__
     assert fzm.BaseSlicing.__doc__.startswith("Base slice class for analyzing 1D or 2D numerical features.")
-    assert fzm.HistogramSlicing.__doc__.startswith("Histogram based slicing for analyzing 1D or 2D numerical features.")
+    assert fzm.HistogramSlicing.__doc__ == "Histogram based slicing for analyzing 1D or 2D numerical features."
+    assert fzm.TreeSlicing.__doc__ == "Tree based slicing for analyzing 1D or 2D features."
     assert inspect.getdoc(fzm.FrailZone.fit) == "Fit frailzone diagnoser"
     assert inspect.getdoc(fzm.FrailZone.get_target_idx) == "Get sample index in Weak region"
     assert inspect.getdoc(fzm.FrailZone.get_result) == "Get frailzone result"
