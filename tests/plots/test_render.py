@@ -87,5 +87,7 @@ def test_demo_figures_saved(fz, tmp_path):
     names = ["marginal_one_feature.png", "marginal_two_features.png", "weak_regions_table.png",
              "distance.png", "shift.png"]
     assert paths == [str(tmp_path / "figures" / n) for n in names]
-    assert all(open(p, "rb").read(8) == b"\x89PNG\r\n\x1a\n" for p in paths)
+    for p in paths:
+        with open(p, "rb") as f:
+            assert f.read(8) == b"\x89PNG\r\n\x1a\n"
     assert plt.get_fignums() == []
