@@ -245,6 +245,7 @@ py::object define_base(py::module_& m, const DepsPtr& deps) {
     add_method(
         cls, "parse_model", "parse_model", [deps](py::object self) { return parse_model(*deps, self); },
         kParseModelDoc);
+    declare_fit_metadata(cls);
     return cls;
 }
 

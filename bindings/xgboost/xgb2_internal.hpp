@@ -56,6 +56,10 @@ void define_regressor(py::module_& m, const DepsPtr& deps, const py::object& bas
 void define_classifier(py::module_& m, const DepsPtr& deps, const py::object& base);
 void define_kernels(py::module_& m);
 
+// Declares fit's sample_weight to scikit-learn's metadata routing; must run on the base
+// before the subclasses are made, whose set_fit_request is generated at creation.
+void declare_fit_metadata(py::object& base);
+
 // scikit-learn's validate_data (y_numeric for the regressor), a one-column y flattened
 // (with a warning for the regressor) and raveled, then the rows with non-positive weight dropped and
 // the rest rescaled to sum to the row count; returns (x, y, weights). Refuses a single

@@ -5,8 +5,11 @@ import warnings
 
 import numpy as np
 import pytest
+import sklearn
 import xgboost
+from sklearn.base import BaseEstimator
 from sklearn.exceptions import NotFittedError
+from sklearn.model_selection import cross_validate
 
 from tamrel.models.xgb2.xgboost import XGB2Base, XGB2Classifier, XGB2Regressor
 
@@ -169,3 +172,16 @@ def test_fit_returns_self_and_refits():
     first = model.estimator_
     model.fit(X[:, :2], Y_REG)
     assert model.estimator_ is not first and model.n_features_in_ == 2 and model.X_.shape == (60, 2)
+
+
+@pytest.mark.skipif(not hasattr(BaseEstimator, "get_metadata_routing"), reason="no metadata routing")
+def test_metadata_routing_of_sample_weight():
+    weights = np.ones(60)
+    weights[::4] = 0  # rows with zero weight are dropped from X_, which shows the weights arrived
+    for cls, y in ((XGB2Regressor, Y_REG), (XGB2Classifier, Y_CLS)):
+        assert cls().get_metadata_routing().fit.requests == {"sample_weight": None}
+        with sklearn.config_context(enable_metadata_routing=True):
+            model = small(cls).set_fit_request(sample_weight=True).set_score_request(sample_weight=False)
+            assert model.get_metadata_routing().fit.requests == {"sample_weight": True}
+            result = cross_validate(model, X, y, params={"sample_weight": weights}, cv=2, return_estimator=True)
+        assert sum(m.X_.shape[0] for m in result["estimator"]) == 45  # each row trains in one fold
