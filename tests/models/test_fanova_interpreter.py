@@ -38,3 +38,15 @@ def test_effect_grids_and_plots():
     for missing in ("zz", (0, 0), (5,)):
         with pytest.raises(ValueError, match="Effect not found"):
             VIEW.get_effect(missing)
+
+
+def test_repeated_feature_names_keep_every_effect():
+    model = XGB2Regressor(n_estimators=20, feature_names=["a", "a", "b"]).fit(X, 2 * X[:, 0] + X[:, 1] * X[:, 2])
+    view = model.parse_model()
+    parts = view.contributions(X)
+    n_effects = len(model.effects_["1D"]) + len(model.effects_["2D"])
+    assert parts.shape == (300, n_effects) and parts.columns.is_unique
+    assert {"a[0]", "a[1]"} <= set(view.effect_table_["effect"])
+    np.testing.assert_allclose(view.intercept_ + parts.sum(axis=1), model.estimator_.predict(X, output_margin=True),
+                               atol=1e-5)
+    assert view.get_effect("a[1]")["fidx"] == (1,)

@@ -1,5 +1,7 @@
 """Functional-ANOVA view of a parsed model: effect importances, grids and plots."""
 
+from collections import Counter
+
 import numpy as np
 import pandas as pd
 
@@ -13,6 +15,17 @@ def _effect_function(record):
     if len(record["fidx"]) == 1:
         return predict_1D_func_tree(record["fidx"], splits[0], values, True)
     return predict_2D_func_tree(record["fidx"], splits[0], splits[1], values, True)
+
+
+def _effect_names(feature_names, fidxs):
+    """One distinct name per effect: feature names joined by " x ", a repeated feature name
+    followed by its column index ("a[1]"), and the indices added where names still collide."""
+    names = [str(n) for n in feature_names]
+    counts = Counter(names)
+    labels = [f"{n}[{i}]" if counts[n] > 1 else n for i, n in enumerate(names)]
+    joined = [" x ".join(labels[i] for i in fidx) for fidx in fidxs]
+    counts = Counter(joined)
+    return [f"{name} {fidx}" if counts[name] > 1 else name for name, fidx in zip(joined, fidxs)]
 
 
 def _edges(split_points, column):
@@ -50,30 +63,31 @@ class FANOVAInterpreter:
     def __init__(self, model):
         self.model = model
         self.intercept_ = model.intercept_
-        names = list(model.feature_names_)
         X = np.asarray(model.X_, dtype=np.float64)
-        rows = []
-        self._records = {}
-        for kind, label in (("1D", "main"), ("2D", "interaction")):
-            for record in model.effects_[kind].values():
-                fidx = tuple(int(i) for i in record["fidx"])
-                name = " x ".join(names[i] for i in fidx)
-                self._records[name] = record
-                variance = float(np.var(_effect_function(record)(X))) if X.shape[0] else 0.0
-                rows.append({"effect": name, "type": label, "fidx": fidx, "importance": variance})
-        table = pd.DataFrame(rows, columns=["effect", "type", "fidx", "importance"])
+        records = [(label, record) for kind, label in (("1D", "main"), ("2D", "interaction"))
+                   for record in model.effects_[kind].values()]
+        fidxs = [tuple(int(i) for i in record["fidx"]) for _, record in records]
+        names = _effect_names(model.feature_names_, fidxs)
+        rows = [{"effect": name, "type": label, "fidx": fidx,
+                 "importance": float(np.var(_effect_function(record)(X))) if X.shape[0] else 0.0}
+                for name, (label, record), fidx in zip(names, records, fidxs)]
+        order = sorted(range(len(rows)), key=lambda k: -rows[k]["importance"])  # stable
+        # (name, record) in the order of effect_table_.
+        self._effects = [(names[k], records[k][1]) for k in order]
+        table = pd.DataFrame([rows[k] for k in order], columns=["effect", "type", "fidx", "importance"])
         total = table["importance"].sum()
         table["ratio"] = table["importance"] / total if total > 0 else 0.0
-        self.effect_table_ = table.sort_values("importance", ascending=False, kind="stable").reset_index(drop=True)
+        self.effect_table_ = table
 
     def _find(self, effect):
         """The record of an effect given by name or by feature indices (in any order)."""
         if isinstance(effect, str):
-            if effect in self._records:
-                return effect, self._records[effect]
+            for name, record in self._effects:
+                if name == effect:
+                    return name, record
         else:
             wanted = set(np.atleast_1d(effect).tolist())
-            for name, record in self._records.items():
+            for name, record in self._effects:
                 if set(record["fidx"]) == wanted and len(record["fidx"]) == len(np.atleast_1d(effect)):
                     return name, record
         raise ValueError(f"Effect not found: {effect!r}")
@@ -83,8 +97,7 @@ class FANOVAInterpreter:
 
         ``intercept_`` plus the row sums gives the model's margin.
         """
-        return pd.DataFrame({name: _effect_function(self._records[name])(X)
-                             for name in self.effect_table_["effect"]})
+        return pd.DataFrame({name: _effect_function(record)(X) for name, record in self._effects})
 
     def get_effect(self, effect):
         """An effect's values on its grid, for plotting.
