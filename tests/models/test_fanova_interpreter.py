@@ -50,3 +50,14 @@ def test_repeated_feature_names_keep_every_effect():
     np.testing.assert_allclose(view.intercept_ + parts.sum(axis=1), model.estimator_.predict(X, output_margin=True),
                                atol=1e-5)
     assert view.get_effect("a[1]")["fidx"] == (1,)
+
+
+def test_model_without_effects():
+    flat = XGB2Regressor(n_estimators=3).fit(X, np.ones(300))
+    view = flat.parse_model()
+    assert view.effect_table_.shape == (0, 5)
+    parts = view.contributions(X[:7])
+    assert parts.shape == (7, 0)
+    np.testing.assert_allclose(view.intercept_ + parts.sum(axis=1), flat.estimator_.predict(X[:7], output_margin=True))
+    with pytest.raises(ValueError, match="two-dimensional"):
+        view.contributions(X[0])

@@ -95,9 +95,14 @@ class FANOVAInterpreter:
     def contributions(self, X):
         """Each effect's value on every row of X, columns in the order of ``effect_table_``.
 
-        ``intercept_`` plus the row sums gives the model's margin.
+        ``intercept_`` plus the row sums gives the model's margin; a model without effects
+        gives one row per row of X and no columns.
         """
-        return pd.DataFrame({name: _effect_function(record)(X) for name, record in self._effects})
+        shape = np.shape(X)
+        if len(shape) != 2:
+            raise ValueError(f"X must be two-dimensional, got {len(shape)} dimension(s)")
+        return pd.DataFrame({name: _effect_function(record)(X) for name, record in self._effects},
+                            index=pd.RangeIndex(shape[0]))
 
     def get_effect(self, effect):
         """An effect's values on its grid, for plotting.
