@@ -58,11 +58,14 @@ py::tuple apply_sample_weight(const Deps& d, py::object x, py::object y, py::obj
     return py::make_tuple(x, y, w.attr("ravel")());
 }
 
-// check_array, check_is_fitted, then the shape tests shared by the prediction methods.
+// check_array, check_is_fitted (a trained ensemble), then the shape tests shared by the
+// prediction methods.
 py::object check_predict_input(const Deps& d, py::object self, py::object X) {
     py::object raw = X;
     X = d.check_array(X);
-    d.check_is_fitted(self);
+    // A fit that failed in validation has already set n_features_in_ (and the classifier's
+    // classes_), so scikit-learn's default test would take it for fitted.
+    d.check_is_fitted(self, py::make_tuple("estimator_", "is_fitted_"));
     py::tuple shape = X.attr("shape");
     if (shape.size() != 2) throw py::value_error("Reshape your data.");
     py::object expected = self.attr("n_features_in_");

@@ -152,6 +152,15 @@ def test_prediction_checks():
             model.predict(X[0])
     with pytest.raises(NotFittedError):
         XGB2Regressor().predict(X)
+    # fits that fail in validation, after n_features_in_ was set: one row; one class
+    for model, x, y in ((small(XGB2Regressor), X[:1], Y_REG[:1]), (small(XGB2Classifier), X, np.ones(60))):
+        with pytest.raises(ValueError):
+            model.fit(x, y)
+        assert hasattr(model, "n_features_in_")
+        for method in ("predict", "predict_proba", "decision_function"):
+            if hasattr(model, method):
+                with pytest.raises(NotFittedError):
+                    getattr(model, method)(X)
     with pytest.raises(AttributeError):
         XGB2Base().fit(X, Y_REG)
 
