@@ -21,8 +21,23 @@ struct MatrixArg {
     core::Matrix view;
 };
 
+// `obj` as an array of numbers; text is refused rather than parsed by the float64 cast.
+py::array numeric_input(const py::object& obj, const std::string& what) {
+    py::array raw = py::array::ensure(obj);
+    if (!raw) throw py::value_error(what + " must be a numeric array");
+    const char kind = raw.dtype().kind();
+    if (kind == 'U' || kind == 'S' || kind == 'V') throw py::value_error(what + " must be a numeric array");
+    return raw;
+}
+
+f64_array f64_input(const py::object& obj, const std::string& what) {
+    auto arr = f64_array::ensure(numeric_input(obj, what));
+    if (!arr) throw py::value_error(what + " must be a numeric array");
+    return arr;
+}
+
 MatrixArg matrix_arg(const py::object& X) {
-    auto arr = strided_f64::ensure(X);
+    auto arr = strided_f64::ensure(numeric_input(X, "X"));
     if (!arr) throw py::value_error("X must be a numeric array");
     if (arr.ndim() != 2)
         throw py::value_error("X must be two-dimensional, got " + std::to_string(arr.ndim()) + " dimension(s)");
@@ -41,7 +56,7 @@ core::Column column_of(const core::Matrix& X, py::ssize_t j) {
 }
 
 f64_array thresholds_arg(const py::object& obj, const char* what) {
-    f64_array t = as_f64(obj, what);
+    f64_array t = f64_input(obj, what);
     if (t.ndim() != 1) throw py::value_error(std::string(what) + " must be one-dimensional");
     const double* p = t.data();
     for (py::ssize_t i = 0; i < t.shape(0); ++i) {
@@ -60,7 +75,7 @@ py::object predict_effect_1d(py::object X, py::ssize_t column, py::object thresh
     const MatrixArg x = matrix_arg(X);
     const core::Column col = column_of(x.view, column);
     const f64_array t = thresholds_arg(thresholds, "split_points");
-    const f64_array v = as_f64(values, "values");
+    const f64_array v = f64_input(values, "values");
     if (v.ndim() != 1 || v.shape(0) != t.shape(0) + 1)
         throw py::value_error("values must hold len(split_points) + 1 = " + std::to_string(t.shape(0) + 1) +
                               " entries");
@@ -80,7 +95,7 @@ py::object predict_effect_2d(py::object X, py::ssize_t column1, py::ssize_t colu
     const core::Column c1 = column_of(x.view, column1), c2 = column_of(x.view, column2);
     const f64_array t1 = thresholds_arg(thresholds1, "split_points1");
     const f64_array t2 = thresholds_arg(thresholds2, "split_points2");
-    const f64_array v = as_f64(values, "values");
+    const f64_array v = f64_input(values, "values");
     if (v.ndim() != 2 || v.shape(0) != t1.shape(0) + 1 || v.shape(1) != t2.shape(0) + 1)
         throw py::value_error("values must be a (len(split_points1) + 1, len(split_points2) + 1) = (" +
                               std::to_string(t1.shape(0) + 1) + ", " + std::to_string(t2.shape(0) + 1) + ") table");

@@ -63,7 +63,8 @@ def test_bad_input():
     g = predict_2D_func_tree((0, 2), SPLITS, SPLITS2, TABLE)
     for h in (f, g):
         for X, message in [(np.zeros(3), "two-dimensional"), (np.zeros((3, 2)), "column"),
-                           (np.full((3, 3), np.nan), "NaN"), (np.full((2, 3), "x"), "numeric")]:
+                           (np.full((3, 3), np.nan), "NaN"), (np.full((2, 3), "x"), "numeric"),
+                           (np.full((2, 3), "1"), "numeric")]:
             with pytest.raises(ValueError, match=message):
                 h(X)
     builders = [lambda: predict_1D_func_tree((0,), SPLITS, VALUES[:-1]),
@@ -73,7 +74,12 @@ def test_bad_input():
                 lambda: predict_1D_func_tree((0, 1), SPLITS, VALUES),
                 lambda: predict_1D_func_tree(("a",), SPLITS, VALUES),
                 lambda: predict_2D_func_tree((1, 1), SPLITS, SPLITS2, TABLE),
-                lambda: predict_2D_func_tree((0, 1), SPLITS, SPLITS2, TABLE.T)]
+                lambda: predict_2D_func_tree((0, 1), SPLITS, SPLITS2, TABLE.T),
+                lambda: predict_1D_func_tree((2**70,), SPLITS, VALUES),
+                lambda: predict_2D_func_tree((0, 2**70), SPLITS, SPLITS2, TABLE),
+                lambda: predict_1D_func_tree((0,), SPLITS, VALUES.astype(str)),
+                lambda: predict_1D_func_tree((0,), SPLITS.astype(str), VALUES),
+                lambda: predict_2D_func_tree((0, 1), SPLITS, SPLITS2, [["a"] * 4] * 7)]
     for build in builders:
         with pytest.raises(ValueError):
             build()

@@ -28,6 +28,8 @@ def _column(index):
         raise ValueError(f"feature index must be an integer, got {index!r}") from None
     if column < 0:
         raise ValueError(f"feature index must not be negative, got {column}")
+    if column > np.iinfo(np.intp).max:
+        raise ValueError(f"feature index {column} is too large")
     return column
 
 
@@ -42,8 +44,19 @@ def _columns(fidx, count):
     return columns
 
 
+def _real(data, name):
+    """data as float64; text is refused rather than parsed."""
+    array = np.asarray(data)
+    if array.dtype.kind not in "biufO":
+        raise ValueError(f"{name} must hold real numbers, got dtype {array.dtype}")
+    try:
+        return array.astype(np.float64, copy=False)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must hold real numbers") from None
+
+
 def _split_points(points, name):
-    points = np.asarray(points, dtype=np.float64)
+    points = _real(points, name)
     if points.ndim != 1:
         raise ValueError(f"{name} must be one-dimensional")
     if np.isnan(points).any():
@@ -54,7 +67,7 @@ def _split_points(points, name):
 
 
 def _values(values, shape):
-    values = np.asarray(values, dtype=np.float64)
+    values = _real(values, "values")
     if values.shape != shape:
         raise ValueError(f"values must have shape {shape}, got {values.shape}")
     return values
