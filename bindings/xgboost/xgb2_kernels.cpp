@@ -21,12 +21,14 @@ struct MatrixArg {
     core::Matrix view;
 };
 
-// `obj` as an array of numbers; text is refused rather than parsed by the float64 cast.
+// `obj` as an array of numbers; the float64 cast would parse text and drop imaginary
+// parts, so both are refused.
 py::array numeric_input(const py::object& obj, const std::string& what) {
     py::array raw = py::array::ensure(obj);
     if (!raw) throw py::value_error(what + " must be a numeric array");
     const char kind = raw.dtype().kind();
     if (kind == 'U' || kind == 'S' || kind == 'V') throw py::value_error(what + " must be a numeric array");
+    if (kind == 'c') throw py::value_error("Complex data not supported in " + what);
     return raw;
 }
 

@@ -64,7 +64,8 @@ def test_bad_input():
     for h in (f, g):
         for X, message in [(np.zeros(3), "two-dimensional"), (np.zeros((3, 2)), "column"),
                            (np.full((3, 3), np.nan), "NaN"), (np.full((2, 3), "x"), "numeric"),
-                           (np.full((2, 3), "1"), "numeric")]:
+                           (np.full((2, 3), "1"), "numeric"), (np.ones((2, 3), dtype=complex), "Complex"),
+                           ([[1j, 0, 0]], "Complex")]:
             with pytest.raises(ValueError, match=message):
                 h(X)
     builders = [lambda: predict_1D_func_tree((0,), SPLITS, VALUES[:-1]),
@@ -79,7 +80,10 @@ def test_bad_input():
                 lambda: predict_2D_func_tree((0, 2**70), SPLITS, SPLITS2, TABLE),
                 lambda: predict_1D_func_tree((0,), SPLITS, VALUES.astype(str)),
                 lambda: predict_1D_func_tree((0,), SPLITS.astype(str), VALUES),
-                lambda: predict_2D_func_tree((0, 1), SPLITS, SPLITS2, [["a"] * 4] * 7)]
+                lambda: predict_2D_func_tree((0, 1), SPLITS, SPLITS2, [["a"] * 4] * 7),
+                lambda: predict_1D_func_tree((0,), SPLITS, VALUES + 0j),
+                lambda: predict_2D_func_tree((0, 1), SPLITS.astype(complex), SPLITS2, TABLE),
+                lambda: predict_1D_func_tree((0,), SPLITS, np.array([1j] * 7, dtype=object))]
     for build in builders:
         with pytest.raises(ValueError):
             build()

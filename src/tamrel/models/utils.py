@@ -45,7 +45,8 @@ def _columns(fidx, count):
 
 
 def _real(data, name):
-    """data as float64; text is refused rather than parsed."""
+    """data as float64; text is refused rather than parsed, complex numbers rather than
+    cut to their real part."""
     array = np.asarray(data)
     if array.dtype.kind not in "biufO":
         raise ValueError(f"{name} must hold real numbers, got dtype {array.dtype}")

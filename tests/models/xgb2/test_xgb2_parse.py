@@ -96,3 +96,5 @@ def test_partial_dependence_lookup():
         model.partial_dependence(1, X)
     with pytest.raises(ValueError, match="NaN"):
         model.partial_dependence((0,), np.full((2, 4), np.nan))
+    with pytest.raises(ValueError, match="Complex"):
+        model.partial_dependence(pair, X.astype(complex))
