@@ -147,10 +147,10 @@ py::object parse_model(const Deps& d, py::object self) {
 
 py::object partial_dependence(const Deps& d, py::object self, py::object fidx, py::object X) {
     const std::size_t n = py::len(fidx);
-    py::object effects = self.attr("effects_");
-    py::object wanted = py::set(fidx);
     py::object predict;
-    if (n == 1 || n == 2) {
+    if (n == 1 || n == 2) {  // any other count searches nothing, parsed or not
+        py::object effects = self.attr("effects_");
+        py::object wanted = py::set(fidx);
         for (py::handle record : effects[py::str(n == 1 ? "1D" : "2D")].attr("values")()) {
             if (!py_equal(py::set(record[py::str("fidx")]), wanted)) continue;
             py::object splits = record[py::str("split_unique_list")];
