@@ -9,6 +9,23 @@ const std::array<const char*, 13> kParamNames = {
     "reg_lambda",   "reg_alpha",     "gamma",              "feature_names",        "feature_types",
     "mono_increasing_list",          "mono_decreasing_list", "random_state"};
 
+namespace {
+
+// The extra arguments that the compiled __init__ collects, refused in Python's words
+// (pybind11 would only list the accepted signature).
+void refuse_extra_arguments(const py::args& extra, const py::kwargs& unknown) {
+    if (extra.size() > 0)
+        throw py::type_error("__init__() takes from 1 to " + std::to_string(kParamNames.size() + 1) +
+                             " positional arguments but " + std::to_string(kParamNames.size() + 1 + extra.size()) +
+                             " were given");
+    // Only names that match no parameter arrive here.
+    for (auto item : unknown)
+        throw py::type_error("__init__() got an unexpected keyword argument '" + std::string(py::str(item.first)) +
+                             "'");
+}
+
+}  // namespace
+
 void add_init(py::object& cls, int max_bin, int reg_lambda, const char* description, InitBody body) {
     const std::string doc = "init(self, n_estimators=100, eta=0.3, max_depth=2, tree_method='auto', max_bin=" +
                             std::to_string(max_bin) + ", reg_lambda=" + std::to_string(reg_lambda) +
@@ -19,7 +36,8 @@ void add_init(py::object& cls, int max_bin, int reg_lambda, const char* descript
         cls, "__init__", "init",
         [body](py::object self, py::object p0, py::object p1, py::object p2, py::object p3, py::object p4,
                py::object p5, py::object p6, py::object p7, py::object p8, py::object p9, py::object p10,
-               py::object p11, py::object p12) {
+               py::object p11, py::object p12, py::args extra, py::kwargs unknown) {
+            refuse_extra_arguments(extra, unknown);
             body(self, Params{p0, p1, p2, p3, p4, p5, p6, p7, p8, p9, p10, p11, p12});
         },
         doc.c_str(), py::arg("n_estimators") = 100, py::arg("eta") = 0.3, py::arg("max_depth") = 2,

@@ -36,6 +36,11 @@ def test_defaults_and_signatures():
     assert XGB2Base.__doc__ is None
     assert XGB2Regressor.__doc__.startswith("Depth-2 XGBoostRegressor.")
     assert XGB2Classifier.fit.__doc__.startswith("Fit the model.")
+    for cls in (XGB2Base, XGB2Regressor, XGB2Classifier):
+        with pytest.raises(TypeError, match=r"^__init__\(\) got an unexpected keyword argument 'foo'$"):
+            cls(foo=1)
+        with pytest.raises(TypeError, match=r"^__init__\(\) takes from 1 to 14 positional arguments but 15"):
+            cls(*range(14))
     names = ["b", "a"]
     model = XGB2Regressor(feature_names=names, random_state=3)
     assert model.feature_names is names and vars(model)["random_state"] == 3
