@@ -43,7 +43,7 @@ std::vector<std::int64_t> slice_index(const py::object& self, const py::object& 
     if (lb.is_none() || ub.is_none())
         throw py::type_error(one ? "lb1 and ub1 are required." : "lb2 and ub2 are required with two slicing features.");
     const ColumnRef col = column_ref(x, "x");
-    const double lo = lb.cast<double>(), hi = ub.cast<double>();
+    const double lo = as_number(lb, one ? "lb1" : "lb2"), hi = as_number(ub, one ? "ub1" : "ub2");
     const bool closed = py::bool_(right);
     py::gil_scoped_release nogil;
     return tamrel::select_range(col.col, lo, hi, closed);
@@ -73,7 +73,7 @@ py::object evaluate_slice(py::object self, py::object x, py::object y, py::objec
     if (idx.empty()) return out;
     const Scoring scoring(self);
     const double score = slice_score(scoring, y, preds, scores, idx, sample_weight);
-    if (!scoring.weak(score, self.attr("threshold_value").cast<double>())) return out;
+    if (!scoring.weak(score, weak_test(self).threshold_value)) return out;
     py::dict rec;
     rec["lb1"] = lb1;
     rec["ub1"] = ub1;

@@ -2,6 +2,7 @@
 // helpers their methods share.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,11 @@ void define_frailzone_plot(py::object& cls);
 // A module-level name of tamrel.diagnoser.frailzone ("np", "TamrelError", ...).
 py::object mod(const char* name);
 [[noreturn]] void raise_tamrel(const std::string& message);
+
+// A Python number as a double / an integer position, with a TypeError naming `what`
+// for anything else (strings, None, arrays of several values).
+double as_number(const py::handle& value, const std::string& what);
+py::ssize_t as_position(const py::handle& value, const std::string& what);
 
 // A float64 column view of a 1-D array-like or of column j of a 2-D array; `keep`
 // holds the array (converted only when it is not float64 already).
@@ -62,6 +68,16 @@ py::dict analysis_settings(const py::object& facade);
 
 // The slicing feature name of column `which` (0 or 1) of the slicer, for messages.
 std::string slicing_feature_name(const py::object& slicer, size_t which);
+
+// Run f(), turning the core's refusal of a feature's bins into a ValueError naming it.
+template <typename F>
+auto for_feature(const py::object& slicer, size_t which, F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const std::domain_error& e) {
+        throw py::value_error("Feature '" + slicing_feature_name(slicer, which) + "': " + e.what());
+    }
+}
 
 // ValueError for a slicing column holding NaN or infinite values.
 [[noreturn]] void raise_not_finite(const py::object& slicer, size_t which);

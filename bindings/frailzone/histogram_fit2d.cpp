@@ -38,14 +38,13 @@ py::tuple fit2d_additive(py::object& self, const ColumnRef& c1, const ColumnRef&
     const ColumnRef w = optional_column(sample_weight, "sample_weight");
     check_length(s, c1.col.size, "scores");
     check_length(w, c1.col.size, "sample_weight");
-    const tamrel::WeakTest weak{self.attr("score_sign").cast<double>(),
-                                self.attr("threshold_value").cast<double>()};
-    const auto min_samples = self.attr("min_samples").cast<std::int64_t>();
-    tamrel::GroupedSlices g;
-    {
+    const tamrel::WeakTest weak = weak_test(self);
+    const double sample_floor = min_samples(self);
+    // The first feature's edges were checked by fit2d; a refusal here is the second's.
+    const tamrel::GroupedSlices g = for_feature(self, 1, [&] {
         py::gil_scoped_release nogil;
-        g = tamrel::slice_grouped(c1.col, c2.col, summary1, max_bins, s.col, w.col, weak, min_samples);
-    }
+        return tamrel::slice_grouped(c1.col, c2.col, summary1, max_bins, s.col, w.col, weak, sample_floor);
+    });
     py::list bin_stats = self.attr("bin_stats");
     py::list regions, rules;
     for (size_t b = 0; b < g.bins.size(); ++b) {
@@ -134,6 +133,7 @@ py::object fit2d(py::object self, py::object x, py::object y, py::object preds, 
         summary1 = tamrel::summarize(c1.col, tamrel::Rows::all(c1.col.size), max_bins);
     }
     if (!summary1.finite) raise_not_finite(self, 0);
+    for_feature(self, 0, [&] { return tamrel::bin_edges(summary1, max_bins); });
     if (py::bool_(self.attr("is_metric_additive")))
         return fit2d_additive(self, c1, c2, summary1, max_bins, scores, sample_weight);
     return fit2d_scored(self, c1, c2, summary1, max_bins, y, preds, sample_weight);

@@ -52,15 +52,13 @@ py::tuple fit1d_additive(const py::object& self, const ColumnRef& xc, const tamr
     const ColumnRef w = optional_column(sample_weight, "sample_weight");
     check_length(s, xc.col.size, "scores");
     check_length(w, xc.col.size, "sample_weight");
-    const tamrel::WeakTest weak{self.attr("score_sign").cast<double>(),
-                                self.attr("threshold_value").cast<double>()};
-    const auto min_samples = self.attr("min_samples").cast<std::int64_t>();
-    tamrel::HistogramSlices out;
-    {
+    const tamrel::WeakTest weak = weak_test(self);
+    const double sample_floor = min_samples(self);
+    const tamrel::HistogramSlices out = for_feature(self, bounds.two ? 1 : 0, [&] {
         py::gil_scoped_release nogil;
-        out = tamrel::slice_histogram(xc.col, tamrel::Rows::all(xc.col.size), summary, max_bins, s.col,
-                                      w.col, weak, min_samples);
-    }
+        return tamrel::slice_histogram(xc.col, tamrel::Rows::all(xc.col.size), summary, max_bins, s.col,
+                                       w.col, weak, sample_floor);
+    });
     py::list regions, rules;
     if (out.merged) {
         for (const auto& r : out.regions) regions.append(bounds.region(r.lb, r.ub));
@@ -76,7 +74,7 @@ py::tuple fit1d_additive(const py::object& self, const ColumnRef& xc, const tamr
 py::tuple fit1d_scored(const py::object& self, const ColumnRef& xc, const tamrel::ColumnSummary& summary,
                        std::int64_t max_bins, const py::object& y, const py::object& preds,
                        const py::object& sample_weight, const SliceBounds& bounds) {
-    const auto edges = tamrel::bin_edges(summary, max_bins);
+    const auto edges = for_feature(self, bounds.two ? 1 : 0, [&] { return tamrel::bin_edges(summary, max_bins); });
     const std::int64_t n_bins = static_cast<std::int64_t>(edges.size()) - 1;
     tamrel::BinGroups groups;
     {
@@ -84,7 +82,7 @@ py::tuple fit1d_scored(const py::object& self, const ColumnRef& xc, const tamrel
         groups = tamrel::group_by_bin(xc.col, tamrel::Rows::all(xc.col.size), edges);
     }
     const Scoring scoring(self);
-    const double threshold_value = self.attr("threshold_value").cast<double>();
+    const double threshold_value = weak_test(self).threshold_value;
     py::list regions, rules;
     for (std::int64_t b = 0; b < n_bins; ++b) {
         const std::vector<std::int64_t> idx(groups.order.begin() + groups.offsets[b],
@@ -92,7 +90,8 @@ py::tuple fit1d_scored(const py::object& self, const ColumnRef& xc, const tamrel
         tamrel::SliceRule rule{edges[b], edges[b + 1], std::numeric_limits<double>::quiet_NaN(),
                                static_cast<std::int64_t>(idx.size())};
         if (!idx.empty())
-            rule.value = score_rows(scoring, y, preds, to_index_array(idx), sample_weight).cast<double>();
+            rule.value = as_number(score_rows(scoring, y, preds, to_index_array(idx), sample_weight),
+                                   "the score of a slice");
         rules.append(bounds.rule(rule));
         if (!idx.empty() && scoring.weak(rule.value, threshold_value))
             regions.append(bounds.region(rule.lb, rule.ub));

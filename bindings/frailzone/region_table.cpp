@@ -82,7 +82,7 @@ py::list build_region_records(const py::object& slicer, const Scoring& scoring, 
 void sort_by_gap(py::list& records) {
     const size_t n = records.size();
     std::vector<double> gap(n);
-    for (size_t i = 0; i < n; ++i) gap[i] = records[i]["Gap"].cast<double>();
+    for (size_t i = 0; i < n; ++i) gap[i] = as_number(records[i]["Gap"], "Gap");
     std::vector<size_t> order(n);
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {

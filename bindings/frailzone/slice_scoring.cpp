@@ -8,8 +8,15 @@ using namespace pybind11::literals;
 
 Scoring::Scoring(const py::object& slicer)
     : additive(py::bool_(slicer.attr("is_metric_additive"))),
-      score_sign(slicer.attr("score_sign").cast<double>()),
+      score_sign(as_number(slicer.attr("score_sign"), "score_sign")),
       scoring_func(slicer.attr("scoring_func")) {}
+
+tamrel::WeakTest weak_test(const py::object& slicer) {
+    return tamrel::WeakTest{as_number(slicer.attr("score_sign"), "score_sign"),
+                            as_number(slicer.attr("threshold_value"), "threshold_value")};
+}
+
+double min_samples(const py::object& slicer) { return as_number(slicer.attr("min_samples"), "min_samples"); }
 
 py::object score_rows(const Scoring& scoring, const py::object& y, const py::object& preds,
                       const py::array_t<std::int64_t>& idx, const py::object& sample_weight) {
@@ -22,7 +29,8 @@ double slice_score(const Scoring& scoring, const py::object& y, const py::object
                    const py::object& sample_weight) {
     if (idx.empty()) return std::numeric_limits<double>::quiet_NaN();
     if (!scoring.additive)
-        return score_rows(scoring, y, preds, to_index_array(idx), sample_weight).cast<double>();
+        return as_number(score_rows(scoring, y, preds, to_index_array(idx), sample_weight),
+                         "the score of a slice");
     const ColumnRef s = column_ref(scores, "scores");
     const ColumnRef w = optional_column(sample_weight, "sample_weight");
     const std::int64_t top = *std::max_element(idx.begin(), idx.end());

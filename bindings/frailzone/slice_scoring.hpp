@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "frailzone_classes.hpp"
+#include "tamrel/slices.hpp"
 
 namespace frailzone_py {
 
@@ -18,6 +19,10 @@ struct Scoring {
         return score_sign * score <= score_sign * threshold_value;
     }
 };
+
+// The slicer's weak test (score_sign, threshold_value) and its min_samples, read as numbers.
+tamrel::WeakTest weak_test(const py::object& slicer);
+double min_samples(const py::object& slicer);
 
 // Score of the rows `idx` of a slice: for an additive metric the mean of the per-sample
 // `scores` there (weighted when weights are given and sum to more than 0), otherwise

@@ -1,6 +1,8 @@
 // Helpers shared by the frailzone classes: module names, column views, region boxes.
 #include "frailzone_classes.hpp"
 
+#include <limits>
+
 #include "tamrel/binning.hpp"
 #include "tamrel/gather.hpp"
 
@@ -23,7 +25,8 @@ bool is_f64_view(const py::array& arr) {
 }
 
 py::array to_float64(const py::array& arr, const char* what) {
-    if (arr.dtype().kind() == 'O' || arr.dtype().kind() == 'U' || arr.dtype().kind() == 'S')
+    const char kind = arr.dtype().kind();
+    if (kind == 'O' || kind == 'U' || kind == 'S' || kind == 'V' || kind == 'c')
         throw py::type_error(std::string(what) + " must be numeric, got dtype " +
                              py::str(arr.dtype()).cast<std::string>() + ".");
     return mod("np").attr("ascontiguousarray")(arr, "dtype"_a = "float64");
@@ -66,7 +69,8 @@ py::object take_rows(const py::handle& obj, const py::handle& idx_obj, const cha
     py::array arr = mod("np").attr("asarray")(obj);
     const auto idx = tamrel_py::i64_array::ensure(idx_obj);
     if (!idx || idx.ndim() != 1) throw py::type_error("row positions must be a 1-D integer array.");
-    const bool plain = arr.dtype().kind() != 'O' && (arr.ndim() == 1 || arr.ndim() == 2) &&
+    // Object references (also inside structured dtypes) must not be copied as raw bytes.
+    const bool plain = !arr.dtype().attr("hasobject").cast<bool>() && (arr.ndim() == 1 || arr.ndim() == 2) &&
                        arr.dtype().itemsize() > 0;
     if (!plain) return arr[idx_obj];
     const std::int64_t n = arr.shape(0), m = idx.shape(0);
@@ -93,6 +97,29 @@ py::object take_rows(const py::handle& obj, const py::handle& idx_obj, const cha
     return std::move(out);
 }
 
+double as_number(const py::handle& value, const std::string& what) {
+    const bool text = py::isinstance<py::str>(value) || py::isinstance<py::bytes>(value);
+    PyObject* f = text || value.is_none() ? nullptr : PyNumber_Float(value.ptr());
+    if (!f) {
+        PyErr_Clear();
+        throw py::type_error(what + " must be a number, got " + py::repr(value).cast<std::string>() + ".");
+    }
+    const double d = PyFloat_AsDouble(f);
+    Py_DECREF(f);
+    return d;
+}
+
+py::ssize_t as_position(const py::handle& value, const std::string& what) {
+    PyObject* i = PyNumber_Index(value.ptr());
+    const py::ssize_t pos = i ? PyNumber_AsSsize_t(i, nullptr) : -1;
+    Py_XDECREF(i);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        throw py::type_error(what + " must be an integer position, got " + py::repr(value).cast<std::string>() + ".");
+    }
+    return pos;
+}
+
 py::array_t<double> to_float_array(const std::vector<double>& values) {
     py::array_t<double> out(static_cast<py::ssize_t>(values.size()));
     if (!values.empty()) std::copy(values.begin(), values.end(), out.mutable_data());
@@ -108,8 +135,12 @@ void check_length(const ColumnRef& c, std::int64_t n, const char* what) {
 std::int64_t checked_bins(const py::object& slicer) {
     const py::object bins = slicer.attr("bins");
     if (!py::hasattr(bins, "__index__")) throw py::type_error("bins must be a positive integer.");
-    const auto n = py::int_(bins.attr("__index__")()).cast<std::int64_t>();
-    if (n < 1) throw py::value_error("bins must be a positive integer, got " + std::to_string(n) + ".");
+    const py::int_ value(bins.attr("__index__")());
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow > 0) return std::numeric_limits<std::int64_t>::max();  // more bins than any data has values
+    if (overflow < 0 || n < 1)
+        throw py::value_error("bins must be a positive integer, got " + py::str(value).cast<std::string>() + ".");
     return n;
 }
 
@@ -118,8 +149,8 @@ py::list slicing_positions(const py::object& slicer) {
     py::list fidx;
     for (const py::handle& f : slicer.attr("slice_features")) {
         if (!names.contains(f))
-            throw py::value_error("Slicing feature '" + py::str(f).cast<std::string>() +
-                                  "' is not in feature_names.");
+            throw py::value_error("Slicing feature " + py::repr(f).cast<std::string>() +
+                                  " is not in feature_names " + py::repr(names).cast<std::string>() + ".");
         py::object pos = names.attr("index")(f);
         if (!fidx.contains(pos)) fidx.append(pos);
     }
@@ -164,20 +195,14 @@ py::array_t<std::int64_t> to_index_array(const std::vector<std::int64_t>& idx) {
 
 std::vector<py::ssize_t> slicer_fidx(const py::object& slicer) {
     std::vector<py::ssize_t> fidx;
-    for (const py::handle& f : slicer.attr("fidx")) fidx.push_back(f.cast<py::ssize_t>());
+    for (const py::handle& f : slicer.attr("fidx")) fidx.push_back(as_position(f, "fidx entry"));
     return fidx;
 }
 
 namespace {
 
 double bound(const py::handle& rec, const char* key) {
-    const py::object v = rec[key];
-    try {
-        return py::float_(v).cast<double>();
-    } catch (const py::error_already_set&) {
-        throw py::type_error(std::string("region bound '") + key + "' must be a number, got " +
-                             py::repr(v).cast<std::string>() + ".");
-    }
+    return as_number(rec[key], std::string("region bound '") + key + "'");
 }
 
 }  // namespace

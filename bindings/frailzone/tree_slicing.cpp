@@ -188,7 +188,7 @@ py::object fit(py::object self, py::object x, py::object y, py::object /*preds*/
     py::list rules = py::list(self.attr("_dfs")(tree_estimator.attr("tree_"), 0, py::dict()));
     self.attr("rule_list") = rules;
     const Scoring scoring(self);
-    const double threshold_value = self.attr("threshold_value").cast<double>();
+    const double threshold_value = weak_test(self).threshold_value;
     py::list regions;
     for (const py::handle& rule : rules) {
         const py::dict splits = rule["splits"];

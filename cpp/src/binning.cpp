@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
+#include <string>
 #include <unordered_set>
 
 namespace tamrel {
@@ -69,7 +71,14 @@ std::vector<double> histogram_edges(double min, double max, std::int64_t n_bins)
 }
 
 std::vector<double> bin_edges(const ColumnSummary& summary, std::int64_t max_bins) {
-    return histogram_edges(summary.min, summary.max, std::min(summary.n_distinct, max_bins));
+    const std::int64_t n_bins = std::min(summary.n_distinct, max_bins);
+    std::vector<double> edges = histogram_edges(summary.min, summary.max, n_bins);
+    for (size_t i = 0; i + 1 < edges.size(); ++i) {
+        if (!(edges[i] < edges[i + 1]) || !std::isfinite(edges[i + 1]))
+            throw std::domain_error("Too many bins for data range. Cannot create " + std::to_string(n_bins) +
+                                    " finite-sized bins.");
+    }
+    return edges;
 }
 
 BinLocator::BinLocator(const std::vector<double>& edges)

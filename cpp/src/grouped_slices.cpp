@@ -90,7 +90,7 @@ Column group_column(const std::vector<double>& values, std::int64_t start, std::
 
 GroupedSlices slice_grouped(const Column& x1, const Column& x2, const ColumnSummary& summary1,
                             std::int64_t max_bins, const Column& scores, const Column& weights,
-                            const WeakTest& weak, std::int64_t min_samples) {
+                            const WeakTest& weak, double min_samples) {
     GroupedSlices out;
     out.edges = bin_edges(summary1, max_bins);
     const std::int64_t n_bins = static_cast<std::int64_t>(out.edges.size()) - 1;

@@ -67,14 +67,14 @@ std::vector<std::pair<double, double>> merge_intervals(const HistogramSlices& ou
 
 }  // namespace
 
-void merge_weak_bins(const BinSums& sums, bool weighted, std::int64_t min_samples,
+void merge_weak_bins(const BinSums& sums, bool weighted, double min_samples,
                      HistogramSlices& out) {
     out.merged = true;
     out.regions.clear();
     out.merged_rules.clear();
     for (const auto& [lb, ub] : merge_intervals(out)) {
         const RangeSums r = range_sums(sums, out.edges, lb, ub, out.ubold == ub);
-        if (min_samples > r.count) continue;
+        if (min_samples > static_cast<double>(r.count)) continue;
         SliceRule region;
         region.lb = std::max(lb, out.lbold);
         region.ub = std::min(ub, out.ubold);
@@ -106,7 +106,7 @@ void merge_weak_bins(const BinSums& sums, bool weighted, std::int64_t min_sample
 
 HistogramSlices slice_histogram(const Column& x, const Rows& rows, const ColumnSummary& summary,
                                 std::int64_t max_bins, const Column& scores, const Column& weights,
-                                const WeakTest& weak, std::int64_t min_samples) {
+                                const WeakTest& weak, double min_samples) {
     HistogramSlices out;
     out.edges = bin_edges(summary, max_bins);
     out.lbold = summary.min;

@@ -56,14 +56,54 @@ def test_large_bin_counts_and_huge_values():
     rng = np.random.default_rng(0)
     x = rng.normal(size=(500, 1)) * 1e300
     y = rng.normal(size=500)
-    fz = FrailZone(None, ["X0"], bins=10**9, min_samples=1)
-    fz.fit(x, y, np.arange(400), np.arange(400, 500), prediction=np.zeros(500))
-    assert len(fz.diag.bins1d) == 401  # as many bins as distinct values
-    # Two distinct values one ulp-step apart: the middle edge rounds onto the first, so the
-    # first bin is empty and every row still lands in exactly one bin.
-    tiny = np.full((40, 1), 1e16) + 2.0 * (np.arange(40)[:, None] % 2)
-    s = HistogramSlicing(slice_features=["a"], bins=7, min_samples=1)
-    s.feature_names = ["a"]
-    s._fit(tiny, y[:40], np.zeros(40), y[:40] ** 2)
-    assert list(s.bins1d) == [1e16, 1e16, 1e16 + 2]
-    assert sorted(r["counts"] for r in s.rule_list) == [0, 40]
+    for bins in (10**9, 2**64):
+        fz = FrailZone(None, ["X0"], bins=bins, min_samples=1.0)
+        fz.fit(x, y, np.arange(400), np.arange(400, 500), prediction=np.zeros(500))
+        assert len(fz.diag.bins1d) == 401  # as many bins as distinct values
+
+
+@pytest.mark.parametrize(
+    "column",
+    [
+        np.array([-1.5e308, 1.5e308, 0.0] * 20),           # the span overflows
+        np.array([1e16, 1e16 + 2.0] * 20),                  # the middle edge rounds onto the first
+    ],
+)
+def test_ranges_numpy_cannot_bin_are_refused(column):
+    with pytest.raises(ValueError, match="Too many bins"), np.errstate(all="ignore"):
+        np.histogram(column, bins=min(len(np.unique(column)), 10))
+    n = len(column)
+    other = np.arange(n, dtype=float)
+    cases = [(column[:, None], "'a'"), (np.c_[column, other], "'a'"), (np.c_[other, column], "'b'")]
+    for x, name in cases:
+        s = HistogramSlicing(slice_features=["a", "b"][: x.shape[1]], bins=10, min_samples=1)
+        s.feature_names = ["a", "b"][: x.shape[1]]
+        with pytest.raises(ValueError, match=f"Feature {name}: Too many bins for data range"):
+            s._fit(x, np.zeros(n), np.zeros(n), np.ones(n))
+
+
+def test_object_fields_are_not_copied_as_bytes():
+    y = np.zeros(50, dtype=[("v", "f8"), ("o", "O")])
+    y["o"] = [[i] * 100 for i in range(50)]
+    fz = FrailZone(None, ["X0"])
+    for _ in range(3):
+        with pytest.raises(Exception):
+            fz.fit(np.random.default_rng(0).random((50, 2)), y, np.arange(30), np.arange(30, 50),
+                   prediction=np.zeros(50))
+    _ = [[0] * 100 for _ in range(1000)]
+    assert sum(len(o) for o in y["o"]) == 5000
+
+
+def test_odd_numbers_get_clear_errors():
+    s = fitted_slicer()
+    x = np.arange(5.0)
+    with pytest.raises(TypeError, match="lb1 must be a number"):
+        s.get_index(x, "1", 3)
+    with pytest.raises(TypeError, match="must be numeric"):
+        s.get_index(x.astype(complex), 0, 3)
+    s.threshold_value = None
+    with pytest.raises(TypeError, match="threshold_value must be a number"):
+        s.evaluate_slice(x, None, None, np.zeros(5), 0.0, 3.0)
+    fz = FrailZone(None, [0])
+    with pytest.raises(ValueError, match=r"Slicing feature 0 is not in feature_names \['X0'"):
+        fz.fit(np.zeros((10, 1)), np.zeros(10), np.arange(5), np.arange(5, 10), prediction=np.zeros(10))

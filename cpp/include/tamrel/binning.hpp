@@ -25,7 +25,8 @@ ColumnSummary summarize(const Column& x, const Rows& rows, std::int64_t cap);
 std::vector<double> histogram_edges(double min, double max, std::int64_t n_bins);
 
 // Edges of a summarised feature cut into as many bins as it has distinct values, at most
-// max_bins.
+// max_bins. Like numpy.histogram, refuses (std::domain_error) a range that gives no
+// strictly increasing finite edges: a span overflowing double, or narrower than the bins.
 std::vector<double> bin_edges(const ColumnSummary& summary, std::int64_t max_bins);
 
 // Bin of v for ascending edges e[0..n]: the largest k with e[k] <= v, kept inside

@@ -59,6 +59,6 @@ struct GroupedSlices {
 // at the first bin whose second-feature values are not finite (non_finite_bin).
 GroupedSlices slice_grouped(const Column& x1, const Column& x2, const ColumnSummary& summary1,
                             std::int64_t max_bins, const Column& scores, const Column& weights,
-                            const WeakTest& weak, std::int64_t min_samples);
+                            const WeakTest& weak, double min_samples);
 
 }  // namespace tamrel

@@ -57,12 +57,12 @@ void score_bins(const BinSums& sums, bool weighted, const WeakTest& weak, Histog
 
 // Merge touching weak bins into regions, drop those with fewer than min_samples rows,
 // and replace the bin rules inside each kept region by one merged rule.
-void merge_weak_bins(const BinSums& sums, bool weighted, std::int64_t min_samples,
+void merge_weak_bins(const BinSums& sums, bool weighted, double min_samples,
                      HistogramSlices& out);
 
 // The whole additive one-feature analysis of `rows` of x: summary must be finite.
 HistogramSlices slice_histogram(const Column& x, const Rows& rows, const ColumnSummary& summary,
                                 std::int64_t max_bins, const Column& scores, const Column& weights,
-                                const WeakTest& weak, std::int64_t min_samples);
+                                const WeakTest& weak, double min_samples);
 
 }  // namespace tamrel
