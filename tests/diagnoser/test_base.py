@@ -30,8 +30,9 @@ def test_task_type_inferred_or_checked():
     assert BaseDiagnoser(LinearRegression(), None, 0).task_type == "regression"
     assert BaseDiagnoser(None, None, 0).task_type == "regression"
     assert BaseDiagnoser(None, "classification", 3).random_state == 3
+    ranking = BaseDiagnoser(None, "ranking", 0)  # constructors only store
     with pytest.raises(TamrelError, match="task_type"):
-        BaseDiagnoser(None, "ranking", 0)
+        ranking.fit(np.zeros((4, 1)), np.zeros(4), train_idx=[0, 1], test_idx=[2, 3])
 
 
 class _PlainModel:

@@ -160,12 +160,9 @@ class BaseDiagnoser:
     """
 
     def __init__(self, estimator, task_type=None, random_state=None):
-        if task_type is None:
-            task_type = _infer_task_type(estimator)
-        elif task_type not in _TASK_TYPES:
-            raise TamrelError(f'task_type must be "regression" or "classification", got {task_type!r}.')
+        # Constructors only store; an unknown task type is refused by fit.
         self.estimator = estimator
-        self.task_type = task_type
+        self.task_type = _infer_task_type(estimator) if task_type is None else task_type
         self.random_state = random_state
 
     def fit(self, x, y, prediction=None, prediction_proba=None, train_idx=None, test_idx=None,
@@ -178,6 +175,8 @@ class BaseDiagnoser:
         int64 arrays inside the rows.  Missing predictions are computed with
         the estimator when it can.  Every mismatch raises ``TamrelError``.
         """
+        if self.task_type not in _TASK_TYPES:
+            raise TamrelError(f'task_type must be "regression" or "classification", got {self.task_type!r}.')
         data = _data_matrix(x)
         n_rows, n_features = data.shape
         if train_idx is None or test_idx is None:
