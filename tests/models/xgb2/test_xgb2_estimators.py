@@ -197,5 +197,7 @@ def test_metadata_routing_of_sample_weight():
         with sklearn.config_context(enable_metadata_routing=True):
             model = small(cls).set_fit_request(sample_weight=True).set_score_request(sample_weight=False)
             assert model.get_metadata_routing().fit.requests == {"sample_weight": True}
+            if "params" not in inspect.signature(cross_validate).parameters:
+                continue  # cross_validate routes metadata from scikit-learn 1.4 on
             result = cross_validate(model, X, y, params={"sample_weight": weights}, cv=2, return_estimator=True)
         assert sum(m.X_.shape[0] for m in result["estimator"]) == 45  # each row trains in one fold
