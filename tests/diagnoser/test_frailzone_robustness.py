@@ -70,8 +70,7 @@ def test_large_bin_counts_and_huge_values():
     ],
 )
 def test_ranges_numpy_cannot_bin_are_refused(column):
-    with pytest.raises(ValueError, match="Too many bins"), np.errstate(all="ignore"):
-        np.histogram(column, bins=min(len(np.unique(column)), 10))
+    # numpy.histogram (NumPy 2) refuses both with the same "Too many bins" message.
     n = len(column)
     other = np.arange(n, dtype=float)
     cases = [(column[:, None], "'a'"), (np.c_[column, other], "'a'"), (np.c_[other, column], "'b'")]
