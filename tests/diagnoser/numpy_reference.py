@@ -23,9 +23,14 @@ def _slice_score(scoring, y, pred, scores, mask, w):
 
 def slice_one_feature(x, y, pred, scores, w, scoring, multiplier, bins, min_samples):
     """(weak regions [(lb, ub)], rules [(lb, ub, value, count)], edges, threshold_value)."""
-    sign, additive = scoring[1], scoring[4]
-    avg = _mean(scores, w) if additive else scores
+    avg = _mean(scores, w) if scoring[4] else scores
     threshold_value = multiplier * avg
+    return slice_bins(x, y, pred, scores, w, scoring, threshold_value, bins, min_samples) + (threshold_value,)
+
+
+def slice_bins(x, y, pred, scores, w, scoring, threshold_value, bins, min_samples):
+    """Bins of x scored, weak bins merged and filtered: (regions, rules, edges)."""
+    sign, additive = scoring[1], scoring[4]
     lbold, ubold = x.min(), x.max()
     n_bins = min(len(np.unique(x)), bins)
     edges = np.histogram(x, bins=n_bins)[1]
@@ -38,7 +43,7 @@ def slice_one_feature(x, y, pred, scores, w, scoring, multiplier, bins, min_samp
         if count and sign * value <= sign * threshold_value:
             weak.append((lb, ub))
     if not weak or not additive:
-        return weak, rules, edges, threshold_value
+        return weak, rules, edges
     merged = []
     for lb, ub in sorted(weak, key=lambda p: p[0]):
         if merged and lb <= merged[-1][1]:
@@ -61,7 +66,7 @@ def slice_one_feature(x, y, pred, scores, w, scoring, multiplier, bins, min_samp
         value = _mean(scores[mask], None if w is None else w[mask]) if mask.any() else 0
         merged_rules.append((lo, hi, value, int(mask.sum())))
     rest = [r for i, r in enumerate(rules) if i not in excluded]
-    return regions, merged_rules + rest, edges, threshold_value
+    return regions, merged_rules + rest, edges
 
 
 def region_table(regions, sliced_x, train, test, scoring, feature):

@@ -8,7 +8,7 @@ import pandas as pd
 import scipy.stats
 from sklearn.tree import DecisionTreeRegressor
 
-from numpy_reference import _mean, _slice_score
+from numpy_reference import _mean, slice_bins
 
 
 def _in_slice(x, lb, ub, right):
@@ -16,39 +16,9 @@ def _in_slice(x, lb, ub, right):
 
 
 def _slice_second(x, y, pred, scores, w, scoring, threshold_value, bins, min_samples, lb1, ub1):
-    """The second feature over one first-feature bin: (regions, rules) as dicts."""
-    sign, additive = scoring[1], scoring[4]
-    lbold, ubold = x.min(), x.max()
-    edges = np.histogram(x, bins=min(len(np.unique(x)), bins))[1]
-    rules, weak = [], []
-    for lb, ub in zip(edges[:-1], edges[1:]):
-        mask = _in_slice(x, lb, ub, ubold == ub)
-        value = _slice_score(scoring, y, pred, scores, mask, w) if mask.any() else np.nan
-        rules.append((lb, ub, value, int(mask.sum())))
-        if mask.any() and sign * value <= sign * threshold_value:
-            weak.append((lb, ub))
-    if not weak or not additive:
-        return [(lb1, ub1, lb, ub) for lb, ub in weak], [(lb1, ub1) + r for r in rules]
-    merged = []
-    for lb, ub in sorted(weak, key=lambda p: p[0]):
-        if merged and lb <= merged[-1][1]:
-            merged[-1] = (merged[-1][0], max(merged[-1][1], ub))
-        else:
-            merged.append((lb, ub))
-    regions = [(max(lb, lbold), min(ub, ubold)) for lb, ub in merged
-               if min_samples <= _in_slice(x, lb, ub, ubold == ub).sum()]
-    merged_rules, excluded = [], set()
-    for lb, ub in regions:
-        inside = [i for i, r in enumerate(rules) if r[0] >= lb and r[1] <= ub]
-        if not inside:
-            continue
-        excluded.update(inside)
-        lo, hi = min(rules[i][0] for i in inside), max(rules[i][1] for i in inside)
-        mask = _in_slice(x, lo, hi, ubold == hi)
-        value = _mean(scores[mask], None if w is None else w[mask]) if mask.any() else 0
-        merged_rules.append((lo, hi, value, int(mask.sum())))
-    rest = [r for i, r in enumerate(rules) if i not in excluded]
-    return [(lb1, ub1, lb, ub) for lb, ub in regions], [(lb1, ub1) + r for r in merged_rules + rest]
+    """The second feature over one first-feature bin: (regions, rules) with the bin's bounds."""
+    regions, rules, _ = slice_bins(x, y, pred, scores, w, scoring, threshold_value, bins, min_samples)
+    return [(lb1, ub1, lb, ub) for lb, ub in regions], [(lb1, ub1) + r for r in rules]
 
 
 def slice_two_features(x, y, pred, scores, w, scoring, threshold_value, bins, min_samples):
