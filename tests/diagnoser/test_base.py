@@ -99,7 +99,7 @@ def test_predictions_stay_none_without_estimator():
     (dict(x=X[:, 0]), "x must be two-dimensional"),
     (dict(x=X[None]), "x must be two-dimensional"),
     (dict(x=np.full((N, 3), "a")), "x must be numeric"),
-    (dict(x=pd.DataFrame({"a": ["u"] * N})), "x must be numeric"),
+    (dict(x=np.full((N, 3), "u", dtype=object)), "x must be numeric"),  # a DataFrame may hold text
     (dict(y=Y[:-1]), "y has 49 entries but x has 50 rows"),
     (dict(y=np.c_[Y, Y]), "y must be one-dimensional"),
     (dict(prediction=np.zeros(N - 1)), "prediction has 49 entries but x has 50 rows"),

@@ -1,31 +1,89 @@
 """Base class of the diagnosers: the model under test and the validated data."""
 
+import inspect
+import math
+import numbers
+
 import numpy as np
+import pandas as pd
 from sklearn.base import is_classifier
 
 from ..exceptions import TamrelError
+from .columns import category_codes, column_kinds, numeric_column
+from .utils import check_finite
 
-__all__ = ["BaseDiagnoser"]
+__all__ = ["BaseDiagnoser", "check_slicing_settings"]
 
 _TASK_TYPES = ("regression", "classification")
 _FEATURE_TYPES = ("numerical", "categorical")
 
 
 def _data_matrix(x):
-    """``x`` as a 2-D float64 array; no copy when it already is one."""
+    """``x`` as a 2-D float64 array (no copy when it already is one) and the categories of
+    the columns stored as category codes (a dict from column position to categories).
+
+    An array must hold numbers (None and ``pd.NA`` read as NaN). A DataFrame may also hold
+    text, category or bool columns: by the column-kind rule these are stored as their
+    category codes, missing entries as NaN, so that every column stays numeric.
+    """
+    if isinstance(x, pd.DataFrame):
+        return _frame_matrix(x)
     if getattr(x, "dtype", None) is not None and np.dtype(x.dtype).kind in "USMmc":
         raise TamrelError(f"x must be numeric, got dtype {x.dtype}.")
     try:
         arr = np.asarray(x, dtype=np.float64)
-    except (TypeError, ValueError) as exc:
-        raise TamrelError(f"x must be numeric: {exc}") from None
+    except (TypeError, ValueError):
+        arr = _object_matrix(x)
     if arr.ndim != 2:
         raise TamrelError(f"x must be two-dimensional, got shape {arr.shape}.")
-    return arr
+    return arr, {}
+
+
+def _object_matrix(x):
+    """An array of numbers with missing entries (None, ``pd.NA``) as float64, NaN for missing."""
+    arr = np.asarray(x, dtype=object)
+    if arr.ndim != 2:
+        raise TamrelError(f"x must be two-dimensional, got shape {arr.shape}.")
+    frame = pd.DataFrame(arr)
+    if any(kind == "categorical" for kind in column_kinds(frame)):
+        raise TamrelError("x must be numeric: an array holds text; pass a pandas DataFrame to "
+                          "analyse text or category columns.")
+    return frame.astype("float64").to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def _frame_matrix(frame):
+    kinds = column_kinds(frame)
+    if "categorical" not in kinds:
+        try:
+            return frame.to_numpy(dtype=np.float64, na_value=np.nan), {}
+        except (TypeError, ValueError):
+            pass  # object columns of numbers with None: converted column by column below
+    out = np.empty(frame.shape, dtype=np.float64)
+    categories = {}
+    for j, kind in enumerate(kinds):
+        column = frame.iloc[:, j]
+        if kind == "categorical":
+            codes, categories[j] = category_codes(column)
+            out[:, j] = codes
+            out[codes < 0, j] = np.nan
+        else:
+            try:
+                out[:, j] = numeric_column(column, frame.columns[j])
+            except TypeError as exc:
+                raise TamrelError(f"x: {exc}") from None
+    return out, categories
 
 
 def _vector(values, name):
-    """A 1-D array of ``values``; a single column (n, 1) is flattened."""
+    """A 1-D array of ``values``; a single column (n, 1) is flattened.
+
+    A pandas column of a nullable numeric dtype gives its NumPy dtype, NaN for ``pd.NA``.
+    """
+    if isinstance(values, (pd.Series, pd.Index)) and not isinstance(values.dtype, np.dtype):
+        numpy_dtype = getattr(values.dtype, "numpy_dtype", None)
+        if numpy_dtype is not None and np.dtype(numpy_dtype).kind in "biuf":
+            missing = bool(values.isna().any())
+            values = values.to_numpy(dtype=np.float64 if missing else numpy_dtype, na_value=np.nan)
     arr = np.asarray(values)
     if arr.ndim == 2 and arr.shape[1] == 1:
         arr = arr.ravel()
@@ -41,10 +99,32 @@ def _check_length(arr, name, n_rows):
 
 
 def _float_vector(values, name, n_rows):
+    """Numbers as float64, labels as they are; non-finite or missing entries are refused."""
     arr = _vector(values, name)
     if arr.dtype.kind in "biuf":
         arr = arr.astype(np.float64, copy=False)
-    return _check_length(arr, name, n_rows)
+    return check_finite(_check_length(arr, name, n_rows), name)
+
+
+def _target(y, task_type, n_rows):
+    """The response: numbers for regression, numbers or class labels for classification."""
+    arr = _check_length(_vector(y, "y"), "y", n_rows)
+    kind = arr.dtype.kind
+    if kind in "cmM":
+        raise TypeError(f"y must hold real numbers or class labels, got dtype {arr.dtype}.")
+    if kind == "O" and any(isinstance(v, (complex, np.complexfloating)) for v in arr):
+        raise TypeError("y must hold real numbers or class labels, got complex numbers.")
+    if task_type == "regression" and kind not in "biuf":
+        # text is not parsed as numbers: only real numbers and missing entries pass
+        if kind != "O" or not all(v is None or v is pd.NA or _is_real(v) for v in arr):
+            raise TypeError(f"y must hold numbers for regression, got dtype {arr.dtype} with "
+                            "values that are not numbers.")
+        arr = np.array([np.nan if v is None or v is pd.NA else float(v) for v in arr], dtype=np.float64)
+    return check_finite(arr, "y")
+
+
+def _is_real(value):
+    return isinstance(value, numbers.Real) and not isinstance(value, bool)
 
 
 def _positions(idx, name, n_rows):
@@ -102,13 +182,17 @@ def _feature_names(feature_names, x, n_features):
     return names
 
 
-def _feature_types(feature_types, n_features):
+def _feature_types(feature_types, n_features, coded):
+    """The declared types; columns stored as category codes are "categorical" whatever is declared."""
     if feature_types is None:
-        return ["numerical"] * n_features
-    types = _name_list(feature_types, "feature_types", n_features)
-    bad = sorted({str(t) for t in types if t not in _FEATURE_TYPES})
-    if bad:
-        raise TamrelError(f'feature_types must be "numerical" or "categorical"; got {bad}.')
+        types = ["numerical"] * n_features
+    else:
+        types = _name_list(feature_types, "feature_types", n_features)
+        bad = sorted({str(t) for t in types if t not in _FEATURE_TYPES})
+        if bad:
+            raise TamrelError(f'feature_types must be "numerical" or "categorical"; got {bad}.')
+    for j in coded:
+        types[j] = "categorical"
     return types
 
 
@@ -171,24 +255,37 @@ class BaseDiagnoser:
         """Validate and store the data, positions, predictions and metadata.
 
         ``x`` becomes a 2-D float64 array (a DataFrame's columns give the
-        feature names when none are given), ``y`` a 1-D array, the positions
-        int64 arrays inside the rows.  Missing predictions are computed with
-        the estimator when it can.  Every mismatch raises ``TamrelError``.
+        feature names when none are given): a numeric array is stored as it is
+        (no copy when it is float64 already), missing entries (None, ``pd.NA``)
+        as NaN. A DataFrame may also hold text, category or bool columns; each
+        is stored as its category codes (0, 1, ... in the order of
+        ``categories[name]``, NaN where missing) and its feature type becomes
+        "categorical". The estimator always receives ``x`` as it was given.
+
+        ``y`` becomes a 1-D array: numbers for regression, numbers or class
+        labels for classification; complex and date-time values are refused.
+        The positions become int64 arrays inside the rows. Missing predictions
+        are computed with the estimator when it can. NaN, infinite or missing
+        entries of ``y`` and of the predictions raise ``ValueError``; any other
+        mismatch raises ``TamrelError`` (``TypeError`` for a ``y`` of the wrong
+        kind).
         """
         if self.task_type not in _TASK_TYPES:
             raise TamrelError(f'task_type must be "regression" or "classification", got {self.task_type!r}.')
-        data = _data_matrix(x)
+        data, coded = _data_matrix(x)
         n_rows, n_features = data.shape
         if train_idx is None or test_idx is None:
             raise TamrelError("train_idx and test_idx are required.")
+        names = _feature_names(feature_names, x, n_features)
         values = {
             "x": data,
-            "y": _check_length(_vector(y, "y"), "y", n_rows),
+            "y": _target(y, self.task_type, n_rows),
             "train_idx": _positions(train_idx, "train_idx", n_rows),
             "test_idx": _positions(test_idx, "test_idx", n_rows),
             "sample_weight": _weights(sample_weight, n_rows),
-            "feature_names": _feature_names(feature_names, x, n_features),
-            "feature_types": _feature_types(feature_types, n_features),
+            "feature_names": names,
+            "feature_types": _feature_types(feature_types, n_features, coded),
+            "categories": {names[j]: categories for j, categories in coded.items()},
             "target_name": "target" if target_name is None else target_name,
             "predict_name": "prediction" if predict_name is None else predict_name,
         }
@@ -198,6 +295,18 @@ class BaseDiagnoser:
         for name, value in values.items():
             setattr(self, name, value)
         return self
+
+    def __repr__(self):
+        """The class name and the constructor arguments that differ from their defaults."""
+        params = inspect.signature(type(self).__init__).parameters
+        shown = []
+        for name, param in list(params.items())[1:]:
+            if param.kind in (param.VAR_POSITIONAL, param.VAR_KEYWORD) or not hasattr(self, name):
+                continue
+            value = getattr(self, name)
+            if param.default is param.empty or repr(value) != repr(param.default):
+                shown.append(f"{name}={value!r}")
+        return f"{type(self).__name__}({', '.join(shown)})"
 
     def _prediction(self, prediction, x, n_rows):
         if prediction is None:
@@ -215,3 +324,31 @@ class BaseDiagnoser:
             if np.ndim(prediction_proba) == 2 and np.shape(prediction_proba)[1] > 2:
                 return None
         return _positive_column(prediction_proba, "prediction_proba", n_rows)
+
+
+def _setting_number(value, name):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, got {value!r}.")
+    value = float(value)
+    if math.isnan(value):
+        raise ValueError(f"{name} must be a number, got NaN.")
+    return value
+
+
+def check_slicing_settings(threshold, min_samples, bins=None):
+    """Refuse unusable slicing settings before any work, naming the setting.
+
+    ``threshold`` must be a finite number (0 or below keeps its documented meaning),
+    ``min_samples`` a number of at least 1, and ``bins`` (None when it plays no part) a
+    positive integer; a bool is refused for each.
+    """
+    if not math.isfinite(_setting_number(threshold, "threshold")):
+        raise ValueError(f"threshold must be a finite number, got {threshold!r}.")
+    if _setting_number(min_samples, "min_samples") < 1:
+        raise ValueError(f"min_samples must be at least 1, got {min_samples!r}.")
+    if bins is None:
+        return
+    if isinstance(bins, bool) or not hasattr(bins, "__index__"):
+        raise TypeError(f"bins must be a positive integer, got {bins!r}.")
+    if bins.__index__() < 1:
+        raise ValueError(f"bins must be a positive integer, got {bins!r}.")

@@ -6,13 +6,17 @@ feature are.  Both are called on many small slices of the data, so an
 undefined score or distance is NaN rather than an exception.
 """
 
+import math
+
 import numpy as np
+import pandas as pd
 import scipy.stats
 from sklearn.metrics import f1_score, r2_score, roc_auc_score
 
 from ..exceptions import TamrelError
 
-__all__ = ["get_scoring_metric", "calculate_distance"]
+__all__ = ["get_scoring_metric", "calculate_distance", "category_distance", "check_finite",
+           "binary_labels"]
 
 _LOGLOSS_EPS = 1e-15
 _PSI_BUCKETS = 10
@@ -37,21 +41,106 @@ def _pair(y, pred):
     y, pred = _flat(y, "y"), _flat(pred, "pred")
     if y.shape[0] != pred.shape[0]:
         raise ValueError(f"y has {y.shape[0]} entries but pred has {pred.shape[0]}.")
-    return y, pred
+    return check_finite(y, "y"), check_finite(pred, "pred")
+
+
+def check_finite(values, name):
+    """``values`` unchanged; a ValueError names ``name`` and counts its NaN, infinite or missing entries.
+
+    Missing entries are NaN, None, ``pd.NA`` and NaT (also inside object arrays); text and
+    other labels count as finite.
+    """
+    arr = np.asarray(values)
+    kind = arr.dtype.kind
+    if kind in "fc":
+        bad = arr.size - int(np.count_nonzero(np.isfinite(arr)))
+    elif kind in "mM":
+        bad = int(np.count_nonzero(np.isnat(arr)))
+    elif kind == "O":
+        bad = sum(1 for v in arr.ravel() if _missing_or_infinite(v))
+    else:
+        bad = 0
+    if bad:
+        raise ValueError(f"{name} holds {bad} non-finite value{'s' if bad > 1 else ''} "
+                         f"(NaN, infinite or missing) out of {arr.size}.")
+    return values
+
+
+def _missing_or_infinite(v):
+    if isinstance(v, (float, np.floating)):
+        return not math.isfinite(v)
+    return v is None or v is pd.NA or v is pd.NaT
 
 
 def _weights(sample_weight, n):
-    """The weights to use, or None for an unweighted score.
+    """The weights to use, scaled to a largest weight of 1, or None for an unweighted score.
 
     Weights that do not sum to more than 0 give the unweighted score, so that a
-    slice whose rows all carry zero weight still has a score.
+    slice whose rows all carry zero weight still has a score. Scaling first keeps the
+    sums finite for huge weights; weighted means do not depend on the scale.
     """
     if sample_weight is None:
         return None
     w = _flat(sample_weight, "sample_weight").astype(np.float64, copy=False)
     if w.shape[0] != n:
         raise ValueError(f"sample_weight has {w.shape[0]} entries but y has {n}.")
+    if not np.all(np.isfinite(w)):
+        raise ValueError("sample_weight must hold finite values.")
+    top = w.max() if w.shape[0] else 0.0
+    if top <= 0:
+        return None
+    w = w / top
     return w if w.sum() > 0 else None
+
+
+def binary_labels(y, classes=None):
+    """``y`` as float 0/1 for a probability metric: 1 where ``y`` is the positive class.
+
+    Parameters
+    ----------
+    y : array-like
+        Class labels of a binary task.
+    classes : sequence of two labels, optional
+        The estimator's ``classes_``; its second entry is the positive class. Without
+        it, labels that are already the numbers 0 and 1 are kept, and otherwise the
+        larger of the two labels in sorted order is the positive class.
+
+    Raises
+    ------
+    ValueError
+        When ``y`` holds more than two labels, or labels that are not in ``classes``.
+    """
+    arr = _flat(y, "y")
+    if classes is None and arr.dtype.kind in "biuf":
+        as_float = arr.astype(np.float64, copy=False)
+        if np.all((as_float == 0.0) | (as_float == 1.0)):
+            return as_float
+    labels = _labels(arr)
+    if classes is None:
+        if len(labels) != 2:
+            raise ValueError("A probability metric needs y with two class labels (the larger one "
+                             f"positive), got {len(labels)}: {_label_list(labels)}.")
+        positive = labels[1]
+    else:
+        classes = list(classes)
+        unknown = [v for v in labels if not any(v == c for c in classes)]
+        if len(classes) != 2 or unknown:
+            raise ValueError(f"A probability metric needs y with the estimator's two classes "
+                             f"{_label_list(classes)}; y holds {_label_list(labels)}.")
+        positive = classes[1]
+    return np.asarray(arr == positive, dtype=np.float64)
+
+
+def _labels(arr):
+    try:
+        return list(np.unique(arr))
+    except TypeError:  # labels of several types do not sort
+        return list(pd.unique(pd.Series(arr, dtype=object)))
+
+
+def _label_list(labels):
+    shown = ", ".join(repr(v.item() if isinstance(v, np.generic) else v) for v in labels[:5])
+    return "[" + shown + (", ..." if len(labels) > 5 else "") + "]"
 
 
 def _float(values):
@@ -77,11 +166,15 @@ def _hit(y, pred):
 
 
 def _log_loss(y, proba):
-    y = _float(y)
+    y = binary_labels(y)
     p = np.clip(_float(proba), _LOGLOSS_EPS, 1.0 - _LOGLOSS_EPS)
     loss = y * np.log(p)
     loss += (1.0 - y) * np.log1p(-p)
     return np.negative(loss, out=loss)
+
+
+def _brier(y, proba):
+    return _squared_error(binary_labels(y), proba)
 
 
 # --------------------------------------------------------------------------
@@ -92,7 +185,7 @@ def _auc(y, proba, w):
     present = y if w is None else y[w > 0]
     if np.unique(present).shape[0] < 2:
         return np.nan
-    return float(roc_auc_score(y, _float(proba), sample_weight=w))
+    return float(roc_auc_score(binary_labels(y), _float(proba), sample_weight=w))
 
 
 def _f1(y, pred, w):
@@ -104,7 +197,12 @@ def _f1(y, pred, w):
 def _r2(y, pred, w):
     if y.shape[0] < 2:
         return np.nan
-    return float(r2_score(_float(y), _float(pred), sample_weight=w))
+    y, pred = _float(y), _float(pred)
+    # R2 does not depend on the scale: dividing first keeps the squares finite
+    scale = max(np.max(np.abs(y)), np.max(np.abs(pred)))
+    if scale > 0:
+        y, pred = y / scale, pred / scale
+    return float(r2_score(y, pred, sample_weight=w))
 
 
 # --------------------------------------------------------------------------
@@ -135,14 +233,21 @@ class _AdditiveScorer:
     def __call__(self, y, pred, sample_weight=_PER_SAMPLE):
         y, pred = _pair(y, pred)
         if sample_weight is _PER_SAMPLE and not self.average:
-            return self.loss(y, pred)
+            return self._finite(self.loss(y, pred), "per-sample scores")
         w = None if sample_weight is _PER_SAMPLE else _weights(sample_weight, y.shape[0])
         if y.shape[0] == 0:
             return np.nan
-        scores = self.loss(y, pred)
-        if w is None:
-            return float(scores.mean())
-        return float(np.dot(scores, w) / w.sum())
+        scores = self._finite(self.loss(y, pred), "per-sample scores")
+        mean = float(scores.mean()) if w is None else float(np.dot(scores, w) / w.sum())
+        return self._finite(mean, "mean score")
+
+    def _finite(self, scores, what):
+        """Finite inputs can still overflow (a squared error of 1e200): refuse, never return NaN."""
+        bad = np.size(scores) - int(np.count_nonzero(np.isfinite(scores)))
+        if bad:
+            raise ValueError(f"The {self.name} {what} overflow ({bad} not finite) although y and "
+                             "pred are finite; rescale the target and the predictions.")
+        return scores
 
     def __repr__(self):
         return f"<{self.name} per-sample scorer>"
@@ -168,7 +273,7 @@ _METRICS = {
     "MAE": (-1, False, True, _absolute_error),
     "ACC": (1, False, True, _hit),
     "LogLoss": (-1, True, True, _log_loss),
-    "Brier": (-1, True, True, _squared_error),
+    "Brier": (-1, True, True, _brier),
     "AUC": (1, True, False, _auc),
     "F1": (1, False, False, _f1),
     "R2": (1, False, False, _r2),
@@ -244,6 +349,10 @@ def _psi(a, b, buckettype):
         # buckets are [e_i, e_i+1), the last one closed: only the inner edges decide
         inner = edges[1:-1]
         share_a, share_b = _psi_shares(a, inner), _psi_shares(b, inner)
+    return _psi_of_shares(share_a, share_b)
+
+
+def _psi_of_shares(share_a, share_b):
     share_a = np.maximum(share_a, _PSI_FLOOR)
     share_b = np.maximum(share_b, _PSI_FLOOR)
     return float(np.sum((share_a - share_b) * np.log(share_a / share_b)))
@@ -309,3 +418,33 @@ def calculate_distance(a, b, buckettype="uniform", method="PSI"):
     if method == "PSI":
         return _psi(a, b, buckettype)
     return _DISTANCES[method](a, b)
+
+
+def category_distance(a, b, method="PSI"):
+    """Distance between two samples of a categorical feature, by their category shares.
+
+    Parameters
+    ----------
+    a, b : array-like
+        The reference sample and the compared sample (labels or category codes);
+        missing entries (NaN, None, ``pd.NA``) are dropped.
+    method : {"PSI", "WD1", "KS"}, default="PSI"
+        "PSI" compares the shares of every category found in either sample (shares
+        floored at 1e-4, as for numeric samples). "WD1" and "KS" need ordered values
+        and do not apply to categories.
+
+    Returns
+    -------
+    float or None
+        The PSI; NaN when either sample holds no value; None for "WD1" and "KS".
+    """
+    method = _choose(method, ("PSI", *_DISTANCES), "distance method")
+    if method != "PSI":
+        return None
+    a, b = (pd.Series(np.asarray(v, dtype=object).ravel()).dropna() for v in (a, b))
+    if a.shape[0] == 0 or b.shape[0] == 0:
+        return np.nan
+    categories = pd.unique(pd.concat([a, b], ignore_index=True))
+    share_a, share_b = (v.value_counts(normalize=True).reindex(categories, fill_value=0.0)
+                        .to_numpy(dtype=np.float64) for v in (a, b))
+    return _psi_of_shares(share_a, share_b)
