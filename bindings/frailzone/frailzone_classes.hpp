@@ -22,6 +22,9 @@ void define_fit2d(py::object& cls);
 void define_frailzone_results(py::object& cls);
 void define_frailzone_plot(py::object& cls);
 
+// NotFittedError (sklearn) naming `method` when the facade `self` has not been fitted.
+void check_fitted(const py::object& self, const char* method);
+
 // A module-level name of tamrel.diagnoser.frailzone ("np", "TamrelError", ...).
 py::object mod(const char* name);
 [[noreturn]] void raise_tamrel(const std::string& message);

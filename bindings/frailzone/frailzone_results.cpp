@@ -92,27 +92,51 @@ void settings_entries(const py::object& self, py::dict& value) {
     value["metric"] = self.attr("metric");
 }
 
+py::object diagnoser_utils(const char* name) {
+    return py::module_::import("tamrel.diagnoser.utils").attr(name);
+}
+
+bool is_categorical(const py::list& types, size_t i) {
+    return i < types.size() && py::isinstance<py::str>(types[i]) && types[i].cast<std::string>() == "categorical";
+}
+
 py::object get_distance(py::object self, py::object psi_buckets, py::object distance_metric,
                         py::object compare_to) {
     const Comparison mode = comparison_mode(compare_to);
+    check_fitted(self, "get_distance");
     const TestSplit split = split_test_rows(self);
     const py::object weak_x = take_rows(split.X, split.weak, "X");
     const py::object base_x = comparison_rows(split, mode);
     const py::list names = self.attr("feature_names");
+    const py::list types = self.attr("feature_types");
     const py::object distance = mod("calculate_distance");
+    const py::object category_distance = diagnoser_utils("category_distance");
     const py::slice all{py::none(), py::none(), py::none()};
     std::vector<double> d;
+    std::vector<size_t> measured;  // feature position of each distance
+    py::list skipped;              // categorical features the distance does not apply to
     for (size_t i = 0; i < names.size(); ++i) {
         const auto col = py::make_tuple(all, i);
-        d.push_back(distance(base_x[col], weak_x[col], "buckettype"_a = psi_buckets,
-                             "method"_a = distance_metric).cast<double>());
+        if (is_categorical(types, i)) {
+            // by category shares: PSI over the categories, WD1 and KS give None
+            const py::object v = category_distance(base_x[col], weak_x[col], "method"_a = distance_metric);
+            if (v.is_none()) {
+                skipped.append(names[i]);
+                continue;
+            }
+            d.push_back(v.cast<double>());
+        } else {
+            d.push_back(distance(base_x[col], weak_x[col], "buckettype"_a = psi_buckets,
+                                 "method"_a = distance_metric).cast<double>());
+        }
+        measured.push_back(i);
     }
     const auto top = top_positions(d, kTopFeatures);
     py::list features;
     py::array_t<double> rounded(static_cast<py::ssize_t>(top.size()));
     for (size_t k = 0; k < top.size(); ++k) {
-        features.append(names[top[k]]);
-        rounded.mutable_at(k) = round4(d[top[k]]);
+        features.append(names[measured[top[k]]]);
+        rounded.mutable_at(static_cast<py::ssize_t>(k)) = round4(d[top[k]]);
     }
     py::dict value;
     value["purpose"] = "diagnose";
@@ -121,6 +145,9 @@ py::object get_distance(py::object self, py::object psi_buckets, py::object dist
     value["title"] = mode.title;
     value["x"] = features;
     value["y"] = rounded;
+    if (!skipped.empty())
+        value["note"] = py::str("{} does not apply to categorical features; not measured: {}.")
+                            .format(distance_metric, skipped);
     return mod("TestDataResult")("key"_a = "resilience_shift_histogram", "value"_a = value);
 }
 
@@ -132,6 +159,7 @@ py::object labelled_frame(const py::object& rows, const py::list& names, const c
 
 py::object get_shift(py::object self, py::object show_feature, py::object compare_to) {
     const Comparison mode = comparison_mode(compare_to);
+    check_fitted(self, "get_shift");
     const py::list names = self.attr("feature_names");
     if (show_feature.is_none()) show_feature = names[0];
     const py::object feature_type = self.attr("feature_types")[names.attr("index")(show_feature)];
@@ -139,7 +167,10 @@ py::object get_shift(py::object self, py::object show_feature, py::object compar
     py::list parts;
     parts.append(labelled_frame(comparison_rows(split, mode), names, mode.area_name));
     parts.append(labelled_frame(take_rows(split.X, split.weak, "X"), names, "Weak Regions"));
-    const py::object draw_df = mod("pd").attr("concat")(parts).attr("reset_index")("drop"_a = true);
+    // columns stored as category codes show their categories again
+    const py::object draw_df = py::module_::import("tamrel.diagnoser.columns").attr("decode_categories")(
+        mod("pd").attr("concat")(parts).attr("reset_index")("drop"_a = true),
+        py::getattr(self, "categories", py::dict()));
     py::dict value;
     value["title"] = mode.title;
     value["show_feature"] = show_feature;
@@ -150,6 +181,7 @@ py::object get_shift(py::object self, py::object show_feature, py::object compar
 }
 
 py::object get_marginal(py::object self) {
+    check_fitted(self, "get_marginal");
     const py::object diag = self.attr("diag");
     py::object rule_list = py::none();
     try {

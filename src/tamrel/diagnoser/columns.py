@@ -9,7 +9,8 @@ object, string or bool columns); every other column is numerical. Missing entrie
 import numpy as np
 import pandas as pd
 
-__all__ = ["column_kinds", "table_column", "numeric_column", "category_codes", "missing_mask"]
+__all__ = ["column_kinds", "table_column", "numeric_column", "category_codes", "missing_mask",
+           "decode_categories"]
 
 
 def table_column(x, j):
@@ -79,3 +80,13 @@ def category_codes(column):
     codes = np.full(len(series), -1, dtype=np.int64)
     codes[~missing] = pd.Categorical(present, categories=categories).codes
     return codes, categories
+
+
+def decode_categories(frame, categories):
+    """``frame`` with each column named in ``categories`` turned from float category codes
+    (NaN where missing) back into a pandas categorical of those categories."""
+    for name, levels in categories.items():
+        codes = frame[name].to_numpy(dtype=np.float64)
+        codes = np.where(np.isnan(codes), -1, codes).astype(np.int64)
+        frame[name] = pd.Categorical.from_codes(codes, categories=levels)
+    return frame
