@@ -48,7 +48,8 @@ def _object_matrix(x):
     if any(kind == "categorical" for kind in column_kinds(frame)):
         raise TamrelError("x must be numeric: an array holds text; pass a pandas DataFrame to "
                           "analyse text or category columns.")
-    return frame.astype("float64").to_numpy(dtype=np.float64, na_value=np.nan)
+    return np.column_stack([numeric_column(frame.iloc[:, j], j) for j in range(frame.shape[1])]
+                           ).reshape(frame.shape)
 
 
 def _frame_matrix(frame):

@@ -57,6 +57,8 @@ def numeric_column(column, name):
     if isinstance(series.dtype, pd.CategoricalDtype) or pd.api.types.is_bool_dtype(series.dtype):
         raise TypeError(f"Feature {name!r} is categorical, not numeric.")
     try:
+        if pd.api.types.is_object_dtype(series.dtype):
+            series = pd.to_numeric(series)  # None and pd.NA among numbers: astype refuses them
         return series.astype("float64").to_numpy(dtype=np.float64, na_value=np.nan)
     except (TypeError, ValueError):
         raise TypeError(f"Feature {name!r} holds values that are not numbers.") from None

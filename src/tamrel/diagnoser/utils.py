@@ -233,13 +233,17 @@ class _AdditiveScorer:
     def __call__(self, y, pred, sample_weight=_PER_SAMPLE):
         y, pred = _pair(y, pred)
         if sample_weight is _PER_SAMPLE and not self.average:
-            return self._finite(self.loss(y, pred), "per-sample scores")
+            return self._scores(y, pred)
         w = None if sample_weight is _PER_SAMPLE else _weights(sample_weight, y.shape[0])
         if y.shape[0] == 0:
             return np.nan
-        scores = self._finite(self.loss(y, pred), "per-sample scores")
+        scores = self._scores(y, pred)
         mean = float(scores.mean()) if w is None else float(np.dot(scores, w) / w.sum())
         return self._finite(mean, "mean score")
+
+    def _scores(self, y, pred):
+        with np.errstate(over="ignore", invalid="ignore"):
+            return self._finite(self.loss(y, pred), "per-sample scores")
 
     def _finite(self, scores, what):
         """Finite inputs can still overflow (a squared error of 1e200): refuse, never return NaN."""
