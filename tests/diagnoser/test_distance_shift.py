@@ -6,7 +6,7 @@ import pytest
 
 import tamrel.diagnoser.frailzone as frailzone
 from tamrel.diagnoser.frailzone import FrailZone
-from tamrel.diagnoser.utils import calculate_distance
+from tamrel.diagnoser.utils import calculate_distance, category_distance
 from tamrel.exceptions import TamrelError, TamrelInfo
 
 SETTINGS = ["slice_features", "bins", "threshold_value", "method", "min_samples", "metric"]
@@ -33,19 +33,22 @@ def fitted(features=("X0",), use_test=False, n_features=4, feature_types=None, *
     return fz
 
 
+def region_mask(fz, reg, X):
+    """Rows of X inside one region, by the closed bounds decided on the sliced data."""
+    sliced, fidx = fz.diag.x, fz.diag.fidx
+    c1 = reg["ub1"] == sliced[:, fidx[0]].max()
+    inside = lambda m: (m[:, fidx[0]] >= reg["lb1"]) & (m[:, fidx[0]] <= reg["ub1"] if c1 else m[:, fidx[0]] < reg["ub1"])
+    mask = inside(X)
+    if len(fidx) > 1:
+        c2 = reg["ub2"] == sliced[inside(sliced), fidx[1]].max()
+        mask &= (X[:, fidx[1]] >= reg["lb2"]) & (X[:, fidx[1]] <= reg["ub2"] if c2 else X[:, fidx[1]] < reg["ub2"])
+    return mask
+
+
 def reference_split(fz):
-    """Weak sample and remaining rows of the test subset, by the closed bounds of the sliced data."""
-    X, sliced, fidx = fz.x[fz.test_idx], fz.diag.x, fz.diag.fidx
-    weak = []
-    for reg in fz.diag.weak_region_stats:
-        c1 = reg["ub1"] == sliced[:, fidx[0]].max()
-        inside = lambda m: (m[:, fidx[0]] >= reg["lb1"]) & (m[:, fidx[0]] <= reg["ub1"] if c1 else m[:, fidx[0]] < reg["ub1"])
-        mask = inside(X)
-        if len(fidx) > 1:
-            c2 = reg["ub2"] == sliced[inside(sliced), fidx[1]].max()
-            mask &= (X[:, fidx[1]] >= reg["lb2"]) & (X[:, fidx[1]] <= reg["ub2"] if c2 else X[:, fidx[1]] < reg["ub2"])
-        weak.append(np.where(mask)[0])
-    weak = np.concatenate(weak)
+    """Weak sample and remaining rows of the test subset."""
+    X = fz.x[fz.test_idx]
+    weak = np.concatenate([np.where(region_mask(fz, reg, X))[0] for reg in fz.diag.weak_region_stats])
     return X, weak, np.setdiff1d(np.arange(len(X)), weak)
 
 
@@ -140,3 +143,60 @@ def test_compare_to_checked_first_and_no_weak_region():
     for call in (fz.get_distance, fz.get_shift):
         with pytest.raises(TamrelInfo, match=r"^No weak regions detected\.$"):
             call()
+
+
+@pytest.mark.parametrize("features", [["X0"], ["X0", "X2"]])
+@pytest.mark.parametrize("use_test", [False, True])
+def test_target_rows_are_the_sliced_rows_inside_the_regions(features, use_test):
+    fz = fitted(features, use_test=use_test)
+    mask = np.zeros(len(fz.x), dtype=bool)
+    for reg in fz.diag.weak_region_stats:
+        mask |= region_mask(fz, reg, fz.x)
+    sliced = np.zeros(len(fz.x), dtype=bool)
+    sliced[fz.test_idx if use_test else fz.train_idx] = True
+    rows = fz.get_target_rows()
+    assert rows.size and rows.dtype == np.int64
+    np.testing.assert_array_equal(rows, np.where(mask & sliced)[0])
+    # get_target_idx indexes the sliced subset
+    subset = fz.test_idx if use_test else fz.train_idx
+    np.testing.assert_array_equal(np.unique(subset[fz.get_target_idx()]), rows)
+    assert fitted(features, threshold=100.0).get_target_rows().size == 0
+
+
+def test_mixed_frame_with_a_pipeline():
+    from sklearn.compose import make_column_transformer
+    from sklearn.linear_model import LinearRegression
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import OneHotEncoder
+
+    rng = np.random.default_rng(3)
+    n = 900
+    frame = pd.DataFrame({"age": rng.uniform(20, 70, n), "city": rng.choice(["north", "south", "west"], n),
+                          "member": rng.choice([True, False], n), "income": rng.normal(size=n)})
+    y = frame["age"] / 10 + 2 * (frame["city"] == "west") + rng.normal(size=n) * (1 + 3 * (frame["age"] > 55))
+    pipe = make_pipeline(make_column_transformer((OneHotEncoder(), ["city", "member"]), remainder="passthrough"),
+                         LinearRegression()).fit(frame, y)
+    train, test = np.arange(600), np.arange(600, n)
+    fz = FrailZone(pipe, ["age"], threshold=1.1, min_samples=10)
+    fz.fit(frame, y, train, test)
+    assert fz.output is not None
+    np.testing.assert_array_equal(fz.pred, pipe.predict(frame))  # the estimator saw the frame
+    assert fz.feature_types == ["numerical", "categorical", "categorical", "numerical"]
+    assert fz.categories == {"city": ["north", "south", "west"], "member": [False, True]}
+    np.testing.assert_array_equal(fz.x[:, 1], frame["city"].map({"north": 0, "south": 1, "west": 2}))
+    np.testing.assert_array_equal(fz.x[:, [0, 3]], frame[["age", "income"]])
+
+    X, weak, remaining = reference_split(fz)
+    city = frame["city"].to_numpy()[test]
+    v = fz.get_distance().value
+    assert "note" not in v and set(v["x"]) == set(frame.columns)
+    assert dict(zip(v["x"], v["y"]))["city"] == pytest.approx(category_distance(city[remaining], city[weak]), abs=1e-4)
+    v = fz.get_distance(distance_metric="KS").value
+    assert v["x"] == [n for n in v["x"] if n in ("age", "income")] and len(v["x"]) == 2
+    assert "categorical" in v["note"] and "'city'" in v["note"] and "'member'" in v["note"]
+    shift = fz.get_shift("city").value
+    assert shift["feature_type"] == "categorical"
+    assert list(shift["data"]["city"]) == list(city[remaining]) + list(city[weak])
+
+    with pytest.raises(TamrelError, match="Slicing feature 'city' is not numeric.*FrailScan"):
+        FrailZone(pipe, ["city"]).fit(frame, y, train, test)

@@ -1,4 +1,5 @@
 import numpy as np
+import pandas as pd
 import pytest
 from sklearn import metrics
 
@@ -97,3 +98,49 @@ def test_mismatched_lengths_raise():
             get_scoring_metric(name)[2](Y_BIN, PROBA[:-1])
     with pytest.raises(ValueError):
         get_scoring_metric("MSE")[2](Y_REG, PRED_REG, sample_weight=W[:-1])
+
+
+LABELS = np.where(Y_BIN == 1, "yes", "no")
+
+
+@pytest.mark.parametrize("name", ["LogLoss", "Brier", "AUC"])
+def test_string_labels_with_probability_metrics(name):
+    from tamrel.diagnoser.frailzone import FrailZone
+
+    func = get_scoring_metric(name)[2]
+    # without an estimator the larger label ("yes") is the positive class
+    assert func(LABELS, PROBA, sample_weight=W) == pytest.approx(func(Y_BIN, PROBA, sample_weight=W), rel=1e-12)
+    with pytest.raises(ValueError, match="two class labels"):
+        func(np.append(LABELS[:-1], "maybe"), PROBA, sample_weight=None)
+
+    class Model:  # an estimator whose positive class is its classes_[1], here the smaller label
+        classes_ = np.array(["yes", "no"])
+
+    x = np.c_[PROBA, Y_REG]
+    for estimator, positive in [(None, Y_BIN), (Model(), 1 - Y_BIN)]:
+        fits = []
+        for model, y in ((estimator, LABELS), (None, positive)):  # labels, then their 0/1 reading
+            fz = FrailZone(model, ["X1"], task_type="classification", metric=name, threshold=1.01,
+                           min_samples=5)
+            fz.fit(x, y, np.arange(40), np.arange(40, N), prediction_proba=PROBA)
+            fits.append(fz)
+        assert fits[0].diag.threshold_value == pytest.approx(fits[1].diag.threshold_value, rel=1e-12)
+        assert fits[0].get_result().value["data"] is not None
+        pd.testing.assert_frame_equal(fits[0].output, fits[1].output)
+    with pytest.raises(ValueError, match="estimator's two classes"):
+        FrailZone(Model(), ["X1"], task_type="classification", metric=name).fit(
+            x, np.append(LABELS[:-1], "maybe"), np.arange(40), np.arange(40, N), prediction_proba=PROBA)
+
+
+def test_weights_finite_and_scale_invariant():
+    for name in ("MSE", "ACC", "R2", "F1", "AUC"):
+        func = get_scoring_metric(name)[2]
+        y, pred = (Y_REG, PRED_REG) if name in ("MSE", "R2") else (Y_BIN, PROBA if name == "AUC" else HARD)
+        huge = func(y, pred, sample_weight=W * 1e306)
+        assert huge == pytest.approx(func(y, pred, sample_weight=W), rel=1e-12)
+        for bad in (np.nan, np.inf):
+            with pytest.raises(ValueError, match="^sample_weight must hold finite values"):
+                func(y, pred, sample_weight=np.r_[W[:-1], bad])
+    # R2 of finite values far from 1 does not overflow
+    assert get_scoring_metric("R2")[2](Y_REG * 1e200, PRED_REG * 1e200) == pytest.approx(
+        metrics.r2_score(Y_REG, PRED_REG), rel=1e-9)

@@ -91,3 +91,10 @@ def test_demo_figures_saved(fz, tmp_path):
         with open(p, "rb") as f:
             assert f.read(8) == b"\x89PNG\r\n\x1a\n"
     assert plt.get_fignums() == []
+
+
+@pytest.mark.parametrize("figsize", [(0, 0), (5, -1), (np.nan, 4), (5,), "wide"])
+def test_bad_figsize_named(fz, figsize):
+    for result in (fz.get_result(), fz.get_marginal()):
+        with pytest.raises(ValueError, match="^figsize must be two positive numbers"):
+            render(result, figsize=figsize)
