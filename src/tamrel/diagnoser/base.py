@@ -118,8 +118,8 @@ def _target(y, task_type, n_rows):
     if task_type == "regression" and kind not in "biuf":
         # text is not parsed as numbers: only real numbers and missing entries pass
         if kind != "O" or not all(v is None or v is pd.NA or _is_real(v) for v in arr):
-            raise TypeError(f"y must hold numbers for regression, got dtype {arr.dtype} with "
-                            "values that are not numbers.")
+            raise TypeError(f"y must hold numbers for regression, got dtype {arr.dtype} with values "
+                            "that are not numbers (class labels need task_type='classification').")
         arr = np.array([np.nan if v is None or v is pd.NA else float(v) for v in arr], dtype=np.float64)
     return check_finite(arr, "y")
 
@@ -242,6 +242,11 @@ class BaseDiagnoser:
         "regression".
     random_state : int or None
         Seed of the diagnoser.
+
+    ``fit`` stores ``x``, ``y``, ``train_idx``, ``test_idx``, ``sample_weight``,
+    ``pred``, ``pred_proba``, ``feature_names``, ``feature_types``,
+    ``target_name``, ``predict_name`` and ``categories`` (the categories of the
+    DataFrame columns stored as category codes, by feature name).
     """
 
     def __init__(self, estimator, task_type=None, random_state=None):
