@@ -125,8 +125,8 @@ def _distance_bars(value, figsize):
     _label_bars(ax, bars, distances, sliced)
     metric = str(value.get("distance_metric", "distance"))
     ax.set_xlabel(metric)
-    ax.set_title(f"{value['title']}\n{metric} of each feature; slicing feature hatched ({_sliced_on(value)})",
-                 fontsize=10)
+    hatched = "slicing features hatched" if sliced.sum() > 1 else "slicing feature hatched"
+    ax.set_title(f"{value['title']}\n{metric} of each feature; {hatched} ({_sliced_on(value)})", fontsize=10)
     return fig
 
 
