@@ -2,7 +2,7 @@ import numpy as np
 import pytest
 import scipy.stats
 
-from tamrel.diagnoser.utils import calculate_distance
+from tamrel.diagnoser.utils import calculate_distance, category_distance
 from tamrel.exceptions import TamrelError
 
 rng = np.random.default_rng(1)
@@ -69,3 +69,15 @@ def test_unknown_settings_raise():
         calculate_distance(A, B, buckettype="equal")
     with pytest.raises(TamrelError, match='"WD1"'):
         calculate_distance(A, B, method="JS")
+
+
+def test_category_distance_by_shares():
+    a = np.array(["x", "y", "x", "y", None], dtype=object)  # the missing entry is dropped
+    b = np.array(["x", "x", "z"], dtype=object)
+    share_a, share_b = np.array([0.5, 0.5, 1e-4]), np.array([2 / 3, 1e-4, 1 / 3])
+    expected = np.sum((share_a - share_b) * np.log(share_a / share_b))
+    assert category_distance(a, b) == pytest.approx(expected, rel=1e-12)
+    assert category_distance(a, b, method="wd1") is None and category_distance(a, b, method="KS") is None
+    assert np.isnan(category_distance(a, np.array([None], dtype=object)))
+    with pytest.raises(TamrelError, match="distance method"):
+        category_distance(a, b, method="L2")
