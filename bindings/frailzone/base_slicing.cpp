@@ -73,7 +73,7 @@ py::object evaluate_slice(py::object self, py::object x, py::object y, py::objec
     if (idx.empty()) return out;
     const Scoring scoring(self);
     const double score = slice_score(scoring, y, preds, scores, idx, sample_weight);
-    if (!scoring.weak(score, weak_test(self).threshold_value)) return out;
+    if (!weak_test(self)(score)) return out;
     py::dict rec;
     rec["lb1"] = lb1;
     rec["ub1"] = ub1;
@@ -100,6 +100,7 @@ py::object fit(py::object self, py::object train_x, py::object train_y, py::obje
     self.attr("use_test") = use_test;
     self.attr("weak_region_stats") = py::list();
     self.attr("feature_names") = feature_names;
+    slicing_positions(self);  // unknown or too many slicing features: refused before any scoring
     const bool on_test = py::bool_(use_test);
     Subset train{train_x, train_y, train_pred, train_sample_weight, py::none()};
     Subset test{test_x, test_y, test_pred, test_sample_weight, py::none()};

@@ -42,8 +42,9 @@ struct ColumnRef {
 };
 ColumnRef column_ref(const py::handle& obj, const char* what);
 ColumnRef matrix_column(const py::handle& matrix, py::ssize_t j, const char* what);
-// An optional weight column: empty when obj is None.
-ColumnRef optional_column(const py::handle& obj, const char* what);
+// The optional sample_weight column: empty when obj is None; NaN or infinite weights
+// raise ValueError.
+ColumnRef weight_column(const py::handle& obj);
 
 // arr[idx] for the rows idx of a 1-D or 2-D array (a C++ gather for fixed-size dtypes,
 // NumPy indexing otherwise); positions outside the rows raise IndexError.
@@ -55,18 +56,25 @@ py::array_t<double> to_float_array(const std::vector<double>& values);
 // A ValueError unless the optional column `c` has n entries.
 void check_length(const ColumnRef& c, std::int64_t n, const char* what);
 
+// A ValueError unless the array-like obj has n entries along its first axis (TypeError
+// for None), for the inputs a scoring function reads row by row.
+void check_rows(const py::handle& obj, std::int64_t n, const char* what);
+
 // The slicer's `bins` as a positive integer (TypeError / ValueError otherwise).
 std::int64_t checked_bins(const py::object& slicer);
 
 // Column positions of the slicing features in feature_names, duplicates removed keeping
-// the first occurrence; a ValueError names a feature that is not there.
+// the first occurrence (a plain string is one name); a ValueError names a feature that
+// is not there, and more than two distinct features raise TamrelError.
 py::list slicing_positions(const py::object& slicer);
 
 // Mean of the per-sample scores: weighted when weights are given and sum to more than 0.
 double average_score(const py::object& scores, const py::object& sample_weight);
 
-// The analysis settings that open the facade's result records, in this order:
-// "slice_features", "bins", "method", "min_samples", "metric".
+// The analysis settings the facade's result records repeat, added to `value` in this
+// order: "slice_features", "bins", ["threshold_value" (the facade's threshold),] "method",
+// "min_samples", "metric". analysis_settings: a new dict of them without the threshold.
+void add_analysis_settings(const py::object& facade, py::dict& value, bool with_threshold);
 py::dict analysis_settings(const py::object& facade);
 
 // The slicing feature name of column `which` (0 or 1) of the slicer, for messages.

@@ -16,11 +16,18 @@ namespace {
 constexpr const char* kFullColour = "#c0dbec";
 constexpr const char* kWeakColour = "#69a5cf";
 constexpr double kInf = std::numeric_limits<double>::infinity();
+// The largest grid a figure computes: points of the one-feature curve, and points along
+// each side of the two-feature map (grid x grid cells).
+constexpr std::int64_t kMaxCurveGrid = 10'000'000;
+constexpr std::int64_t kMaxMapGrid = 4'000;
 
 std::int64_t positive_int(const py::object& v, const char* what) {
     if (py::isinstance<py::bool_>(v) || !py::hasattr(v, "__index__"))
         throw py::type_error(std::string(what) + " must be a positive integer.");
-    const auto n = py::int_(v.attr("__index__")()).cast<std::int64_t>();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(py::int_(v.attr("__index__")()).ptr(), &overflow);
+    // Beyond int64: larger than any limit, or below 1.
+    const std::int64_t n = overflow > 0 ? std::numeric_limits<std::int64_t>::max() : overflow < 0 ? 0 : value;
     if (n < 1) throw py::value_error(std::string(what) + " must be a positive integer, got " + std::to_string(n) + ".");
     return n;
 }
@@ -55,7 +62,7 @@ struct HistogramSettings {
     std::int64_t max_bins = 10;
     bool overlay = false;
     ColumnRef scores;
-    double sign = 1.0, threshold = 0.0;
+    tamrel::WeakTest weak;
 };
 
 HistogramSettings histogram_settings(const py::object& dr, std::int64_t n_rows) {
@@ -67,8 +74,7 @@ HistogramSettings histogram_settings(const py::object& dr, std::int64_t n_rows) 
     if (hs.scores.col.size != n_rows)
         throw py::value_error("scores has " + std::to_string(hs.scores.col.size) + " entries but x has " +
                               std::to_string(n_rows) + " rows.");
-    hs.sign = dr["_sign"].cast<double>();
-    hs.threshold = dr["threshold_value"].cast<double>();
+    hs.weak = tamrel::WeakTest{as_number(dr["_sign"], "_sign"), as_number(dr["threshold_value"], "threshold_value")};
     return hs;
 }
 
@@ -82,7 +88,7 @@ Bars draw_histogram(py::object ax, const Feature& f, const HistogramSettings& hs
     tamrel::MarginalHistogram h;
     {
         py::gil_scoped_release nogil;
-        h = tamrel::marginal_histogram(f.values.col, hs.max_bins, hs.scores.col, hs.sign, hs.threshold);
+        h = tamrel::marginal_histogram(f.values.col, hs.max_bins, hs.scores.col, hs.weak);
     }
     const char* draw = sideways ? "barh" : "bar";
     const char* size = sideways ? "height" : "width";
@@ -260,6 +266,11 @@ py::object plot_marginal(py::object diagnose_result, py::object grid, py::object
     const std::int64_t n_grid = positive_int(grid, "grid");
     const auto n_features = py::len(dr["fidx"]);
     if (n_features == 0) throw py::value_error("fidx is empty: the record names no sliced feature.");
+    const std::int64_t limit = n_features == 1 ? kMaxCurveGrid : kMaxMapGrid;
+    if (n_grid > limit)
+        throw py::value_error("grid must be at most " + std::to_string(limit) + " with " +
+                              std::to_string(n_features) + " sliced feature(s), got " + py::str(grid).cast<std::string>() +
+                              ".");
     const py::object rule_list = dr["rule_list"];
     if (n_features == 1 && rule_list.is_none())
         throw py::value_error("The record holds no rule_list: the one-feature curve needs the slice rules.");

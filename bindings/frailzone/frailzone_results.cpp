@@ -45,18 +45,13 @@ TestSplit split_test_rows(const py::object& self) {
     split.X = take_rows(self.attr("x"), self.attr("test_idx"), "test_idx");
     const auto members = region_members(diag, split.X, region_boxes(diag, records));
     const auto n = static_cast<std::int64_t>(py::len(split.X));
-    std::vector<std::int64_t> weak;
-    std::vector<char> inside(static_cast<size_t>(n), 0);
-    for (const auto& rows : members) {
-        weak.insert(weak.end(), rows.begin(), rows.end());
-        for (std::int64_t r : rows) inside[r] = 1;
+    tamrel::RowSplit rows;
+    {
+        py::gil_scoped_release nogil;
+        rows = tamrel::split_rows(members, n);
     }
-    std::vector<std::int64_t> remaining;
-    remaining.reserve(static_cast<size_t>(n) - std::min<size_t>(weak.size(), static_cast<size_t>(n)));
-    for (std::int64_t r = 0; r < n; ++r)
-        if (!inside[r]) remaining.push_back(r);
-    split.weak = to_index_array(weak);
-    split.remaining = to_index_array(remaining);
+    split.weak = to_index_array(rows.weak);
+    split.remaining = to_index_array(rows.remaining);
     return split;
 }
 
@@ -81,16 +76,6 @@ std::vector<size_t> top_positions(const std::vector<double>& d, std::int64_t top
 
 // numpy.round(v, 4): scale, round half to even, scale back.
 double round4(double v) { return std::nearbyint(v * 10000.0) / 10000.0; }
-
-// The analysis settings both records repeat, in their order.
-void settings_entries(const py::object& self, py::dict& value) {
-    value["slice_features"] = self.attr("slice_features");
-    value["bins"] = self.attr("bins");
-    value["threshold_value"] = self.attr("threshold");
-    value["method"] = self.attr("method");
-    value["min_samples"] = self.attr("min_samples");
-    value["metric"] = self.attr("metric");
-}
 
 py::object diagnoser_utils(const char* name) {
     return py::module_::import("tamrel.diagnoser.utils").attr(name);
@@ -141,7 +126,7 @@ py::object get_distance(py::object self, py::object psi_buckets, py::object dist
     py::dict value;
     value["purpose"] = "diagnose";
     value["distance_metric"] = distance_metric;
-    settings_entries(self, value);
+    add_analysis_settings(self, value, true);
     value["title"] = mode.title;
     value["x"] = features;
     value["y"] = rounded;
@@ -174,7 +159,7 @@ py::object get_shift(py::object self, py::object show_feature, py::object compar
     py::dict value;
     value["title"] = mode.title;
     value["show_feature"] = show_feature;
-    settings_entries(self, value);
+    add_analysis_settings(self, value, true);
     value["feature_type"] = feature_type;
     value["data"] = draw_df;
     return mod("TestDataResult")("key"_a = "frailzone_shift", "value"_a = value);

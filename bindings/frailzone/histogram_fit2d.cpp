@@ -23,19 +23,12 @@ py::dict bin_stat(double lb1, double ub1, double lb2, double ub2, std::int64_t s
     return d;
 }
 
-// Store the two percentile positions of a weak region of one bin.
-void add_positions(py::dict& region, tamrel::GroupPercentiles& positions, double bin_max) {
-    const double lb2 = region["lb2"].cast<double>(), ub2 = region["ub2"].cast<double>();
-    region["lb2q"] = positions.strict(lb2);
-    region["ub2q"] = ub2 == bin_max ? positions.weak(ub2) : positions.strict(ub2);
-}
-
 // Additive metrics: one grouped pass in the core, then the records.
 py::tuple fit2d_additive(py::object& self, const ColumnRef& c1, const ColumnRef& c2,
                          const tamrel::ColumnSummary& summary1, std::int64_t max_bins,
                          const py::object& scores, const py::object& sample_weight) {
     const ColumnRef s = column_ref(scores, "scores");
-    const ColumnRef w = optional_column(sample_weight, "sample_weight");
+    const ColumnRef w = weight_column(sample_weight);
     check_length(s, c1.col.size, "scores");
     check_length(w, c1.col.size, "sample_weight");
     const tamrel::WeakTest weak = weak_test(self);
@@ -78,25 +71,26 @@ py::tuple fit2d_additive(py::object& self, const ColumnRef& c1, const ColumnRef&
 py::tuple fit2d_scored(py::object& self, const ColumnRef& c1, const ColumnRef& c2,
                        const tamrel::ColumnSummary& summary1, std::int64_t max_bins, const py::object& y,
                        const py::object& preds, const py::object& sample_weight) {
-    const auto edges = tamrel::bin_edges(summary1, max_bins);
-    const std::int64_t n_bins = static_cast<std::int64_t>(edges.size()) - 1;
-    tamrel::BinGroups groups;
+    check_rows(y, c1.col.size, "y");
+    check_rows(preds, c1.col.size, "preds");
+    check_length(weight_column(sample_weight), c1.col.size, "sample_weight");
+    tamrel::FirstFeatureGroups first;
     {
         py::gil_scoped_release nogil;
-        groups = tamrel::group_by_bin(c1.col, tamrel::Rows::all(c1.col.size), edges);
+        first = tamrel::group_first_feature(c1.col, summary1, max_bins);
     }
     const Scoring scoring(self);
     const py::object fit1d = self.attr("_fit1d");
     py::list bin_stats = self.attr("bin_stats");
     py::list regions, rules;
-    for (std::int64_t b = 0; b < n_bins; ++b) {
-        const double lb1 = std::max(summary1.min, edges[b]), ub1 = std::min(summary1.max, edges[b + 1]);
-        const std::int64_t m = groups.offsets[b + 1] - groups.offsets[b];
+    for (std::int64_t b = 0; b < first.n_bins(); ++b) {
+        const double lb1 = first.lb1[static_cast<size_t>(b)], ub1 = first.ub1[static_cast<size_t>(b)];
+        const tamrel::Rows rows = first.rows(b);
+        const std::int64_t m = rows.count;
         if (m == 0) {
             bin_stats.append(bin_stat(lb1, ub1, kNaN, kNaN, 0));
             continue;
         }
-        const tamrel::Rows rows = tamrel::Rows::subset(groups.order.data() + groups.offsets[b], m);
         py::array_t<double> xb(static_cast<py::ssize_t>(m));
         tamrel::take(c2.col, rows, xb.mutable_data());
         const tamrel::Column values(xb.data(), m);
@@ -110,17 +104,22 @@ py::tuple fit2d_scored(py::object& self, const ColumnRef& c1, const ColumnRef& c
         for (const py::handle& r : py::list(res[1])) rules.append(r);
         tamrel::GroupPercentiles positions(values, tamrel::Rows::all(m));
         for (const py::handle& r : py::list(res[0])) {
+            const tamrel::BinRegion at = positions.region(as_number(r["lb2"], "lb2"), as_number(r["ub2"], "ub2"), summary2.max);
             py::dict region = py::reinterpret_borrow<py::dict>(r);
-            add_positions(region, positions, summary2.max);
+            region["lb2q"] = at.lb2q;
+            region["ub2q"] = at.ub2q;
             regions.append(region);
         }
     }
-    return py::make_tuple(regions, rules, to_float_array(edges));
+    return py::make_tuple(regions, rules, to_float_array(first.edges));
 }
 
 py::object fit2d(py::object self, py::object x, py::object y, py::object preds, py::object scores,
                  py::object sample_weight) {
     self.attr("bin_stats") = py::list();
+    const auto n_features = py::len(self.attr("fidx"));
+    if (n_features != 2)
+        throw py::value_error("_fit2d slices two features, but fidx names " + std::to_string(n_features) + ".");
     const ColumnRef c1 = matrix_column(x, 0, "x");
     const ColumnRef c2 = matrix_column(x, 1, "x");
     if (c1.col.size == 0)

@@ -49,7 +49,7 @@ py::tuple fit1d_additive(const py::object& self, const ColumnRef& xc, const tamr
                          std::int64_t max_bins, const py::object& scores, const py::object& sample_weight,
                          const SliceBounds& bounds) {
     const ColumnRef s = column_ref(scores, "scores");
-    const ColumnRef w = optional_column(sample_weight, "sample_weight");
+    const ColumnRef w = weight_column(sample_weight);
     check_length(s, xc.col.size, "scores");
     check_length(w, xc.col.size, "sample_weight");
     const tamrel::WeakTest weak = weak_test(self);
@@ -74,6 +74,9 @@ py::tuple fit1d_additive(const py::object& self, const ColumnRef& xc, const tamr
 py::tuple fit1d_scored(const py::object& self, const ColumnRef& xc, const tamrel::ColumnSummary& summary,
                        std::int64_t max_bins, const py::object& y, const py::object& preds,
                        const py::object& sample_weight, const SliceBounds& bounds) {
+    check_rows(y, xc.col.size, "y");
+    check_rows(preds, xc.col.size, "preds");
+    check_length(weight_column(sample_weight), xc.col.size, "sample_weight");
     const auto edges = for_feature(self, bounds.two ? 1 : 0, [&] { return tamrel::bin_edges(summary, max_bins); });
     const std::int64_t n_bins = static_cast<std::int64_t>(edges.size()) - 1;
     tamrel::BinGroups groups;
@@ -82,7 +85,7 @@ py::tuple fit1d_scored(const py::object& self, const ColumnRef& xc, const tamrel
         groups = tamrel::group_by_bin(xc.col, tamrel::Rows::all(xc.col.size), edges);
     }
     const Scoring scoring(self);
-    const double threshold_value = weak_test(self).threshold_value;
+    const tamrel::WeakTest weak = weak_test(self);
     py::list regions, rules;
     for (std::int64_t b = 0; b < n_bins; ++b) {
         const std::vector<std::int64_t> idx(groups.order.begin() + groups.offsets[b],
@@ -93,7 +96,7 @@ py::tuple fit1d_scored(const py::object& self, const ColumnRef& xc, const tamrel
             rule.value = as_number(score_rows(scoring, y, preds, to_index_array(idx), sample_weight),
                                    "the score of a slice");
         rules.append(bounds.rule(rule));
-        if (!idx.empty() && scoring.weak(rule.value, threshold_value))
+        if (!idx.empty() && weak(rule.value))
             regions.append(bounds.region(rule.lb, rule.ub));
     }
     return py::make_tuple(regions, rules, to_float_array(edges));
@@ -128,11 +131,11 @@ py::object fit(py::object self, py::object x, py::object y, py::object preds, py
     self.attr("scores") = scores;
     self.attr("rule_list") = py::list();
     self.attr("weak_region") = py::list();
+    py::list fidx = slicing_positions(self);
+    if (fidx.empty()) throw py::value_error("slice_features is empty: give one or two feature names.");
     const bool additive = py::bool_(self.attr("is_metric_additive"));
     py::object average = additive ? py::object(py::float_(average_score(scores, sample_weight))) : scores;
     self.attr("threshold_value") = py::object(self.attr("threshold")) * average;
-    py::list fidx = slicing_positions(self);
-    if (fidx.empty()) throw py::value_error("slice_features is empty: give one or two feature names.");
     self.attr("fidx") = fidx;
     py::object xa = mod("np").attr("asarray")(x);
     const py::slice all{py::none(), py::none(), py::none()};

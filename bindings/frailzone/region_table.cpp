@@ -1,9 +1,7 @@
 #include "region_table.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
-#include <numeric>
 
 namespace frailzone_py {
 
@@ -39,7 +37,7 @@ void add_scores(py::dict& rec, const std::string& prefix, const std::string& nam
         return;
     }
     const ColumnRef s = column_ref(per_sample_scores(scoring, subset, pred_name), "scores");
-    const ColumnRef w = optional_column(subset.weight, "sample_weight");
+    const ColumnRef w = weight_column(subset.weight);
     const std::int64_t top = *std::max_element(idx.begin(), idx.end());
     if (top >= s.col.size || (!w.col.empty() && top >= w.col.size))
         throw py::index_error("predictions and sample_weight must have one entry per row of x.");
@@ -80,18 +78,10 @@ py::list build_region_records(const py::object& slicer, const Scoring& scoring, 
 }
 
 void sort_by_gap(py::list& records) {
-    const size_t n = records.size();
-    std::vector<double> gap(n);
-    for (size_t i = 0; i < n; ++i) gap[i] = as_number(records[i]["Gap"], "Gap");
-    std::vector<size_t> order(n);
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        if (std::isnan(gap[a])) return false;
-        if (std::isnan(gap[b])) return true;
-        return gap[a] > gap[b];
-    });
+    std::vector<double> gap;
+    for (const py::handle& rec : records) gap.push_back(as_number(rec["Gap"], "Gap"));
     py::list sorted;
-    for (size_t i : order) sorted.append(records[i]);
+    for (size_t i : tamrel::order_by_gap(gap)) sorted.append(records[i]);
     records = sorted;
 }
 

@@ -1,5 +1,6 @@
 #include "slice_scoring.hpp"
 
+#include <cmath>
 #include <limits>
 
 namespace frailzone_py {
@@ -8,7 +9,6 @@ using namespace pybind11::literals;
 
 Scoring::Scoring(const py::object& slicer)
     : additive(py::bool_(slicer.attr("is_metric_additive"))),
-      score_sign(as_number(slicer.attr("score_sign"), "score_sign")),
       scoring_func(slicer.attr("scoring_func")) {}
 
 tamrel::WeakTest weak_test(const py::object& slicer) {
@@ -16,12 +16,16 @@ tamrel::WeakTest weak_test(const py::object& slicer) {
                             as_number(slicer.attr("threshold_value"), "threshold_value")};
 }
 
-double min_samples(const py::object& slicer) { return as_number(slicer.attr("min_samples"), "min_samples"); }
+double min_samples(const py::object& slicer) {
+    const double v = as_number(slicer.attr("min_samples"), "min_samples");
+    if (std::isnan(v)) throw py::value_error("min_samples must be a number, got nan.");
+    return v;
+}
 
 py::object score_rows(const Scoring& scoring, const py::object& y, const py::object& preds,
                       const py::array_t<std::int64_t>& idx, const py::object& sample_weight) {
-    py::object w = sample_weight.is_none() ? py::none() : py::object(sample_weight[idx]);
-    return scoring.scoring_func(y[idx], preds[idx], "sample_weight"_a = w);
+    py::object w = sample_weight.is_none() ? py::none() : take_rows(sample_weight, idx, "sample_weight");
+    return scoring.scoring_func(take_rows(y, idx, "y"), take_rows(preds, idx, "preds"), "sample_weight"_a = w);
 }
 
 double slice_score(const Scoring& scoring, const py::object& y, const py::object& preds,
@@ -32,7 +36,7 @@ double slice_score(const Scoring& scoring, const py::object& y, const py::object
         return as_number(score_rows(scoring, y, preds, to_index_array(idx), sample_weight),
                          "the score of a slice");
     const ColumnRef s = column_ref(scores, "scores");
-    const ColumnRef w = optional_column(sample_weight, "sample_weight");
+    const ColumnRef w = weight_column(sample_weight);
     const std::int64_t top = *std::max_element(idx.begin(), idx.end());
     if (top >= s.col.size || (!w.col.empty() && top >= w.col.size))
         throw py::index_error("scores and sample_weight must have one entry per row of x.");

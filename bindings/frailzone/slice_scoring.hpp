@@ -11,16 +11,13 @@ namespace frailzone_py {
 // The slicer's scoring settings, read once per call.
 struct Scoring {
     bool additive = true;
-    double score_sign = 1.0;
     py::object scoring_func;
 
     explicit Scoring(const py::object& slicer);
-    bool weak(double score, double threshold_value) const {
-        return score_sign * score <= score_sign * threshold_value;
-    }
 };
 
-// The slicer's weak test (score_sign, threshold_value) and its min_samples, read as numbers.
+// The slicer's weak test (score_sign, threshold_value) and its min_samples, read as
+// numbers (a NaN min_samples is refused).
 tamrel::WeakTest weak_test(const py::object& slicer);
 double min_samples(const py::object& slicer);
 

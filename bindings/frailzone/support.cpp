@@ -60,9 +60,16 @@ ColumnRef matrix_column(const py::handle& matrix, py::ssize_t j, const char* wha
     return column_ref(col, what);
 }
 
-ColumnRef optional_column(const py::handle& obj, const char* what) {
+ColumnRef weight_column(const py::handle& obj) {
     if (obj.is_none()) return ColumnRef{};
-    return column_ref(obj, what);
+    ColumnRef w = column_ref(obj, "sample_weight");
+    bool finite;
+    {
+        py::gil_scoped_release nogil;
+        finite = tamrel::summarize(w.col, tamrel::Rows::all(w.col.size), 0).finite;
+    }
+    if (!finite) throw py::value_error("sample_weight must hold finite values.");
+    return w;
 }
 
 py::object take_rows(const py::handle& obj, const py::handle& idx_obj, const char* what) {
@@ -132,6 +139,15 @@ void check_length(const ColumnRef& c, std::int64_t n, const char* what) {
                               " entries but x has " + std::to_string(n) + ".");
 }
 
+void check_rows(const py::handle& obj, std::int64_t n, const char* what) {
+    if (obj.is_none()) throw py::type_error(std::string(what) + " is None: the metric needs one entry per row of x.");
+    const py::array arr = mod("np").attr("asarray")(obj);
+    const std::int64_t m = arr.ndim() == 0 ? 0 : arr.shape(0);
+    if (arr.ndim() == 0 || m != n)
+        throw py::value_error(std::string(what) + " has " + std::to_string(m) + " entries but x has " +
+                              std::to_string(n) + ".");
+}
+
 std::int64_t checked_bins(const py::object& slicer) {
     const py::object bins = slicer.attr("bins");
     if (!py::hasattr(bins, "__index__")) throw py::type_error("bins must be a positive integer.");
@@ -146,20 +162,24 @@ std::int64_t checked_bins(const py::object& slicer) {
 
 py::list slicing_positions(const py::object& slicer) {
     py::list names = slicer.attr("feature_names");
+    py::object features = slicer.attr("slice_features");
+    // A plain string names one feature; iterating it would give its letters.
+    if (py::isinstance<py::str>(features)) features = py::make_tuple(features);
     py::list fidx;
-    for (const py::handle& f : slicer.attr("slice_features")) {
+    for (const py::handle& f : features) {
         if (!names.contains(f))
             throw py::value_error("Slicing feature " + py::repr(f).cast<std::string>() +
                                   " is not in feature_names " + py::repr(names).cast<std::string>() + ".");
         py::object pos = names.attr("index")(f);
         if (!fidx.contains(pos)) fidx.append(pos);
     }
+    if (fidx.size() > 2) raise_tamrel("Only Support at most two slicing features.");
     return fidx;
 }
 
 double average_score(const py::object& scores, const py::object& sample_weight) {
     const ColumnRef s = column_ref(scores, "scores");
-    const ColumnRef w = optional_column(sample_weight, "sample_weight");
+    const ColumnRef w = weight_column(sample_weight);
     check_length(w, s.col.size, "sample_weight");
     py::gil_scoped_release nogil;
     return tamrel::mean_at(s.col, tamrel::Rows::all(s.col.size), w.col);
@@ -175,10 +195,16 @@ std::string slicing_feature_name(const py::object& slicer, size_t which) {
     }
 }
 
+void add_analysis_settings(const py::object& facade, py::dict& value, bool with_threshold) {
+    value["slice_features"] = facade.attr("slice_features");
+    value["bins"] = facade.attr("bins");
+    if (with_threshold) value["threshold_value"] = facade.attr("threshold");
+    for (const char* key : {"method", "min_samples", "metric"}) value[key] = facade.attr(key);
+}
+
 py::dict analysis_settings(const py::object& facade) {
     py::dict value;
-    for (const char* key : {"slice_features", "bins", "method", "min_samples", "metric"})
-        value[key] = facade.attr(key);
+    add_analysis_settings(facade, value, false);
     return value;
 }
 
@@ -213,19 +239,12 @@ std::vector<tamrel::Box> region_boxes(const py::object& slicer, const py::list& 
     const auto fidx = slicer_fidx(slicer);
     const py::object x = slicer.attr("x");
     const ColumnRef c1 = matrix_column(x, fidx.at(0), "x");
-    ColumnRef c2;
     const bool two = fidx.size() > 1;
-    if (two) c2 = matrix_column(x, fidx[1], "x");
-    double max1;
-    {
-        py::gil_scoped_release nogil;
-        max1 = tamrel::summarize(c1.col, tamrel::Rows::all(c1.col.size), 0).max;
-    }
+    const ColumnRef c2 = two ? matrix_column(x, fidx[1], "x") : ColumnRef{};
     for (const py::handle& rec : records) {
         tamrel::Box b;
         b.lb1 = bound(rec, "lb1");
         b.ub1 = bound(rec, "ub1");
-        b.closed1 = c1.col.size > 0 && b.ub1 == max1;
         b.two = two;
         if (two) {
             b.lb2 = bound(rec, "lb2");
@@ -233,14 +252,8 @@ std::vector<tamrel::Box> region_boxes(const py::object& slicer, const py::list& 
         }
         boxes.push_back(b);
     }
-    if (two) {
-        std::vector<tamrel::MaskedMax> top;
-        {
-            py::gil_scoped_release nogil;
-            top = tamrel::BoxIndex(boxes).first_feature_max(c1.col, c2.col);
-        }
-        for (size_t k = 0; k < boxes.size(); ++k) boxes[k].closed2 = top[k].found && boxes[k].ub2 == top[k].value;
-    }
+    py::gil_scoped_release nogil;
+    tamrel::close_boxes(boxes, c1.col, c2.col);
     return boxes;
 }
 

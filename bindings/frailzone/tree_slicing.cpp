@@ -1,5 +1,6 @@
 // TreeSlicing: a shallow regression tree on the per-sample scores; each leaf is a slice
 // and each weak leaf a region.
+#include <cmath>
 #include <limits>
 #include <memory>
 
@@ -37,22 +38,33 @@ struct TreeArrays {
     std::int64_t value_stride = 0;  // entries of `value` per node
 
     explicit TreeArrays(const py::object& tree) {
-        feature = node_array<tamrel_py::i64_array>(tree, "feature", -1);
+        feature = index_array(tree, "feature", -1);
         n_nodes = feature.shape(0);
-        left = node_array<tamrel_py::i64_array>(tree, "children_left", n_nodes);
-        right = node_array<tamrel_py::i64_array>(tree, "children_right", n_nodes);
-        samples = node_array<tamrel_py::i64_array>(tree, "n_node_samples", n_nodes);
-        threshold = node_array<tamrel_py::f64_array>(tree, "threshold", n_nodes);
+        left = index_array(tree, "children_left", n_nodes);
+        right = index_array(tree, "children_right", n_nodes);
+        samples = index_array(tree, "n_node_samples", n_nodes);
+        threshold = node_array<tamrel_py::f64_array>(tree.attr("threshold"), "threshold", n_nodes);
         value = tamrel_py::f64_array::ensure(tree.attr("value"));
         if (!value || value.ndim() < 1 || value.shape(0) != n_nodes || value.size() < n_nodes)
             throw py::value_error("tree.value must hold one row of values per node.");
         value_stride = n_nodes > 0 ? value.size() / n_nodes : 0;
     }
 
+    // A per-node array of integers: a float array is refused, not truncated.
+    static tamrel_py::i64_array index_array(const py::object& tree, const char* name, std::int64_t n) {
+        const py::object values = tree.attr(name);
+        const py::array arr = mod("np").attr("asarray")(values);
+        const char kind = arr.dtype().kind();
+        if (kind != 'i' && kind != 'u')
+            throw py::type_error(std::string("tree.") + name + " must be an integer array, got dtype " +
+                                 py::str(arr.dtype()).cast<std::string>() + ".");
+        return node_array<tamrel_py::i64_array>(arr, name, n);
+    }
+
     // A 1-D per-node array (n < 0: any length).
     template <typename Array>
-    static Array node_array(const py::object& tree, const char* name, std::int64_t n) {
-        auto arr = Array::ensure(tree.attr(name));
+    static Array node_array(const py::object& values, const char* name, std::int64_t n) {
+        auto arr = Array::ensure(values);
         if (!arr || arr.ndim() != 1 || (n >= 0 && arr.shape(0) != n))
             throw py::value_error(std::string("tree.") + name + " must be a 1-D numeric array with one entry per node.");
         return arr;
@@ -131,7 +143,8 @@ py::object dfs(py::object /*self*/, py::object tree, py::object curr_node_idx, p
 
 // ---- fitting ---------------------------------------------------------------------
 
-// Range of a slicing column, refusing empty and non-finite columns before the tree sees them.
+// Range of a slicing column, refusing before the tree sees them an empty column, NaN or
+// infinite values, and values the tree's float32 copy of the data cannot hold.
 tamrel::ColumnSummary column_range(const py::object& self, const py::object& x, py::ssize_t j, size_t which) {
     const ColumnRef c = matrix_column(x, j, "x");
     const std::string feature = slicing_feature_name(self, which);
@@ -142,7 +155,52 @@ tamrel::ColumnSummary column_range(const py::object& self, const py::object& x, 
         s = tamrel::summarize(c.col, tamrel::Rows::all(c.col.size), 0);
     }
     if (!s.finite) throw py::value_error("Feature '" + feature + "' holds NaN or infinite values.");
+    constexpr double kFloat32Max = std::numeric_limits<float>::max();
+    if (std::fabs(s.min) > kFloat32Max || std::fabs(s.max) > kFloat32Max)
+        throw py::value_error("Feature '" + feature +
+                              "' holds values beyond the float32 range (about 3.4e38) that the tree method "
+                              "splits in; rescale it or use method='histogram'.");
     return s;
+}
+
+// min_samples as the tree's min_samples_leaf: the smallest whole number of rows at or
+// above it (a fraction would mean a share of the rows to the tree), at least 1 and at
+// most one more than the rows, where no split is possible any more.
+std::int64_t leaf_floor(const py::object& self, std::int64_t n_rows) {
+    const double v = min_samples(self);
+    if (v <= 1.0) return 1;
+    if (v > static_cast<double>(n_rows)) return n_rows + 1;
+    return static_cast<std::int64_t>(std::ceil(v));
+}
+
+// max_depth: None or a positive integer.
+void check_depth(const py::object& depth) {
+    if (depth.is_none()) return;
+    const bool integer = !py::isinstance<py::bool_>(depth) && py::hasattr(depth, "__index__");
+    if (!integer || py::int_(depth.attr("__index__")()) < py::int_(1))
+        throw py::value_error("max_depth must be a positive integer or None, got " +
+                              py::repr(depth).cast<std::string>() + ".");
+}
+
+// The weights the tree is fitted with: None without weights, or when they sum to 0 or
+// less (then the mean scores are unweighted, as in the histogram method); otherwise the
+// weights scaled by a power of two, which changes no split but keeps sums finite.
+py::object tree_weights(const ColumnRef& w) {
+    if (w.col.empty()) return py::none();
+    py::array_t<double> out(static_cast<py::ssize_t>(w.col.size));
+    double* scaled = out.mutable_data();
+    double total = 0.0;
+    {
+        py::gil_scoped_release nogil;
+        const tamrel::Rows rows = tamrel::Rows::all(w.col.size);
+        const double scale = tamrel::weight_scale(w.col, rows);
+        for (std::int64_t i = 0; i < w.col.size; ++i) {
+            scaled[i] = w.col[i] * scale;
+            total += scaled[i];
+        }
+    }
+    if (!(total > 0.0)) return py::none();
+    return std::move(out);
 }
 
 // The weak leaf's box clipped to the observed ranges; keys "lb1", "lb2", "ub1", "ub2".
@@ -171,28 +229,34 @@ py::object fit(py::object self, py::object x, py::object y, py::object /*preds*/
     self.attr("x") = x;
     self.attr("y") = y;
     self.attr("scores") = scores;
+    py::list fidx = slicing_positions(self);
+    if (fidx.empty()) raise_tamrel("Only Support at most two slicing features.");
+    self.attr("fidx") = fidx;
+    check_depth(self.attr("max_depth"));
+    const ColumnRef s = column_ref(scores, "scores");
+    const ColumnRef w = weight_column(sample_weight);
+    check_length(w, s.col.size, "sample_weight");
     self.attr("threshold_value") =
         py::object(self.attr("threshold")) * py::float_(average_score(scores, sample_weight));
-    py::list fidx = slicing_positions(self);
-    self.attr("fidx") = fidx;
-    if (fidx.empty() || fidx.size() > 2) raise_tamrel("Only Support at most two slicing features.");
 
     std::vector<tamrel::ColumnSummary> range;
     for (size_t k = 0; k < fidx.size(); ++k) range.push_back(column_range(self, x, fidx[k].cast<py::ssize_t>(), k));
     py::object xa = mod("np").attr("asarray")(x);
+    const auto n_rows = static_cast<std::int64_t>(xa.attr("shape")[py::int_(0)].cast<py::ssize_t>());
+    check_length(s, n_rows, "scores");
     const py::object columns = xa[py::make_tuple(py::slice(py::none(), py::none(), py::none()), fidx)];
     py::object tree_estimator = self.attr("tree_estimator");
-    tree_estimator.attr("fit")(columns, scores, "sample_weight"_a = sample_weight);
+    tree_estimator.attr("set_params")("min_samples_leaf"_a = leaf_floor(self, n_rows));
+    tree_estimator.attr("fit")(columns, s.keep, "sample_weight"_a = tree_weights(w));
 
     self.attr("weak_region") = py::list();
     py::list rules = py::list(self.attr("_dfs")(tree_estimator.attr("tree_"), 0, py::dict()));
     self.attr("rule_list") = rules;
-    const Scoring scoring(self);
-    const double threshold_value = weak_test(self).threshold_value;
+    const tamrel::WeakTest weak = weak_test(self);
     py::list regions;
     for (const py::handle& rule : rules) {
         const py::dict splits = rule["splits"];
-        if (splits.empty() || !scoring.weak(rule["values"].cast<double>(), threshold_value)) continue;
+        if (splits.empty() || !weak(as_number(rule["values"], "a leaf value"))) continue;
         regions.append(leaf_region(splits, range));
     }
     self.attr("weak_region") = regions;

@@ -96,6 +96,16 @@ std::int64_t BinLocator::operator()(double v) const {
     return k;
 }
 
+double weight_scale(const Column& weights, const Rows& rows) {
+    double top = 0.0;
+    for (std::int64_t k = 0; k < rows.count; ++k) top = std::max(top, std::fabs(weights[rows[k]]));
+    if (!(top > 0.0) || !std::isfinite(top)) return 1.0;
+    int exponent = 0;
+    std::frexp(top, &exponent);
+    // Kept within the normal range so that the factor itself is a normal double.
+    return std::ldexp(1.0, std::clamp(-exponent, -1022, 1022));
+}
+
 BinSums::BinSums(std::int64_t n_bins)
     : sum_ws(n_bins), sum_w(n_bins), sum_s(n_bins), count(n_bins, 0) {}
 
@@ -104,6 +114,7 @@ BinSums accumulate_bins(const Column& x, const Rows& rows, const std::vector<dou
     const BinLocator locate(edges);
     BinSums sums(locate.n_bins());
     const bool weighted = !weights.empty();
+    const double scale = weighted ? weight_scale(weights, rows) : 1.0;
     for (std::int64_t k = 0; k < rows.count; ++k) {
         const std::int64_t r = rows[k];
         const std::int64_t b = locate(x[r]);
@@ -111,7 +122,7 @@ BinSums accumulate_bins(const Column& x, const Rows& rows, const std::vector<dou
         sums.sum_s[b].add(s);
         ++sums.count[b];
         if (weighted) {
-            const double w = weights[r];
+            const double w = weights[r] * scale;
             sums.sum_w[b].add(w);
             sums.sum_ws[b].add(w * s);
         }

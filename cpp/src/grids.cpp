@@ -113,7 +113,7 @@ std::vector<RegionSpot> paint_regions(double lo1, double hi1, double lo2, double
 }
 
 MarginalHistogram marginal_histogram(const Column& c, std::int64_t max_bins, const Column& scores,
-                                     double sign, double threshold) {
+                                     const WeakTest& weak_test) {
     MarginalHistogram h;
     const Rows rows = Rows::all(c.size);
     const ColumnSummary s = summarize(c, rows, max_bins);
@@ -123,11 +123,10 @@ MarginalHistogram marginal_histogram(const Column& c, std::int64_t max_bins, con
     h.count.assign(static_cast<size_t>(n), 0);
     std::vector<std::int64_t> weak(static_cast<size_t>(n), 0);
     const bool shares = !scores.empty();
-    const double bar = sign * threshold;
     for (std::int64_t i = 0; i < c.size; ++i) {
         const std::int64_t b = locate(c[i]);
         ++h.count[b];
-        if (shares && sign * scores[i] <= bar) ++weak[b];
+        if (shares && weak_test(scores[i])) ++weak[b];
     }
     h.centres.resize(static_cast<size_t>(n));
     h.density.resize(static_cast<size_t>(n));

@@ -20,6 +20,10 @@ double GroupPercentiles::weak(double t) {
     return static_cast<double>(count_below(t, true)) * (100.0 / static_cast<double>(rows_.count));
 }
 
+BinRegion GroupPercentiles::region(double lb2, double ub2, double group_max) {
+    return BinRegion{lb2, ub2, strict(lb2), ub2 == group_max ? weak(ub2) : strict(ub2)};
+}
+
 std::int64_t GroupPercentiles::count_below(double t, bool inclusive) {
     if (hist_) {
         if (inclusive && t >= hist_->ubold) return rows_.count;
@@ -45,39 +49,40 @@ std::int64_t GroupPercentiles::count_below(double t, bool inclusive) {
     return it - sorted_.begin();
 }
 
+FirstFeatureGroups group_first_feature(const Column& x1, const ColumnSummary& summary1, std::int64_t max_bins) {
+    FirstFeatureGroups f;
+    f.edges = bin_edges(summary1, max_bins);
+    f.groups = group_by_bin(x1, Rows::all(x1.size), f.edges);
+    const std::size_t n_bins = f.edges.size() - 1;
+    f.lb1.resize(n_bins);
+    f.ub1.resize(n_bins);
+    for (std::size_t b = 0; b < n_bins; ++b) {
+        f.lb1[b] = std::max(summary1.min, f.edges[b]);
+        f.ub1[b] = std::min(summary1.max, f.edges[b + 1]);
+    }
+    return f;
+}
+
 namespace {
 
 // The rows' second-feature values, scores and weights laid out group after group (rows
 // ascending within a group), so that each group is read as contiguous memory: reading a
 // group's rows in place would sweep the whole matrix once per group.
 struct GroupedValues {
-    std::vector<std::int64_t> offsets;
     std::vector<double> x2, scores, weights;
 };
 
-GroupedValues group_values(const Column& x1, const Column& x2, const std::vector<double>& edges,
-                           const Column& scores, const Column& weights) {
-    const BinLocator locate(edges);
-    const std::int64_t n = x1.size, n_bins = locate.n_bins();
-    if (n_bins > std::numeric_limits<std::int32_t>::max()) throw std::length_error("too many bins for one feature.");
-    std::vector<std::int32_t> bin_of(static_cast<size_t>(n));
+GroupedValues group_values(const BinGroups& groups, const Column& x2, const Column& scores, const Column& weights) {
+    const std::size_t n = groups.order.size();
     GroupedValues g;
-    g.offsets.assign(static_cast<size_t>(n_bins + 1), 0);
-    for (std::int64_t i = 0; i < n; ++i) {
-        bin_of[i] = static_cast<std::int32_t>(locate(x1[i]));
-        ++g.offsets[bin_of[i] + 1];
-    }
-    for (std::int64_t b = 0; b < n_bins; ++b) g.offsets[b + 1] += g.offsets[b];
-    std::vector<std::int64_t> fill(g.offsets.begin(), g.offsets.end() - 1);
-    const bool weighted = !weights.empty();
-    g.x2.resize(static_cast<size_t>(n));
-    g.scores.resize(static_cast<size_t>(n));
-    if (weighted) g.weights.resize(static_cast<size_t>(n));
-    for (std::int64_t i = 0; i < n; ++i) {
-        const std::int64_t at = fill[bin_of[i]]++;
-        g.x2[at] = x2[i];
-        g.scores[at] = scores[i];
-        if (weighted) g.weights[at] = weights[i];
+    g.x2.resize(n);
+    g.scores.resize(n);
+    if (!weights.empty()) g.weights.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::int64_t i = groups.order[k];
+        g.x2[k] = x2[i];
+        g.scores[k] = scores[i];
+        if (!weights.empty()) g.weights[k] = weights[i];
     }
     return g;
 }
@@ -92,16 +97,17 @@ GroupedSlices slice_grouped(const Column& x1, const Column& x2, const ColumnSumm
                             std::int64_t max_bins, const Column& scores, const Column& weights,
                             const WeakTest& weak, double min_samples) {
     GroupedSlices out;
-    out.edges = bin_edges(summary1, max_bins);
-    const std::int64_t n_bins = static_cast<std::int64_t>(out.edges.size()) - 1;
-    const GroupedValues g = group_values(x1, x2, out.edges, scores, weights);
-    out.bins.resize(static_cast<size_t>(n_bins));
+    const FirstFeatureGroups first = group_first_feature(x1, summary1, max_bins);
+    out.edges = first.edges;
+    const std::int64_t n_bins = first.n_bins();
+    const GroupedValues g = group_values(first.groups, x2, scores, weights);
+    out.bins.resize(static_cast<std::size_t>(n_bins));
     for (std::int64_t b = 0; b < n_bins; ++b) {
-        FirstFeatureBin& bin = out.bins[b];
-        bin.lb1 = std::max(summary1.min, out.edges[b]);
-        bin.ub1 = std::min(summary1.max, out.edges[b + 1]);
-        const std::int64_t start = g.offsets[b];
-        bin.support = g.offsets[b + 1] - start;
+        FirstFeatureBin& bin = out.bins[static_cast<std::size_t>(b)];
+        bin.lb1 = first.lb1[static_cast<std::size_t>(b)];
+        bin.ub1 = first.ub1[static_cast<std::size_t>(b)];
+        const std::int64_t start = first.groups.offsets[static_cast<std::size_t>(b)];
+        bin.support = first.rows(b).count;
         if (bin.support == 0) continue;
         const Column values = group_column(g.x2, start, bin.support);
         const Rows rows = Rows::all(bin.support);
@@ -113,11 +119,8 @@ GroupedSlices slice_grouped(const Column& x1, const Column& x2, const ColumnSumm
         bin.slices = slice_histogram(values, rows, bin.summary2, max_bins, group_column(g.scores, start, bin.support),
                                      group_column(g.weights, start, bin.support), weak, min_samples);
         GroupPercentiles positions(values, rows, &bin.slices);
-        for (const SliceRule& r : bin.slices.regions) {
-            // The upper bound counts its own values only where the region is closed there.
-            const double ub2q = r.ub == bin.summary2.max ? positions.weak(r.ub) : positions.strict(r.ub);
-            bin.regions.push_back(BinRegion{r.lb, r.ub, positions.strict(r.lb), ub2q});
-        }
+        for (const SliceRule& r : bin.slices.regions)
+            bin.regions.push_back(positions.region(r.lb, r.ub, bin.summary2.max));
     }
     return out;
 }

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
+
+#include "tamrel/binning.hpp"
 
 namespace tamrel {
 
@@ -90,15 +93,54 @@ std::vector<std::vector<std::int64_t>> box_members(const Column& c1, const Colum
     return BoxIndex(boxes).members(c1, c2);
 }
 
+void close_boxes(std::vector<Box>& boxes, const Column& c1, const Column& c2) {
+    if (boxes.empty()) return;
+    const double max1 = summarize(c1, Rows::all(c1.size), 0).max;
+    bool two = false;
+    for (Box& b : boxes) {
+        b.closed1 = c1.size > 0 && b.ub1 == max1;
+        two = two || b.two;
+    }
+    if (!two) return;
+    // The first-feature flags must be set before the index is built on them.
+    const std::vector<MaskedMax> top = BoxIndex(boxes).first_feature_max(c1, c2);
+    for (std::size_t k = 0; k < boxes.size(); ++k)
+        boxes[k].closed2 = boxes[k].two && top[k].found && boxes[k].ub2 == top[k].value;
+}
+
+RowSplit split_rows(const std::vector<std::vector<std::int64_t>>& members, std::int64_t n) {
+    RowSplit split;
+    std::vector<char> inside(static_cast<std::size_t>(n), 0);
+    for (const auto& rows : members) {
+        split.weak.insert(split.weak.end(), rows.begin(), rows.end());
+        for (std::int64_t r : rows) inside[static_cast<std::size_t>(r)] = 1;
+    }
+    for (std::int64_t r = 0; r < n; ++r)
+        if (!inside[static_cast<std::size_t>(r)]) split.remaining.push_back(r);
+    return split;
+}
+
+std::vector<std::size_t> order_by_gap(const std::vector<double>& gap) {
+    std::vector<std::size_t> order(gap.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&gap](std::size_t a, std::size_t b) {
+        if (std::isnan(gap[a])) return false;
+        return std::isnan(gap[b]) || gap[a] > gap[b];
+    });
+    return order;
+}
+
 double mean_at(const Column& values, const Rows& rows, const Column& weights) {
     if (rows.count == 0) return std::numeric_limits<double>::quiet_NaN();
     CompensatedSum s, ws, w;
     for (std::int64_t k = 0; k < rows.count; ++k) s.add(values[rows[k]]);
     if (!weights.empty()) {
+        const double scale = weight_scale(weights, rows);
         for (std::int64_t k = 0; k < rows.count; ++k) {
             const std::int64_t i = rows[k];
-            w.add(weights[i]);
-            ws.add(weights[i] * values[i]);
+            const double wi = weights[i] * scale;
+            w.add(wi);
+            ws.add(wi * values[i]);
         }
         if (w.value() > 0) return ws.value() / w.value();
     }

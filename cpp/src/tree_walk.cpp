@@ -11,6 +11,7 @@ LeafWalk::LeafWalk(const std::int64_t* feature, const std::int64_t* left, const 
     if (root < 0 || root >= n_nodes)
         throw std::out_of_range("node " + std::to_string(root) + " is out of range for a tree of " +
                                 std::to_string(n_nodes) + " nodes.");
+    reached_.assign(static_cast<std::size_t>(n_nodes), 0);
 }
 
 std::int64_t LeafWalk::child(std::int64_t node, bool left) const {
@@ -21,12 +22,20 @@ std::int64_t LeafWalk::child(std::int64_t node, bool left) const {
     return c;
 }
 
+void LeafWalk::enter(std::int64_t node) {
+    char& seen = reached_[static_cast<std::size_t>(node)];
+    if (seen)
+        throw std::out_of_range("node " + std::to_string(node) +
+                                " is reached twice (shared children or a cycle): each node of a tree must have one parent.");
+    seen = 1;
+}
+
 void LeafWalk::descend(std::int64_t node) {
+    enter(node);
     while (feature_[node] != kLeafFeature) {
-        if (static_cast<std::int64_t>(path_.size()) >= n_nodes_)
-            throw std::out_of_range("the tree's child links form a cycle.");
         path_.push_back(TreeStep{node, true});
         node = child(node, true);
+        enter(node);
     }
     leaf_ = node;
 }

@@ -45,10 +45,16 @@ private:
     double inv_width_;
 };
 
+// A power of two that brings the largest weight magnitude over the rows near 1. Weighted
+// means do not change when all weights are scaled, and a power of two scales them
+// exactly, but the scaled sums cannot overflow (weights around 1e306 would). 1 without
+// a positive finite weight.
+double weight_scale(const Column& weights, const Rows& rows);
+
 // Per-bin accumulators of per-sample scores s and weights w.
 struct BinSums {
-    std::vector<CompensatedSum> sum_ws;  // sum of w * s (weighted runs only)
-    std::vector<CompensatedSum> sum_w;   // sum of w (weighted runs only)
+    std::vector<CompensatedSum> sum_ws;  // sum of w * s (weighted runs only, w scaled)
+    std::vector<CompensatedSum> sum_w;   // sum of w (weighted runs only, w scaled)
     std::vector<CompensatedSum> sum_s;   // sum of s
     std::vector<std::int64_t> count;
 
@@ -57,7 +63,8 @@ struct BinSums {
 };
 
 // One pass over the rows: each row's bin by the edges, its score and weight added there.
-// `scores` is indexed like `x`; `weights` may be empty (no weights).
+// `scores` is indexed like `x`; `weights` may be empty (no weights), else they are
+// scaled by weight_scale over the rows.
 BinSums accumulate_bins(const Column& x, const Rows& rows, const std::vector<double>& edges,
                         const Column& scores, const Column& weights);
 

@@ -7,6 +7,7 @@
 
 #include "tamrel/column.hpp"
 #include "tamrel/regions.hpp"
+#include "tamrel/slices.hpp"
 
 namespace tamrel {
 
@@ -50,8 +51,7 @@ std::vector<RegionSpot> paint_regions(double lo1, double hi1, double lo2, double
 
 // A density histogram of one column (numpy.histogram with density true) over n
 // equal-width bins, n the number of distinct values capped by max_bins, and per bin the
-// share of its samples on the weak side (sign * score <= sign * threshold; NaN for an
-// empty bin). The share is left empty when no scores are given.
+// share of its samples whose score passes the weak test (NaN for an empty bin). The share is left empty when no scores are given.
 struct MarginalHistogram {
     std::vector<double> edges;       // n + 1
     std::vector<double> centres;     // n
@@ -61,6 +61,6 @@ struct MarginalHistogram {
     double width = 0.8;              // spacing of the first two centres; 0.8 for one bin
 };
 MarginalHistogram marginal_histogram(const Column& c, std::int64_t max_bins, const Column& scores,
-                                     double sign, double threshold);
+                                     const WeakTest& weak);
 
 }  // namespace tamrel

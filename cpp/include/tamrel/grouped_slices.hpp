@@ -10,6 +10,13 @@
 
 namespace tamrel {
 
+// A weak region of the second feature inside one first-feature bin, with the
+// percentile positions of its bounds among the bin's second-feature values.
+struct BinRegion {
+    double lb2 = 0.0, ub2 = 0.0;
+    double lb2q = 0.0, ub2q = 0.0;
+};
+
 // Percentile positions of values inside one group of rows, as
 // scipy.stats.percentileofscore gives them: count * (100 / n).
 // With the group's histogram the counts below an inner edge are prefix sums of its bin
@@ -20,6 +27,9 @@ public:
     GroupPercentiles(const Column& x, const Rows& rows, const HistogramSlices* hist = nullptr);
     double strict(double t);  // share of values < t
     double weak(double t);    // share of values <= t
+    // A region [lb2, ub2) of the group with its positions: ub2 counts its own values only
+    // where the region is closed there, at the group's largest value `group_max`.
+    BinRegion region(double lb2, double ub2, double group_max);
 
 private:
     std::int64_t count_below(double t, bool inclusive);
@@ -31,12 +41,19 @@ private:
     std::vector<double> sorted_;
 };
 
-// A weak region of the second feature inside one first-feature bin, with the
-// percentile positions of its bounds among the bin's second-feature values.
-struct BinRegion {
-    double lb2 = 0.0, ub2 = 0.0;
-    double lb2q = 0.0, ub2q = 0.0;
+// The rows grouped by the equal-width bins of the first feature (summary1 finite), and
+// each bin's bounds clipped to the feature's range: [max(min, e[b]), min(max, e[b+1])].
+struct FirstFeatureGroups {
+    std::vector<double> edges;
+    BinGroups groups;
+    std::vector<double> lb1, ub1;
+    std::int64_t n_bins() const { return static_cast<std::int64_t>(lb1.size()); }
+    Rows rows(std::int64_t b) const {
+        return Rows::subset(groups.order.data() + groups.offsets[b], groups.offsets[b + 1] - groups.offsets[b]);
+    }
 };
+FirstFeatureGroups group_first_feature(const Column& x1, const ColumnSummary& summary1, std::int64_t max_bins);
+
 
 // One bin of the first feature and the analysis of the second feature over its rows.
 struct FirstFeatureBin {

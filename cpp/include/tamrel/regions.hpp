@@ -57,13 +57,30 @@ private:
     std::vector<std::vector<std::int32_t>> cells_;
 };
 
+// Sets the closed flags from the sliced data (c1, c2), so that the same flags then serve
+// any matrix: ub1 is closed when it equals the largest value of c1, ub2 when it equals
+// the largest c2 over the rows whose c1 meets the box's first-feature interval (c2 is
+// read only for two-feature boxes).
+void close_boxes(std::vector<Box>& boxes, const Column& c1, const Column& c2);
+
 // Member rows of every box in one pass over the matrix (columns c1 and c2; c2 is read
 // only for two-feature boxes). Result[k] lists the rows of boxes[k], ascending.
 std::vector<std::vector<std::int64_t>> box_members(const Column& c1, const Column& c2,
                                                    const std::vector<Box>& boxes);
 
+// Rows 0..n-1 split by region membership: `weak` lists the member rows of each region in
+// region order (a row inside two regions comes twice), `remaining` the rows of no region.
+struct RowSplit {
+    std::vector<std::int64_t> weak, remaining;
+};
+RowSplit split_rows(const std::vector<std::vector<std::int64_t>>& members, std::int64_t n);
+
+// Positions of the regions by descending gap, stable, NaN gaps last in their order.
+std::vector<std::size_t> order_by_gap(const std::vector<double>& gap);
+
 // Mean of values over the rows: weighted by the weights there when weights are given and
-// sum to more than 0, unweighted otherwise; NaN for no row.
+// sum to more than 0, unweighted otherwise; NaN for no row. The weights are scaled first
+// (weight_scale), so their sum cannot overflow.
 double mean_at(const Column& values, const Rows& rows, const Column& weights);
 
 // values at the rows, in order, into out (out holds rows.count doubles).

@@ -18,14 +18,15 @@ struct TreeStep {
 
 // Leaves below `root`, left before right. The arrays must hold n_nodes entries and stay
 // alive while the walk runs; children are checked to lie inside the nodes as they are
-// reached, and a path longer than the node count (a cycle) is refused.
+// reached, and a node reached a second time (shared children, a cycle) is refused: a
+// tree reaches each node once, and shared subtrees would multiply the leaves.
 class LeafWalk {
 public:
     LeafWalk(const std::int64_t* feature, const std::int64_t* left, const std::int64_t* right,
              std::int64_t n_nodes, std::int64_t root);
 
     // Moves to the next leaf; false once all leaves were visited. Throws
-    // std::out_of_range for a child outside the nodes or a cyclic path.
+    // std::out_of_range for a child outside the nodes or a node reached twice.
     bool next();
     std::int64_t leaf() const { return leaf_; }
     // The branches from `root` to the current leaf.
@@ -35,6 +36,7 @@ public:
 
 private:
     void descend(std::int64_t node);
+    void enter(std::int64_t node);
     std::int64_t child(std::int64_t node, bool left) const;
 
     const std::int64_t* feature_;
@@ -46,6 +48,7 @@ private:
     bool done_ = false;
     std::int64_t leaf_ = -1;
     std::vector<TreeStep> path_;
+    std::vector<char> reached_;
     std::size_t unchanged_ = 0;
 };
 

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Build the extension modules with AddressSanitizer + UndefinedBehaviorSanitizer into a
+# scratch copy of the package and run the test suite against it, the robustness module
+# with more generated examples:
+#   scripts/sanitize.sh [scratch-dir] [pytest args...]
+# The interpreter is not instrumented, so libasan is preloaded. Leak checking is off
+# (CPython's own allocations at exit would drown any report). A memory error aborts the
+# run; undefined-behaviour reports are collected and listed at the end; either fails it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+scratch=${1:-build/sanitize}; shift || true
+mkdir -p "$scratch"
+scratch=$(cd "$scratch" && pwd)
+start=$(date +%s)
+
+flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=address -g -O1"
+cmake -S . -B "$scratch/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
+  -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
+  -Dpybind11_DIR="$(python3 -m pybind11 --cmakedir)" >/dev/null
+cmake --build "$scratch/build"
+
+# The Python sources, with the instrumented modules in place of any built ones.
+rm -rf "$scratch/pkg" "$scratch/reports"
+mkdir -p "$scratch/pkg" "$scratch/reports"
+cp -r src/tamrel "$scratch/pkg/"
+find "$scratch/pkg" -name '*.so' -delete
+cp "$scratch"/build/frailzone*.so "$scratch/pkg/tamrel/diagnoser/"
+cp "$scratch"/build/xgboost*.so "$scratch/pkg/tamrel/models/xgb2/"
+
+export LD_PRELOAD="$(c++ -print-file-name=libasan.so)"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=0:halt_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:log_path=$scratch/reports/ubsan"
+export TAMREL_ROBUSTNESS_EXAMPLES=${TAMREL_ROBUSTNESS_EXAMPLES:-2000}
+export PYTHONPATH="$scratch/pkg"
+status=0
+(cd "$root" && python3 -m pytest -q -p no:cacheprovider tests "$@") || status=$?
+
+elapsed=$(( $(date +%s) - start ))
+reports=$(find "$scratch/reports" -type f | sort)
+if [ -n "$reports" ]; then
+  echo "undefined-behaviour reports:"
+  cat $reports | grep -E 'runtime error' | sort | uniq -c
+  status=1
+fi
+echo "sanitizer run: ${elapsed}s, exit status $status"
+exit $status
