@@ -90,11 +90,11 @@ py::object sliced_target(const py::object& self, const py::object& diag) {
 void check_threshold_value(const py::object& diag) {
     const py::object value = py::getattr(diag, "threshold_value", py::none());
     if (value.is_none()) return;
-    const double v = as_number(value, "threshold_value");
-    if (!std::isfinite(v))
-        throw py::value_error("The overall " + py::str(diag.attr("score_name")).cast<std::string>() +
-                              " of the sliced subset is " + py::repr(value).cast<std::string>() +
-                              ", so no slice can be compared with it (for AUC: the subset holds one class).");
+    if (std::isfinite(as_number(value, "threshold_value"))) return;
+    const std::string name = py::str(diag.attr("score_name")).cast<std::string>();
+    throw py::value_error("The overall " + name + " of the sliced subset is " + py::repr(value).cast<std::string>() +
+                          ", so no slice can be compared with it" +
+                          (name == "AUC" ? " (AUC needs both classes among the sliced rows)." : "."));
 }
 
 }  // namespace

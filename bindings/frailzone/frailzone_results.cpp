@@ -192,10 +192,34 @@ py::object get_marginal(py::object self) {
 
 const char* kDistanceDoc =
     "get_distance(self, psi_buckets='uniform', distance_metric='PSI', compare_to='remaining')\n--\n\n"
-    "Get distance result between samples in and out the weak region.";
+    R"(Get distance result between samples in and out the weak region.
+
+Both samples are test rows: those inside the weak regions, and the others
+(or all test rows). Every feature is measured; the ten farthest are reported.
+
+Parameters
+----------
+psi_buckets : {"uniform", "quantile"}, default="uniform"
+    Buckets of the PSI of a numerical feature.
+distance_metric : {"PSI", "WD1", "KS"}, default="PSI"
+    A categorical feature is compared by its category shares (PSI over the
+    categories); "WD1" and "KS" do not apply to it and skip it, which the
+    record's "note" entry says.
+compare_to : {"remaining", "full"}, default="remaining"
+    Compare the weak rows with the other test rows, or with all test rows.
+)";
 const char* kShiftDoc =
     "get_shift(self, show_feature=None, compare_to='remaining')\n--\n\n"
-    "Get distribution shift between samples in and out the weak region.";
+    R"(Get distribution shift between samples in and out the weak region.
+
+Parameters
+----------
+show_feature : str, default=None
+    The feature to be drawn; None takes the first feature. The data frame holds
+    every feature, categorical columns with their categories.
+compare_to : {"remaining", "full"}, default="remaining"
+    Label the other test rows, or all test rows, as the comparison sample.
+)";
 const char* kMarginalDoc = "get_marginal(self)\n--\n\nGet marginal frailzone result";
 
 }  // namespace

@@ -117,6 +117,9 @@ XO[5, 0] = pd.NA
      ValueError, r"^prediction_proba holds 1"),
     # an overflowing score is an error, not a NaN threshold
     ({}, dict(y=Y_R * 1e200, prediction=X_R[:, 0] * 1e200 + 1e200), ValueError, "MSE per-sample scores overflow"),
+    ({"metric": "AUC", "task_type": "classification"},
+     dict(y=np.r_[np.ones(200), Y_R[200:] > 0].astype(int), prediction_proba=np.full(300, 0.5)),
+     ValueError, "overall AUC of the sliced subset is nan"),
     # the response's kind
     ({}, dict(y=Y_R + 1j), TypeError, "complex"),
     ({}, dict(y=Y_R.astype(str)), TypeError, "y must hold numbers for regression"),

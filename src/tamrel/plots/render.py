@@ -171,7 +171,10 @@ def _numerical_shift(ax, groups):
 
 
 def _categorical_shift(ax, groups):
-    categories = pd.unique(pd.concat([v for _, v in groups]))
+    values = pd.concat([v for _, v in groups])
+    # a categorical keeps its own order; missing entries are no category
+    categories = (list(values.cat.categories) if isinstance(values.dtype, pd.CategoricalDtype)
+                  else pd.unique(values.dropna()))
     positions = np.arange(len(categories))
     width = 0.8 / max(len(groups), 1)
     for k, ((label, values), colour) in enumerate(zip(groups, _GROUP_COLOURS)):
