@@ -32,7 +32,7 @@ cp "$scratch"/build/xgboost*.so "$scratch/pkg/tamrel/models/xgb2/"
 export LD_PRELOAD="$(c++ -print-file-name=libasan.so)"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=0:halt_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:log_path=$scratch/reports/ubsan"
-export TAMREL_ROBUSTNESS_EXAMPLES=${TAMREL_ROBUSTNESS_EXAMPLES:-2000}
+export TAMREL_ROBUSTNESS_EXAMPLES=${TAMREL_ROBUSTNESS_EXAMPLES:-500}
 export PYTHONPATH="$scratch/pkg"
 status=0
 (cd "$root" && python3 -m pytest -q -p no:cacheprovider tests "$@") || status=$?

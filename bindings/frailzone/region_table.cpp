@@ -104,7 +104,7 @@ py::object region_table(const py::object& slicer, const py::list& records) {
         rename["lb2"] = "[" + f1;
         rename["ub2"] = f1 + ")";
     }
-    for (const std::string c : {std::string("#Test"), std::string("#Train"), "test_" + name,
+    for (const std::string& c : {std::string("#Test"), std::string("#Train"), "test_" + name,
                                 "train_" + name, std::string("Gap")})
         cols.append(c);
     py::object table = mod("pd").attr("DataFrame")(records);

@@ -234,6 +234,12 @@ py::object fit(py::object self, py::object x, py::object y, py::object /*preds*/
     self.attr("fidx") = fidx;
     check_depth(self.attr("max_depth"));
     const ColumnRef s = column_ref(scores, "scores");
+    bool finite;
+    {
+        py::gil_scoped_release nogil;
+        finite = tamrel::summarize(s.col, tamrel::Rows::all(s.col.size), 0).finite;
+    }
+    if (!finite) throw py::value_error("scores must hold finite values: the tree is fitted to them.");
     const ColumnRef w = weight_column(sample_weight);
     check_length(w, s.col.size, "sample_weight");
     self.attr("threshold_value") =

@@ -1,9 +1,11 @@
 """Junk input to the compiled slicers raises Python errors; it never crashes the interpreter."""
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from tamrel.diagnoser.frailzone import FrailZone, HistogramSlicing
+from tamrel.exceptions import TamrelError
 
 
 def fitted_slicer(**kw):
@@ -106,3 +108,63 @@ def test_odd_numbers_get_clear_errors():
     fz = FrailZone(None, [0])
     with pytest.raises(ValueError, match=r"Slicing feature 0 is not in feature_names \['X0'"):
         fz.fit(np.zeros((10, 1)), np.zeros(10), np.arange(5), np.arange(5, 10), prediction=np.zeros(10))
+
+
+def weak_data(n=800, seed=5):
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(n, 3))
+    y = x[:, 0] + rng.normal(size=n) * (0.3 + 2.0 * (x[:, 1] > 0.5))
+    return x, y, x[:, 0], np.arange(0, n, 2), np.arange(1, n, 2), rng.uniform(0.2, 3.0, n)
+
+
+@pytest.mark.parametrize("method, features", [("histogram", ["X1"]), ("histogram", ["X1", "X2"]),
+                                              ("tree", ["X1", "X2"])])
+def test_weighted_means_do_not_depend_on_the_weight_scale(method, features):
+    # 1e306 overflowed the weight sum, which then fell back to unweighted means
+    x, y, pred, tr, te, w = weak_data()
+    fits = []
+    for scale in (1.0, 1e306, 1e-300):
+        fz = FrailZone(None, features, method=method, min_samples=10, metric="MSE")
+        fz.fit(x, y, tr, te, prediction=pred, sample_weight=w * scale)
+        fits.append(fz)
+    assert fits[0].output is not None
+    for other in fits[1:]:
+        pd.testing.assert_frame_equal(other.output, fits[0].output, check_exact=False, rtol=1e-12)
+        assert other.diag.threshold_value == pytest.approx(fits[0].diag.threshold_value, rel=1e-12)
+    s = fitted_slicer()
+    with pytest.raises(ValueError, match="sample_weight must hold finite values"):
+        s._fit(np.arange(10.0)[:, None], np.zeros(10), np.zeros(10), np.ones(10),
+               sample_weight=np.r_[np.nan, np.ones(9)])
+
+
+def test_slicing_features_counted_and_named_before_any_work():
+    x, y, pred, tr, te, _ = weak_data()
+    for method in ("histogram", "tree"):
+        # a plain string is one feature name, not its letters
+        fz = FrailZone(None, "X1", method=method, min_samples=10)
+        fz.fit(x, y, tr, te, prediction=pred)
+        assert fz.diag.fidx == [1] and fz.output is not None
+        fz = FrailZone(None, ["X0", "X1", "X2"], method=method)
+        with pytest.raises(TamrelError, match="Only Support at most two slicing features."):
+            fz.fit(x, y, tr, te, prediction=pred)
+    # refused before the metric runs: the predictions are never read
+    s = HistogramSlicing(slice_features=["a", "b", "c"])
+    with pytest.raises(TamrelError, match="Only Support at most two slicing features."):
+        s.fit(x, y, x, y, train_pred=None, test_pred=None, feature_names=["a", "b", "c"])
+
+
+def test_non_additive_paths_name_the_argument():
+    rng = np.random.default_rng(0)
+    p = rng.random(50)
+    yb = (rng.random(50) > 0.5).astype(float)
+    s = HistogramSlicing(slice_features=["a"], metric="AUC")
+    s.feature_names, s.fidx, s.threshold_value = ["a", "b"], [0], 0.5
+    with pytest.raises(ValueError, match="_fit2d slices two features, but fidx names 1"):
+        s._fit2d(np.c_[p, p], yb, p, None)  # was KeyError: 'lb2'
+    with pytest.raises(ValueError, match="y has 10 entries but x has 50"):
+        s._fit1d(p, yb[:10], p, None)
+    s.fidx = [0, 1]
+    with pytest.raises(ValueError, match="preds has 7 entries but x has 50"):
+        s._fit2d(np.c_[p, p], yb, p[:7], None)
+    with pytest.raises(ValueError, match="sample_weight must hold finite values"):
+        s._fit2d(np.c_[p, p], yb, p, None, sample_weight=np.r_[np.nan, np.ones(49)])

@@ -305,6 +305,7 @@ def test_fitted_analyses_draw(features, method):
 
 @pytest.mark.parametrize("change, kw, error", [
     ({}, {"grid": 0}, ValueError), ({}, {"grid": "a"}, TypeError), ({"bins": 0}, {}, ValueError),
+    ({}, {"grid": 10**12}, ValueError), ({}, {"grid": 2**70}, ValueError),  # were std::bad_alloc
     ({"fidx": [5]}, {}, IndexError), ({"scores": np.ones(3)}, {}, ValueError),
     ({"x": np.zeros((0, 2))}, {}, ValueError), ({"x": np.c_[[0.0, np.nan, 1.0], [1.0, 2.0, 3.0]]}, {}, ValueError)])
 def test_bad_records_raise_without_leaving_figures(change, kw, error):

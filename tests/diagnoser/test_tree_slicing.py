@@ -167,3 +167,38 @@ def test_facade_matches_numpy_formulation(features, weighted, use_test, depth):
     sliced = fz.diag.x[:, fidx]
     ordered = [{k: rec[k] for k in ("lb1", "ub1", "lb2", "ub2") if k in rec} for rec in fz.diag.weak_region_stats]
     np.testing.assert_array_equal(fz.get_target_idx(), np.concatenate(region_members(sliced, ordered, sliced)))
+
+
+def test_malformed_shapes_of_tree_refused():
+    # each node the left and right child of the one before: 2**39 leaves from 40 nodes before
+    n = 40
+    shared = tree([0] * (n - 1) + [-2], [0] * n, list(range(1, n)) + [-1], list(range(1, n)) + [-1])
+    with pytest.raises(IndexError, match="node 39 is reached twice"):
+        list(TreeSlicing()._dfs(shared, 0, {}))
+    fractional = tree([0, -2, -2], [1, -2, -2], [1.5, -1, -1], [2, -1, -1])
+    with pytest.raises(TypeError, match="tree.children_left must be an integer array"):
+        TreeSlicing()._dfs(fractional, 0, {})
+
+
+def test_tree_method_checks_in_our_words():
+    x, y, pred, tr, te = make_data(600)
+    base = FrailZone(None, ["X1"], method="tree", min_samples=2, metric="MSE")
+    base.fit(x, y, tr, te, prediction=pred)
+    for min_samples in (0, 0.5, 1.5):  # scikit-learn refused these or read 0.5 as a share of the rows
+        fz = FrailZone(None, ["X1"], method="tree", min_samples=min_samples, metric="MSE")
+        fz.fit(x, y, tr, te, prediction=pred)
+        assert fz.diag.tree_estimator.get_params()["min_samples_leaf"] == (2 if min_samples == 1.5 else 1)
+    # all-zero weights: unweighted, as the histogram method reads them
+    fz = FrailZone(None, ["X1"], method="tree", min_samples=2, metric="MSE")
+    fz.fit(x, y, tr, te, prediction=pred, sample_weight=np.zeros(len(y)))
+    assert fz.diag.rule_list == base.diag.rule_list
+    wide = x.copy()
+    wide[3, 1] = 1e39
+    with pytest.raises(ValueError, match="Feature 'X1' holds values beyond the float32 range"):
+        FrailZone(None, ["X1"], method="tree").fit(wide, y, tr, te, prediction=pred)
+    ts = TreeSlicing(slice_features=["a"])
+    ts.feature_names = ["a"]
+    for bad, message in [(np.r_[np.nan, np.ones(9)], "scores must hold finite values"),
+                         (np.ones(9), "scores has 9 entries but x has 10")]:
+        with pytest.raises(ValueError, match=message):
+            ts._fit(np.arange(10.0)[:, None], np.zeros(10), None, bad)
