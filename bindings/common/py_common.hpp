@@ -1,4 +1,5 @@
-// Shared pybind11 includes, array types and helpers for the extension modules.
+// Shared pybind11 includes, array types and the class-making helpers of the extension
+// modules (precompiled once per module). Conversions of input: conversion.hpp.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -13,8 +14,8 @@ namespace py = pybind11;
 
 namespace tamrel_py {
 
-// Arrays as the kernels read them: contiguous, converted only when needed.
-// forcecast keeps a float64 C-contiguous array (read-only included) as it is.
+// Contiguous arrays as pybind11 converts them (forcecast keeps a float64 C-contiguous
+// array, read-only included, as it is).
 using f64_array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using i64_array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
@@ -25,34 +26,30 @@ using i64_array = py::array_t<std::int64_t, py::array::c_style | py::array::forc
 }
 
 // A new Python class made by type(name, bases, ns), so it can derive from Python bases.
-inline py::object make_class(py::module_& m, const char* name, const py::tuple& bases,
-                             const char* doc) {
-    py::dict ns;
-    ns["__module__"] = m.attr("__name__");
-    ns["__qualname__"] = name;
-    ns["__doc__"] = doc;
-    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-    py::object cls = type(name, bases, ns);
-    m.attr(name) = cls;
-    return cls;
-}
+// Its signature is that of its __init__ (inspect drops `self`).
+py::object make_class(py::module_& m, const char* name, const py::tuple& bases, const char* doc);
+
+// Wraps a compiled function as a method of `cls` named `attr_name`: a descriptor that
+// binds like a Python function and carries __name__, __qualname__ ("Class.name"),
+// __module__, __doc__ and __signature__ (read from the docstring's first line).
+py::object method_of(const py::object& cls, const char* attr_name, const py::cpp_function& f);
 
 // Attach a C++ function as a method. `doc` starts with "name(self, ...)\n--\n\n" so that
-// inspect.signature reads it; `bound_name` must not be "__init__" (pybind11 would treat
-// it as a constructor), the attribute name may be.
+// the signature can be read from it; `bound_name` must not be "__init__" (pybind11 would
+// treat it as a constructor), the attribute name may be.
 template <typename Func, typename... Extra>
 void add_method(py::object& cls, const char* attr_name, const char* bound_name, Func&& f,
                 const char* doc, Extra&&... extra) {
-    cls.attr(attr_name) = py::cpp_function(std::forward<Func>(f), py::name(bound_name),
-                                           py::is_method(cls), py::doc(doc),
-                                           std::forward<Extra>(extra)...);
+    py::cpp_function impl(std::forward<Func>(f), py::name(bound_name), py::is_method(cls), py::doc(doc),
+                          std::forward<Extra>(extra)...);
+    cls.attr(attr_name) = method_of(cls, attr_name, impl);
 }
 
-// A float64 array of the given object (no copy when it already is one).
-inline f64_array as_f64(const py::handle& obj, const char* what) {
-    auto arr = f64_array::ensure(obj);
-    if (!arr) throw py::type_error(std::string(what) + " must be a numeric array");
-    return arr;
+// Attach a C++ function as a static method (no self), named and documented alike.
+template <typename Func, typename... Extra>
+void add_static_method(py::object& cls, const char* name, Func&& f, const char* doc, Extra&&... extra) {
+    py::cpp_function impl(std::forward<Func>(f), py::name(name), py::doc(doc), std::forward<Extra>(extra)...);
+    cls.attr(name) = py::staticmethod(method_of(cls, name, impl));
 }
 
 }  // namespace tamrel_py

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "py_common.hpp"
+#include "conversion.hpp"
 #include "tamrel/column.hpp"
 #include "tamrel/regions.hpp"
 
@@ -29,19 +29,13 @@ void check_fitted(const py::object& self, const char* method);
 py::object mod(const char* name);
 [[noreturn]] void raise_tamrel(const std::string& message);
 
-// A Python number as a double / an integer position, with a TypeError naming `what`
-// for anything else (strings, None, arrays of several values).
-double as_number(const py::handle& value, const std::string& what);
-py::ssize_t as_position(const py::handle& value, const std::string& what);
-
-// A float64 column view of a 1-D array-like or of column j of a 2-D array; `keep`
-// holds the array (converted only when it is not float64 already).
-struct ColumnRef {
-    py::array keep;
-    tamrel::Column col;
-};
-ColumnRef column_ref(const py::handle& obj, const char* what);
-ColumnRef matrix_column(const py::handle& matrix, py::ssize_t j, const char* what);
+// The conversion toolkit of both modules (bindings/common/conversion.hpp).
+using tamrel_py::as_number;
+using tamrel_py::as_position;
+using tamrel_py::column_ref;
+using tamrel_py::ColumnRef;
+using tamrel_py::matrix_column;
+using tamrel_py::optional_column;
 // The optional sample_weight column: empty when obj is None; NaN or infinite weights
 // raise ValueError.
 ColumnRef weight_column(const py::handle& obj);

@@ -295,9 +295,9 @@ const char* kPlotDoc =
 }  // namespace
 
 void define_frailzone_plot(py::object& cls) {
-    cls.attr("plot_marginal") = py::staticmethod(py::cpp_function(
-        &plot_marginal, py::name("plot_marginal"), py::doc(kPlotDoc), py::arg("diagnose_result"),
-        py::arg("grid") = 1000, py::arg("scaler") = py::none(), py::arg("figsize") = py::make_tuple(6, 6)));
+    tamrel_py::add_static_method(cls, "plot_marginal", &plot_marginal, kPlotDoc, py::arg("diagnose_result"),
+                                 py::arg("grid") = 1000, py::arg("scaler") = py::none(),
+                                 py::arg("figsize") = py::make_tuple(6, 6));
 }
 
 }  // namespace frailzone_py

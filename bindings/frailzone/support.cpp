@@ -16,59 +16,10 @@ py::object mod(const char* name) {
 
 void raise_tamrel(const std::string& message) { tamrel_py::raise_py(mod("TamrelError"), message); }
 
-namespace {
-
-bool is_f64_view(const py::array& arr) {
-    return arr.dtype().equal(py::dtype::of<double>()) &&
-           reinterpret_cast<std::uintptr_t>(arr.data()) % alignof(double) == 0 &&
-           (arr.ndim() == 0 || arr.strides(0) % static_cast<py::ssize_t>(sizeof(double)) == 0);
-}
-
-py::array to_float64(const py::array& arr, const char* what) {
-    const char kind = arr.dtype().kind();
-    if (kind == 'O' || kind == 'U' || kind == 'S' || kind == 'V' || kind == 'c')
-        throw py::type_error(std::string(what) + " must be numeric, got dtype " +
-                             py::str(arr.dtype()).cast<std::string>() + ".");
-    return mod("np").attr("ascontiguousarray")(arr, "dtype"_a = "float64");
-}
-
-}  // namespace
-
-ColumnRef column_ref(const py::handle& obj, const char* what) {
-    py::array arr = mod("np").attr("asarray")(obj);
-    if (arr.ndim() == 2 && arr.shape(1) == 1) arr = arr.attr("ravel")();
-    if (arr.ndim() != 1)
-        throw py::value_error(std::string(what) + " must be one-dimensional, got " +
-                              std::to_string(arr.ndim()) + " dimensions.");
-    if (!is_f64_view(arr)) arr = to_float64(arr, what);
-    ColumnRef ref{arr, tamrel::Column(static_cast<const double*>(arr.data()), arr.shape(0), arr.strides(0))};
-    return ref;
-}
-
-ColumnRef matrix_column(const py::handle& matrix, py::ssize_t j, const char* what) {
-    py::array arr = mod("np").attr("asarray")(matrix);
-    if (arr.ndim() != 2)
-        throw py::value_error(std::string(what) + " must be a two-dimensional array.");
-    if (j < 0 || j >= arr.shape(1))
-        throw py::index_error(std::string(what) + ": column " + std::to_string(j) +
-                              " is out of range for " + std::to_string(arr.shape(1)) + " columns.");
-    if (is_f64_view(arr) && arr.strides(1) % static_cast<py::ssize_t>(sizeof(double)) == 0) {
-        const char* base = static_cast<const char*>(arr.data()) + j * arr.strides(1);
-        return ColumnRef{arr, tamrel::Column(reinterpret_cast<const double*>(base), arr.shape(0), arr.strides(0))};
-    }
-    py::object col = arr[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-    return column_ref(col, what);
-}
-
 ColumnRef weight_column(const py::handle& obj) {
-    if (obj.is_none()) return ColumnRef{};
-    ColumnRef w = column_ref(obj, "sample_weight");
-    bool finite;
-    {
-        py::gil_scoped_release nogil;
-        finite = tamrel::summarize(w.col, tamrel::Rows::all(w.col.size), 0).finite;
-    }
-    if (!finite) throw py::value_error("sample_weight must hold finite values.");
+    ColumnRef w = optional_column(obj, "sample_weight");
+    if (!w.col.empty() && tamrel_py::count_beyond(w.col) > 0)
+        throw py::value_error("sample_weight must hold finite values.");
     return w;
 }
 
@@ -102,29 +53,6 @@ py::object take_rows(const py::handle& obj, const py::handle& idx_obj, const cha
         tamrel::gather_rows(src, pos, m, dst);
     }
     return std::move(out);
-}
-
-double as_number(const py::handle& value, const std::string& what) {
-    const bool text = py::isinstance<py::str>(value) || py::isinstance<py::bytes>(value);
-    PyObject* f = text || value.is_none() ? nullptr : PyNumber_Float(value.ptr());
-    if (!f) {
-        PyErr_Clear();
-        throw py::type_error(what + " must be a number, got " + py::repr(value).cast<std::string>() + ".");
-    }
-    const double d = PyFloat_AsDouble(f);
-    Py_DECREF(f);
-    return d;
-}
-
-py::ssize_t as_position(const py::handle& value, const std::string& what) {
-    PyObject* i = PyNumber_Index(value.ptr());
-    const py::ssize_t pos = i ? PyNumber_AsSsize_t(i, nullptr) : -1;
-    Py_XDECREF(i);
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        throw py::type_error(what + " must be an integer position, got " + py::repr(value).cast<std::string>() + ".");
-    }
-    return pos;
 }
 
 py::array_t<double> to_float_array(const std::vector<double>& values) {

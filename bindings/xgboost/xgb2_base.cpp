@@ -2,6 +2,8 @@
 // dependence.
 #include "xgb2_internal.hpp"
 
+#include "conversion.hpp"
+
 namespace tamrel_py::xgb2 {
 
 const std::array<const char*, 13> kParamNames = {
@@ -45,11 +47,6 @@ void add_init(py::object& cls, int max_bin, int reg_lambda, const char* descript
         py::arg("reg_alpha") = 0, py::arg("gamma") = 0, py::arg("feature_names") = py::none(),
         py::arg("feature_types") = py::none(), py::arg("mono_increasing_list") = py::tuple(),
         py::arg("mono_decreasing_list") = py::tuple(), py::arg("random_state") = 0);
-    // inspect.signature(cls) skips compiled __init__ methods; give the class its own.
-    py::object signature = py::module_::import("inspect").attr("signature")(cls.attr("__init__"));
-    py::list parameters = py::list(signature.attr("parameters").attr("values")());
-    parameters.attr("pop")(0);  // self
-    cls.attr("__signature__") = signature.attr("replace")(py::arg("parameters") = parameters);
 }
 
 namespace {
@@ -76,6 +73,27 @@ py::object feature_list(const Deps& d, py::object setting, const char* what, py:
     return d.copy.attr("deepcopy")(setting);
 }
 
+// Names for a DataFrame's columns (scikit-learn's feature_names_in_, set by the
+// validation) or "X0", "X1", ...
+py::object default_name(const py::object& self, py::ssize_t i) {
+    py::object seen = py::getattr(self, "feature_names_in_", py::none());
+    if (!seen.is_none()) return py::str(seen[py::int_(i)]);
+    return py::str("X" + std::to_string(i));
+}
+
+// XGBoost stores X as float32: a value that becomes infinite there is refused by name.
+void check_float32_range(const py::object& X, const py::object& names) {
+    constexpr double kLargest = 0x1.fffffefffffffp127;  // below this, float32 rounding stays finite
+    const MatrixRef x = matrix_ref(X, "X", Refusal::value_error);
+    for (std::int64_t j = 0; j < x.cols(); ++j) {
+        const std::int64_t bad = count_beyond(x.column(j).col, kLargest);
+        if (bad > 0)
+            throw py::value_error("Feature " + py::repr(names[py::int_(j)]).cast<std::string>() + " (column " +
+                                  std::to_string(j) + ") holds " + std::to_string(bad) +
+                                  " value(s) beyond the float32 range, which XGBoost cannot train on.");
+    }
+}
+
 py::object fit(const Deps& d, py::object self, py::object X, py::object y, py::object sample_weight) {
     py::object validated = self.attr("_validate_input")(X, y, sample_weight);
     py::tuple parts = py::tuple(validated);
@@ -85,14 +103,15 @@ py::object fit(const Deps& d, py::object self, py::object X, py::object y, py::o
     sample_weight = parts[2];
     const auto n_columns = self.attr("n_features_in_").cast<py::ssize_t>();
     py::object names = feature_list(d, self.attr("feature_names"), "feature_names", n_columns,
-                                    [](py::ssize_t i) { return py::str("X" + std::to_string(i)); });
+                                    [&self](py::ssize_t i) { return default_name(self, i); });
     py::object types = feature_list(d, self.attr("feature_types"), "feature_types", n_columns,
                                     [](py::ssize_t) { return py::str("numerical"); });
+    check_float32_range(X, names);
     self.attr("feature_names_") = names;
     self.attr("feature_types_") = types;
     self.attr("_fit_xgb_raw")(X, y, sample_weight);
     self.attr("is_fitted_") = true;
-    self.attr("X_") = d.copy.attr("copy")(X);
+    self.attr("X_") = d.copy.attr("copy")(X);  // the one copy of the training rows
     return self;
 }
 
@@ -163,11 +182,45 @@ py::object parse_model(const Deps& d, py::object self) {
     return d.FANOVAInterpreter(self);
 }
 
+// fidx with feature names replaced by their column positions (a plain string is one name);
+// without names it is the caller's object as given.
+py::object resolve_fidx(const py::object& self, py::object fidx) {
+    if (py::isinstance<py::str>(fidx)) fidx = py::make_tuple(fidx);
+    bool named = false;
+    for (py::handle item : fidx) named = named || py::isinstance<py::str>(item);
+    if (!named) return fidx;
+    py::list names = self.attr("feature_names_");
+    py::list positions;
+    for (py::handle item : fidx) {
+        if (!py::isinstance<py::str>(item)) {
+            positions.append(item);
+            continue;
+        }
+        const auto count = names.attr("count")(item).cast<py::ssize_t>();
+        if (count != 1)
+            throw py::value_error("Feature " + py::repr(item).cast<std::string>() +
+                                  (count == 0 ? " is not in feature_names_ " : " names several columns of ") +
+                                  py::repr(names).cast<std::string>() + ".");
+        positions.append(names.attr("index")(item));
+    }
+    return py::tuple(positions);
+}
+
+// effects_, parsing the model first when it has not been parsed.
+py::object parsed_effects(py::object self) {
+    if (!py::hasattr(self, "effects_")) {
+        py::object result = self.attr("parse_model")();
+        if (py::isinstance<py::str>(result)) throw py::value_error(result.cast<std::string>());
+    }
+    return self.attr("effects_");
+}
+
 py::object partial_dependence(const Deps& d, py::object self, py::object fidx, py::object X) {
+    fidx = resolve_fidx(self, fidx);
     const std::size_t n = py::len(fidx);
     py::object predict;
     if (n == 1 || n == 2) {  // any other count searches nothing, parsed or not
-        py::object effects = self.attr("effects_");
+        py::object effects = parsed_effects(self);
         py::object wanted = py::set(fidx);
         for (py::handle record : effects[py::str(n == 1 ? "1D" : "2D")].attr("values")()) {
             if (!py_equal(py::set(record[py::str("fidx")]), wanted)) continue;
@@ -190,11 +243,13 @@ Fit the model.
 Parameters
 ----------
 X : np.ndarray of shape (n_samples, n_features)
-    Data features.
+    Data features. A DataFrame's column names become feature_names_ when
+    feature_names is None. Values beyond the float32 range are refused.
 y : np.ndarray of shape (n_samples, )
     Target response.
 sample_weight : np.ndarray of shape (n_samples, ), default=None
-    Sample weight.
+    Sample weight. Rows with a weight of 0 or below are left out; NaN or
+    infinite weights are refused ("Invalid sample_weight").
 
 Returns
 -------
@@ -207,10 +262,14 @@ constexpr const char* kPartialDependenceDoc = R"(partial_dependence(self, fidx, 
 
 Partial dependence of given effect index.
 
+Parses the model first when parse_model has not run.
+
 Parameters
 ----------
 fidx : tuple of int
-    The main effect or pairwise interaction feature index.
+    The main effect or pairwise interaction feature index. Entries may also be
+    feature names (entries of feature_names_; a plain string is one name), and an
+    interaction may be given in either order.
 X : np.ndarray of shape (n_samples, n_features)
     Data features.
 

@@ -2,65 +2,47 @@
 // tamrel.models.utils and tamrel.models.xgb2.interpret.
 #include "xgb2_internal.hpp"
 
+#include "conversion.hpp"
+
 #include "tamrel/xgb2/decompose.hpp"
 #include "tamrel/xgb2/effect_grid.hpp"
 #include "tamrel/xgb2/purify.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
+#include <vector>
 
 namespace tamrel_py::xgb2 {
 namespace core = tamrel::xgb2;
 namespace {
 
-using strided_f64 = py::array_t<double, py::array::forcecast>;
+// The module's refusals are ValueErrors (see conversion.hpp).
+constexpr Refusal kValue = Refusal::value_error;
 
-// A float64 matrix (strides kept when they are whole elements, else a contiguous copy).
-struct MatrixArg {
-    py::array keep;
-    core::Matrix view;
-};
-
-// `obj` as an array of numbers; the float64 cast would parse text and drop imaginary
-// parts, so both are refused.
-py::array numeric_input(const py::object& obj, const std::string& what) {
-    py::array raw = py::array::ensure(obj);
-    if (!raw) throw py::value_error(what + " must be a numeric array");
-    const char kind = raw.dtype().kind();
-    if (kind == 'U' || kind == 'S' || kind == 'V') throw py::value_error(what + " must be a numeric array");
-    if (kind == 'c') throw py::value_error("Complex data not supported in " + what);
-    return raw;
-}
-
-f64_array f64_input(const py::object& obj, const std::string& what) {
-    auto arr = f64_array::ensure(numeric_input(obj, what));
-    if (!arr) throw py::value_error(what + " must be a numeric array");
+// A contiguous, aligned float64 array of numbers.
+py::array float64_input(const py::object& obj, const std::string& what) {
+    py::array arr = float64_view(numeric_array(obj, what, kValue));
+    if (!(arr.flags() & py::array::c_style)) arr = py::module_::import("numpy").attr("ascontiguousarray")(arr);
     return arr;
 }
 
-MatrixArg matrix_arg(const py::object& X) {
-    auto arr = strided_f64::ensure(numeric_input(X, "X"));
-    if (!arr) throw py::value_error("X must be a numeric array");
-    if (arr.ndim() != 2)
-        throw py::value_error("X must be two-dimensional, got " + std::to_string(arr.ndim()) + " dimension(s)");
-    const auto item = static_cast<py::ssize_t>(sizeof(double));
-    if (arr.strides(0) % item != 0 || arr.strides(1) % item != 0) arr = f64_array::ensure(arr);
-    const core::Matrix view{arr.data(), static_cast<std::size_t>(arr.shape(0)), static_cast<std::size_t>(arr.shape(1)),
-                            arr.strides(0) / item, arr.strides(1) / item};
-    return MatrixArg{arr, view};
-}
+const double* data_of(const py::array& arr) { return static_cast<const double*>(arr.data()); }
 
-core::Column column_of(const core::Matrix& X, py::ssize_t j) {
-    if (j < 0 || static_cast<std::size_t>(j) >= X.n_cols)
-        throw py::value_error("X has " + std::to_string(X.n_cols) + " column(s), but the effect reads column " +
+// Column j of X, whose column count the effect's index is checked against first; the
+// result holds the converted column, so it must outlive every read of its view.
+ColumnRef column_of(const MatrixRef& X, py::ssize_t j) {
+    if (j < 0 || j >= X.cols())
+        throw py::value_error("X has " + std::to_string(X.cols()) + " column(s), but the effect reads column " +
                               std::to_string(j));
-    return X.column(static_cast<std::size_t>(j));
+    return X.column(j);
 }
 
-f64_array thresholds_arg(const py::object& obj, const char* what) {
-    f64_array t = f64_input(obj, what);
+py::array thresholds_arg(const py::object& obj, const char* what) {
+    py::array t = float64_input(obj, what);
     if (t.ndim() != 1) throw py::value_error(std::string(what) + " must be one-dimensional");
-    const double* p = t.data();
+    const double* p = data_of(t);
     for (py::ssize_t i = 0; i < t.shape(0); ++i) {
         if (std::isnan(p[i])) throw py::value_error(std::string(what) + " contains NaN");
         if (i > 0 && p[i] < p[i - 1]) throw py::value_error(std::string(what) + " must be sorted ascending");
@@ -68,24 +50,56 @@ f64_array thresholds_arg(const py::object& obj, const char* what) {
     return t;
 }
 
-core::Grid grid_of(const f64_array& t) { return core::Grid{t.data(), static_cast<std::size_t>(t.shape(0))}; }
+core::Grid grid_of(const py::array& t) { return core::Grid{data_of(t), static_cast<std::size_t>(t.shape(0))}; }
 
 void nan_error() { throw py::value_error("X contains NaN in a column the effect reads"); }
 
+// The split points (one array per feature, one or two features) and the values of an
+// effect, checked: sorted split points without NaN, values on every cell.
+struct EffectArrays {
+    std::vector<py::array> thresholds;
+    py::array values;
+};
+
+EffectArrays effect_arrays(const py::tuple& thresholds, const py::object& values) {
+    EffectArrays e;
+    const bool pair = thresholds.size() == 2;
+    std::vector<py::ssize_t> shape;
+    for (std::size_t k = 0; k < thresholds.size(); ++k) {
+        const std::string name = pair ? "split_points" + std::to_string(k + 1) : "split_points";
+        e.thresholds.push_back(thresholds_arg(thresholds[k], name.c_str()));
+        shape.push_back(e.thresholds.back().shape(0) + 1);
+    }
+    e.values = float64_input(values, "values");
+    const bool fits = e.values.ndim() == static_cast<py::ssize_t>(shape.size()) &&
+                      std::equal(shape.begin(), shape.end(), e.values.shape());
+    if (!fits && pair)
+        throw py::value_error("values must be a (len(split_points1) + 1, len(split_points2) + 1) = (" +
+                              std::to_string(shape[0]) + ", " + std::to_string(shape[1]) + ") table");
+    if (!fits) throw py::value_error("values must hold len(split_points) + 1 = " + std::to_string(shape[0]) + " entries");
+    return e;
+}
+
+py::object check_effect(py::tuple thresholds, py::object values) {
+    if (thresholds.size() != 1 && thresholds.size() != 2)
+        throw py::value_error("an effect has split points for one or two features");
+    EffectArrays e = effect_arrays(thresholds, values);
+    py::list points;
+    for (const py::array& t : e.thresholds) points.append(t);
+    return py::make_tuple(py::tuple(points), e.values);
+}
+
 py::object predict_effect_1d(py::object X, py::ssize_t column, py::object thresholds, py::object values,
                              bool float32) {
-    const MatrixArg x = matrix_arg(X);
-    const core::Column col = column_of(x.view, column);
-    const f64_array t = thresholds_arg(thresholds, "split_points");
-    const f64_array v = f64_input(values, "values");
-    if (v.ndim() != 1 || v.shape(0) != t.shape(0) + 1)
-        throw py::value_error("values must hold len(split_points) + 1 = " + std::to_string(t.shape(0) + 1) +
-                              " entries");
-    py::array_t<double> out(static_cast<py::ssize_t>(col.n));
+    const MatrixRef x = matrix_ref(X, "X", kValue);
+    const ColumnRef ref = column_of(x, column);
+    const core::Column& col = ref.col;
+    const EffectArrays e = effect_arrays(py::make_tuple(thresholds), values);
+    py::array_t<double> out(col.size);
     bool ok;
     {
         py::gil_scoped_release nogil;
-        ok = core::predict_main_effect(col, grid_of(t), v.data(), float32, out.mutable_data());
+        ok = core::predict_main_effect(col, grid_of(e.thresholds[0]), data_of(e.values), float32, out.mutable_data());
     }
     if (!ok) nan_error();
     return std::move(out);
@@ -93,19 +107,16 @@ py::object predict_effect_1d(py::object X, py::ssize_t column, py::object thresh
 
 py::object predict_effect_2d(py::object X, py::ssize_t column1, py::ssize_t column2, py::object thresholds1,
                              py::object thresholds2, py::object values, bool float32) {
-    const MatrixArg x = matrix_arg(X);
-    const core::Column c1 = column_of(x.view, column1), c2 = column_of(x.view, column2);
-    const f64_array t1 = thresholds_arg(thresholds1, "split_points1");
-    const f64_array t2 = thresholds_arg(thresholds2, "split_points2");
-    const f64_array v = f64_input(values, "values");
-    if (v.ndim() != 2 || v.shape(0) != t1.shape(0) + 1 || v.shape(1) != t2.shape(0) + 1)
-        throw py::value_error("values must be a (len(split_points1) + 1, len(split_points2) + 1) = (" +
-                              std::to_string(t1.shape(0) + 1) + ", " + std::to_string(t2.shape(0) + 1) + ") table");
-    py::array_t<double> out(static_cast<py::ssize_t>(c1.n));
+    const MatrixRef x = matrix_ref(X, "X", kValue);
+    const ColumnRef ref1 = column_of(x, column1), ref2 = column_of(x, column2);
+    const core::Column &c1 = ref1.col, &c2 = ref2.col;
+    const EffectArrays e = effect_arrays(py::make_tuple(thresholds1, thresholds2), values);
+    py::array_t<double> out(c1.size);
     bool ok;
     {
         py::gil_scoped_release nogil;
-        ok = core::predict_interaction(c1, grid_of(t1), c2, grid_of(t2), v.data(), float32, out.mutable_data());
+        ok = core::predict_interaction(c1, grid_of(e.thresholds[0]), c2, grid_of(e.thresholds[1]), data_of(e.values),
+                                       float32, out.mutable_data());
     }
     if (!ok) nan_error();
     return std::move(out);
@@ -127,22 +138,45 @@ py::tuple to_python(const core::Decomposition& d) {
     return py::make_tuple(d.intercept, mains, pairs);
 }
 
-py::object parse_ensemble(i64_array offsets, i64_array left, i64_array right, i64_array feature, f64_array value,
-                          std::int64_t n_features, py::object X, bool purification, bool true_to_data,
-                          bool float32) {
+// The columns of X that the core reads (all of them: any may carry a split).
+core::Matrix columns_of(const MatrixRef& X, std::vector<ColumnRef>& keep) {
+    core::Matrix m;
+    m.n_rows = X.rows();
+    for (std::int64_t j = 0; j < X.cols(); ++j) {
+        keep.push_back(X.column(j));
+        m.columns.push_back(keep.back().col);
+    }
+    return m;
+}
+
+py::object parse_ensemble(py::object offsets_obj, py::object left_obj, py::object right_obj, py::object feature_obj,
+                          py::object value_obj, std::int64_t n_features, py::object X, bool purification,
+                          bool true_to_data, bool float32) {
+    const i64_array offsets = integer_array(offsets_obj, "offsets", kValue);
+    const i64_array left = integer_array(left_obj, "left", kValue);
+    const i64_array right = integer_array(right_obj, "right", kValue);
+    const i64_array feature = integer_array(feature_obj, "feature", kValue);
+    const py::array value = float64_input(value_obj, "value");
     const auto n_nodes = left.size();
-    if (offsets.ndim() != 1 || offsets.size() < 1)
-        throw py::value_error("offsets must be a one-dimensional array of at least one entry");
-    if (right.size() != n_nodes || feature.size() != n_nodes || value.size() != n_nodes)
+    if (offsets.size() < 1) throw py::value_error("offsets must be a one-dimensional array of at least one entry");
+    if (right.size() != n_nodes || feature.size() != n_nodes || value.ndim() != 1 || value.size() != n_nodes)
         throw py::value_error("the node arrays differ in length");
     const core::Ensemble trees{offsets.data(), static_cast<std::size_t>(offsets.size() - 1), left.data(),
-                               right.data(), feature.data(), value.data(), static_cast<std::size_t>(n_nodes)};
-    const MatrixArg x = matrix_arg(X);
+                               right.data(), feature.data(), data_of(value), static_cast<std::size_t>(n_nodes)};
+    const MatrixRef xm = matrix_ref(X, "X", kValue);
+    if (xm.rows() == 0) throw py::value_error("X has no rows");
+    if (xm.cols() != n_features)
+        throw py::value_error("X has " + std::to_string(xm.cols()) + " columns, but the model was trained on " +
+                              std::to_string(n_features) + " features");
+    std::vector<ColumnRef> keep;
+    const core::Matrix x = columns_of(xm, keep);
+    for (const core::Column& c : x.columns)
+        if (count_beyond(c, std::numeric_limits<double>::infinity()) > 0) throw py::value_error("X contains NaN");
     core::Decomposition d;
     {
         py::gil_scoped_release nogil;  // std::invalid_argument leaves as ValueError
         d = core::decompose(trees, n_features);
-        if (purification) core::purify(d, x.view, float32, true_to_data);
+        if (purification) core::purify(d, x, float32, true_to_data);
     }
     return to_python(d);
 }
@@ -150,6 +184,10 @@ py::object parse_ensemble(i64_array offsets, i64_array left, i64_array right, i6
 }  // namespace
 
 void define_kernels(py::module_& m) {
+    m.def("_check_effect", &check_effect, py::arg("split_points"), py::arg("values"),
+          "_check_effect(split_points, values)\n--\n\n"
+          "The split points (a tuple of one or two arrays) and values of an effect as float64\n"
+          "arrays, checked: sorted split points without NaN, one value per cell.");
     m.def("_predict_effect_1d", &predict_effect_1d, py::arg("X"), py::arg("column"), py::arg("thresholds"),
           py::arg("values"), py::arg("float32") = true,
           "_predict_effect_1d(X, column, thresholds, values, float32=True)\n--\n\n"

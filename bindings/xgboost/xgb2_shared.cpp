@@ -40,19 +40,25 @@ py::tuple apply_sample_weight(const Deps& d, py::object x, py::object y, py::obj
         if (w.attr("ndim").cast<int>() == 0 || !py_equal(w.attr("shape")[py::int_(0)], n_rows) ||
             !py_equal(w.attr("size"), n_rows))
             throw py::value_error("sample_weight shape mismatches the input");
-        // An infinite weight would turn every normalised weight into NaN.
-        if (d.np.attr("isinf")(w).attr("any")().cast<bool>()) throw py::value_error("Invalid sample_weight");
+        // A NaN or infinite weight has no meaning (and infinity would turn every normalised
+        // weight into NaN).
+        if (!d.np.attr("isfinite")(w).attr("all")().cast<bool>()) throw py::value_error("Invalid sample_weight");
         w = w.attr("ravel")();
-        py::object keep = d.np.attr("where")(w.attr("__gt__")(0))[py::int_(0)];
-        x = x[keep];
-        y = y[keep];
-        w = w[keep];
-        if (py::len(keep) == 0)
-            throw py::value_error("Invalid sample_weight: no sample weight is greater than zero.");
+        py::object positive = w.attr("__gt__")(0);
+        const bool all_positive = positive.attr("all")().cast<bool>();
+        if (!all_positive) {  // the only row gather: X_ stays the one copy of X otherwise
+            py::object keep = d.np.attr("flatnonzero")(positive);
+            if (py::len(keep) == 0)
+                throw py::value_error("Invalid sample_weight: no sample weight is greater than zero.");
+            x = x[keep];
+            y = y[keep];
+            w = w[keep];
+        }
+        const py::object n_kept = x.attr("shape")[py::int_(0)];
         // Scaled by the largest weight first so that huge finite weights cannot overflow the sum.
         w = w.attr("__truediv__")(w.attr("max")());
         py::object total = w.attr("sum")();
-        w = w.attr("__mul__")(py::len(keep)).attr("__truediv__")(total);
+        w = w.attr("__mul__")(n_kept).attr("__truediv__")(total);
     }
     if (py_equal(x.attr("shape")[py::int_(0)], py::int_(1))) throw py::value_error("n_samples=1");
     return py::make_tuple(x, y, w.attr("ravel")());

@@ -4,7 +4,7 @@
 namespace tamrel::xgb2 {
 
 bool bin_column(const Column& x, const Grid& grid, bool float32, std::int64_t* out) {
-    for (std::size_t i = 0; i < x.n; ++i) {
+    for (std::int64_t i = 0; i < x.size; ++i) {
         const double v = x[i];
         if (v != v) return false;
         out[i] = static_cast<std::int64_t>(cell_of(v, grid.thresholds, grid.k, float32));
@@ -14,7 +14,7 @@ bool bin_column(const Column& x, const Grid& grid, bool float32, std::int64_t* o
 
 bool predict_main_effect(const Column& x, const Grid& grid, const double* values, bool float32,
                          double* out) {
-    for (std::size_t i = 0; i < x.n; ++i) {
+    for (std::int64_t i = 0; i < x.size; ++i) {
         const double v = x[i];
         if (v != v) return false;
         out[i] = values[cell_of(v, grid.thresholds, grid.k, float32)];
@@ -25,7 +25,7 @@ bool predict_main_effect(const Column& x, const Grid& grid, const double* values
 bool predict_interaction(const Column& x, const Grid& grid1, const Column& z, const Grid& grid2,
                          const double* values, bool float32, double* out) {
     const std::size_t width = grid2.n_cells();
-    for (std::size_t i = 0; i < x.n; ++i) {
+    for (std::int64_t i = 0; i < x.size; ++i) {
         const double a = x[i];
         const double b = z[i];
         if (a != a || b != b) return false;

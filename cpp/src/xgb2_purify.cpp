@@ -46,14 +46,14 @@ std::map<std::int64_t, Binned> bin_features(const Decomposition& d, const Matrix
     }
     const double share = 1.0 / static_cast<double>(X.n_rows);
     for (auto& [f, b] : out) {
-        if (f < 0 || static_cast<std::size_t>(f) >= X.n_cols)
-            throw std::invalid_argument("X has " + std::to_string(X.n_cols) +
+        if (f < 0 || static_cast<std::size_t>(f) >= X.columns.size())
+            throw std::invalid_argument("X has " + std::to_string(X.columns.size()) +
                                         " columns, but the trees use feature " + std::to_string(f));
         std::sort(b.thresholds.begin(), b.thresholds.end());
         b.thresholds.erase(std::unique(b.thresholds.begin(), b.thresholds.end()), b.thresholds.end());
-        b.cells.resize(X.n_rows);
+        b.cells.resize(static_cast<std::size_t>(X.n_rows));
         const Grid grid{b.thresholds.data(), b.thresholds.size()};
-        if (!bin_column(X.column(static_cast<std::size_t>(f)), grid, float32, b.cells.data()))
+        if (!bin_column(X.columns[static_cast<std::size_t>(f)], grid, float32, b.cells.data()))
             throw std::invalid_argument("X contains NaN");
         b.freq.assign(grid.n_cells(), 0.0);
         for (std::int64_t c : b.cells) b.freq[static_cast<std::size_t>(c)] += share;

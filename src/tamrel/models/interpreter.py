@@ -79,17 +79,33 @@ class FANOVAInterpreter:
         table["ratio"] = table["importance"] / total if total > 0 else 0.0
         self.effect_table_ = table
 
+    def __repr__(self):
+        kinds = self.effect_table_["type"]
+        return (f"FANOVAInterpreter({type(self.model).__name__}: {int((kinds == 'main').sum())} main effect(s), "
+                f"{int((kinds == 'interaction').sum())} interaction(s), intercept_={self.intercept_:.6g})")
+
+    def _position(self, feature):
+        """The column of a feature given by index or by name."""
+        if not isinstance(feature, str):
+            return feature
+        names = list(self.model.feature_names_)
+        if names.count(feature) != 1:
+            where = "is not a feature name" if feature not in names else "names several columns"
+            raise ValueError(f"Effect not found: {feature!r} {where}")
+        return names.index(feature)
+
     def _find(self, effect):
-        """The record of an effect given by name or by feature indices (in any order)."""
+        """The record of an effect given by its name, by feature names or by feature indices
+        (an interaction in either order)."""
         if isinstance(effect, str):
             for name, record in self._effects:
                 if name == effect:
                     return name, record
-        else:
-            wanted = set(np.atleast_1d(effect).tolist())
-            for name, record in self._effects:
-                if set(record["fidx"]) == wanted and len(record["fidx"]) == len(np.atleast_1d(effect)):
-                    return name, record
+            effect = (effect,)  # a feature name: its main effect
+        wanted = [self._position(f) for f in np.atleast_1d(np.asarray(effect, dtype=object)).tolist()]
+        for name, record in self._effects:
+            if set(record["fidx"]) == set(wanted) and len(record["fidx"]) == len(wanted):
+                return name, record
         raise ValueError(f"Effect not found: {effect!r}")
 
     def contributions(self, X):
@@ -109,8 +125,9 @@ class FANOVAInterpreter:
 
         Parameters
         ----------
-        effect : str or tuple of int
-            The effect's name (e.g. "X0" or "X0 x X2") or its feature indices.
+        effect : str or tuple of int or str
+            The effect's name (e.g. "X0" or "X0 x X2"), or its features as indices or
+            names (an interaction in either order).
 
         Returns
         -------
@@ -128,20 +145,38 @@ class FANOVAInterpreter:
                 "values": np.asarray(record["values"], dtype=float)}
 
     def plot_effect(self, effect, ax=None):
-        """Draw a main effect as a step curve or an interaction as a heat map; returns the axes."""
+        """Draw an effect; returns the axes.
+
+        Parameters
+        ----------
+        effect : str or tuple of int or str
+            The effect's name ("a" or "a x b"), or its features as indices or names; an
+            interaction may be given in either order.
+        ax : matplotlib.axes.Axes, optional
+            The axes to draw on; by default a new figure with constrained layout, so that
+            a plain ``savefig`` clips no label.
+
+        A main effect is a step curve over its cells; an interaction is a heat map over the
+        cells of its two features, coloured by a diverging map centred on zero, with a
+        labelled colour bar. The title names the effect.
+        """
         import matplotlib.pyplot as plt
+        from matplotlib.colors import TwoSlopeNorm
 
         grid = self.get_effect(effect)
         names = [self.model.feature_names_[i] for i in grid["fidx"]]
         if ax is None:
-            _, ax = plt.subplots(figsize=(5, 3.5))
+            _, ax = plt.subplots(figsize=(5, 3.5), layout="constrained")
         if len(grid["fidx"]) == 1:
             ax.stairs(grid["values"], grid["edges"][0], baseline=None)
+            ax.axhline(0.0, color="0.6", linewidth=0.8)
             ax.set_xlabel(names[0])
-            ax.set_ylabel("effect")
+            ax.set_ylabel("effect (margin)")
         else:
-            mesh = ax.pcolormesh(grid["edges"][0], grid["edges"][1], grid["values"].T, cmap="RdBu_r", shading="flat")
-            ax.figure.colorbar(mesh, ax=ax)
+            bound = float(np.abs(grid["values"]).max()) or 1.0
+            mesh = ax.pcolormesh(grid["edges"][0], grid["edges"][1], grid["values"].T, cmap="RdBu_r",
+                                 norm=TwoSlopeNorm(0.0, -bound, bound), shading="flat")
+            ax.figure.colorbar(mesh, ax=ax, label="interaction effect (margin)")
             ax.set_xlabel(names[0])
             ax.set_ylabel(names[1])
         ax.set_title(grid["name"])

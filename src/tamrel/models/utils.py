@@ -4,7 +4,8 @@ An effect on one feature with sorted split points ``s_1 < ... < s_k`` has ``k + 
 cells: ``(-inf, s_1)``, ``[s_1, s_2)``, ..., ``[s_k, inf)``; a value ``x`` lies in the cell
 whose index is the number of split points ``<= x``, which is how a tree routes it (``x <
 s`` goes left). An interaction holds a table over the cells of its two features. The
-evaluation runs in the compiled core (binary search over the split points).
+checks of split points and values and the evaluation run in the compiled core (binary
+search over the split points).
 """
 
 import operator
@@ -37,41 +38,14 @@ def _columns(fidx, count):
     try:
         fidx = [operator.index(fidx)]
     except TypeError:
+        if isinstance(fidx, (str, bytes)) or not hasattr(fidx, "__iter__"):
+            raise ValueError(f"fidx must be a feature index or a collection of {count} feature index(es), "
+                             f"got {fidx!r}") from None
         fidx = list(fidx)
     columns = [_column(i) for i in fidx]
     if len(columns) != count:
         raise ValueError(f"expected {count} feature index(es), got {len(columns)}")
     return columns
-
-
-def _real(data, name):
-    """data as float64; text is refused rather than parsed, complex numbers rather than
-    cut to their real part."""
-    array = np.asarray(data)
-    if array.dtype.kind not in "biufO":
-        raise ValueError(f"{name} must hold real numbers, got dtype {array.dtype}")
-    try:
-        return array.astype(np.float64, copy=False)
-    except (TypeError, ValueError):
-        raise ValueError(f"{name} must hold real numbers") from None
-
-
-def _split_points(points, name):
-    points = _real(points, name)
-    if points.ndim != 1:
-        raise ValueError(f"{name} must be one-dimensional")
-    if np.isnan(points).any():
-        raise ValueError(f"{name} contains NaN")
-    if (np.diff(points) < 0).any():
-        raise ValueError(f"{name} must be sorted ascending")
-    return points
-
-
-def _values(values, shape):
-    values = _real(values, "values")
-    if values.shape != shape:
-        raise ValueError(f"values must have shape {shape}, got {values.shape}")
-    return values
 
 
 class MainEffectFunction:
@@ -126,8 +100,8 @@ def predict_1D_func_tree(fidx, split_points, values, float32=True):
         that is not two-dimensional, lacks the column or holds NaN in it raises ValueError.
     """
     (column,) = _columns(fidx, 1)
-    points = _split_points(split_points, "split_points")
-    return MainEffectFunction(column, points, _values(values, (points.size + 1,)), bool(float32))
+    (points,), table = _kernels()._check_effect((split_points,), values)
+    return MainEffectFunction(column, points, table, bool(float32))
 
 
 def predict_2D_func_tree(fidx, split_points1, split_points2, values, float32=True):
@@ -154,7 +128,5 @@ def predict_2D_func_tree(fidx, split_points1, split_points2, values, float32=Tru
     columns = sorted(_columns(fidx, 2))
     if columns[0] == columns[1]:
         raise ValueError(f"an interaction needs two distinct features, got {tuple(fidx)}")
-    points1 = _split_points(split_points1, "split_points1")
-    points2 = _split_points(split_points2, "split_points2")
-    table = _values(values, (points1.size + 1, points2.size + 1))
+    (points1, points2), table = _kernels()._check_effect((split_points1, split_points2), values)
     return InteractionFunction(tuple(columns), points1, points2, table, bool(float32))

@@ -107,12 +107,13 @@ def test_sample_weights():
     x, y, w = model._validate_input(x4, y4, np.array([0, 1, 1, 2]))
     np.testing.assert_allclose(w, [0.75, 0.75, 1.5])
     np.testing.assert_array_equal(x, x4[1:])
-    _, _, w = model._validate_input(x4, y4, np.array([-1.0, 2, np.nan, 3]))
+    _, _, w = model._validate_input(x4, y4, np.array([-1.0, 2, 0, 3]))
     np.testing.assert_allclose(w, [0.8, 1.2])
     np.testing.assert_array_equal(model._validate_input(x4, y4, None)[2], np.ones(4))
     _, _, w = model._validate_input(x4[:2], y4[:2], [1e308, 1e308])
     np.testing.assert_allclose(w, [1.0, 1.0])
-    cases = [([0, 0, 0, 0], NO_WEIGHT), ([-1, 0, np.nan, 0], NO_WEIGHT), ([1, np.inf, 1, 1], "Invalid sample_weight"),
+    cases = [([0, 0, 0, 0], NO_WEIGHT), ([-1, 0, np.nan, 0], "Invalid sample_weight"),
+             ([1, np.inf, 1, 1], "Invalid sample_weight"),
              ([1, -np.inf, 1, 1], "Invalid sample_weight"), (np.ones(5), "sample_weight shape mismatches the input"),
              (np.ones((4, 2)), "sample_weight shape mismatches the input"),
              (1.0, "sample_weight shape mismatches the input"), ([0, 0, 3, 0], "n_samples=1")]

@@ -81,12 +81,12 @@ def test_base_extract_rules():
 
 def test_partial_dependence_lookup():
     model = XGB2Regressor(n_estimators=20).fit(X, Y)
-    with pytest.raises(AttributeError):
-        model.partial_dependence((0,), X)
     for fidx in [(), (0, 1, 2)]:  # no effects_ needed to know that nothing matches
         with pytest.raises(ValueError, match="Effect not found."):
             model.partial_dependence(fidx, X)
-    model.parse_model()
+    assert not hasattr(model, "effects_")
+    model.partial_dependence((0,), X)  # parses first
+    assert hasattr(model, "effects_")
     np.testing.assert_array_equal(model.partial_dependence((2,), X), model.partial_dependence([2], X))
     pair = next(iter(model.effects_["2D"].values()))["fidx"]
     forward = model.partial_dependence(pair, X)

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "tamrel/column.hpp"
+
 namespace tamrel::xgb2 {
 
 // x rounded to the nearest float32, as a double; overflow goes to +-inf without
@@ -29,13 +31,7 @@ inline std::size_t cell_of(double x, const double* thresholds, std::size_t k, bo
     return static_cast<std::size_t>(std::upper_bound(thresholds, thresholds + k, v) - thresholds);
 }
 
-// One column of a row-major or strided matrix; stride counts elements.
-struct Column {
-    const double* data;
-    std::size_t n;
-    std::ptrdiff_t stride;
-    double operator[](std::size_t i) const { return data[static_cast<std::ptrdiff_t>(i) * stride]; }
-};
+using tamrel::Column;  // an aligned float64 column, as the bindings' conversion makes it
 
 // The sorted thresholds of one feature of an effect.
 struct Grid {

@@ -5,16 +5,14 @@
 #include "tamrel/xgb2/decompose.hpp"
 #include "tamrel/xgb2/effect_grid.hpp"
 
+#include <vector>
+
 namespace tamrel::xgb2 {
 
-// A strided read-only matrix; strides count elements.
+// The columns of the training matrix X, all of n_rows entries.
 struct Matrix {
-    const double* data;
-    std::size_t n_rows, n_cols;
-    std::ptrdiff_t row_stride, col_stride;
-    Column column(std::size_t j) const {
-        return Column{data + static_cast<std::ptrdiff_t>(j) * col_stride, n_rows, row_stride};
-    }
+    std::vector<Column> columns;
+    std::int64_t n_rows = 0;
 };
 
 // Weights come from the rows of X (binned with `float32` routing): with `true_to_data`

@@ -11,22 +11,6 @@ _LOGIT_LINK = {"binary:logistic", "binary:logitraw", "reg:logistic"}
 _LOG_LINK = {"count:poisson", "reg:gamma", "reg:tweedie", "survival:cox", "survival:aft"}
 
 
-def _check_data(X, n_features):
-    try:
-        X = np.asarray(X, dtype=np.float64)
-    except (TypeError, ValueError):
-        raise ValueError("X must be a numeric array") from None
-    if X.ndim != 2:
-        raise ValueError(f"X must be two-dimensional, got {X.ndim} dimension(s)")
-    if X.shape[0] == 0:
-        raise ValueError("X has no rows")
-    if X.shape[1] != n_features:
-        raise ValueError(f"X has {X.shape[1]} columns, but the model was trained on {n_features} features")
-    if np.isnan(X).any():
-        raise ValueError("X contains NaN")
-    return X
-
-
 def _float32(values):
     return np.asarray(values, dtype=np.float32).astype(np.float64)
 
@@ -100,7 +84,7 @@ class XGBInterpreter:
     ----------
     intercept_ : float
         The base margin plus all constant parts of the trees (and, with purification, the
-        effects' means).
+        effects' means); for a model without any split, its constant margin.
     effects_ : dict
         ``{"1D": {feature index: record}, "2D": {(i, j): record}}``, ascending; a record has
         "fidx" (``(i,)`` or the sorted pair ``(i, j)``), "name", "split_unique_list" (one
@@ -140,13 +124,18 @@ class XGBInterpreter:
         booster = self.model.get_booster()
         n_features = booster.num_features()
         names = self._names(booster, n_features)
-        X = _check_data(X, n_features)
         nodes, base_margin = _read_trees(booster)
+        # The kernel checks X (numeric, two-dimensional, rows, column count, no NaN).
         intercept, mains, pairs = kernels._parse_ensemble(
             *nodes, n_features, X, bool(self.purification), bool(self.true_to_data))
         self.feature_names_ = names
         self.feature_types_ = list(self.feature_types) if self.feature_types is not None else None
-        self.intercept_ = base_margin + intercept
+        if mains or pairs:
+            self.intercept_ = base_margin + intercept
+        else:
+            # No split anywhere: the margin is one constant, which XGBoost does not always
+            # derive from the stored base score (without trees it returns that score raw).
+            self.intercept_ = float(booster.inplace_predict(np.asarray(X, dtype=np.float64)[:1], predict_type="margin")[0])
         self.effects_ = {
             "1D": {f: {"fidx": (f,), "name": names[f], "split_unique_list": [t], "values": v}
                    for f, t, v in mains},
