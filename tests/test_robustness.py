@@ -6,6 +6,7 @@ import os
 import warnings
 from types import SimpleNamespace
 
+import matplotlib.pyplot as plt
 import numpy as np
 import pytest
 
@@ -135,13 +136,15 @@ def frailzone_case(draw):
         max_depth=draw(usually(st.integers(1, 3), SETTING)),
     )
     weights = draw(usually(st.one_of(st.none(), columns(n, finite=True)), columns(n)))
-    return x, y, pred, idx, features, settings_, weights
+    # a figure now and then: drawing is slow
+    grid = draw(st.integers(0, 7).flatmap(lambda k: usually(st.integers(1, 30), SETTING) if k == 7 else st.none()))
+    return x, y, pred, idx, features, settings_, weights, grid
 
 
 @budget(120)
 @given(frailzone_case())
 def test_frailzone_facade(case):
-    x, y, pred, idx, features, kw, weights = case
+    x, y, pred, idx, features, kw, weights, grid = case
     n = len(y) if hasattr(y, "__len__") else 0
     half = n // 2
     train = np.arange(half) if idx is None else idx
@@ -158,6 +161,9 @@ def test_frailzone_facade(case):
     for call in (fz.get_result, fz.get_marginal, fz.get_distance, fz.get_shift):
         quietly(call)
     quietly(lambda: fz.get_distance(compare_to="full"))
+    if grid is not None:
+        quietly(FrailZone.plot_marginal, fz.get_marginal(), grid=grid)
+        plt.close("all")
 
 
 # ---- the slicers' private methods ------------------------------------------------------------
