@@ -86,7 +86,7 @@ void check_float32_range(const py::object& X, const py::object& names) {
     constexpr double kLargest = 0x1.fffffefffffffp127;  // below this, float32 rounding stays finite
     const MatrixRef x = matrix_ref(X, "X", Refusal::value_error);
     for (std::int64_t j = 0; j < x.cols(); ++j) {
-        const std::int64_t bad = count_beyond(x.column(j).col, kLargest);
+        const std::int64_t bad = tamrel_py::count_beyond(x.column(j).col, kLargest);
         if (bad > 0)
             throw py::value_error("Feature " + py::repr(names[py::int_(j)]).cast<std::string>() + " (column " +
                                   std::to_string(j) + ") holds " + std::to_string(bad) +

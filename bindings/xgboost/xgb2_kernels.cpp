@@ -171,7 +171,7 @@ py::object parse_ensemble(py::object offsets_obj, py::object left_obj, py::objec
     std::vector<ColumnRef> keep;
     const core::Matrix x = columns_of(xm, keep);
     for (const core::Column& c : x.columns)
-        if (count_beyond(c, std::numeric_limits<double>::infinity()) > 0) throw py::value_error("X contains NaN");
+        if (tamrel_py::count_beyond(c, std::numeric_limits<double>::infinity()) > 0) throw py::value_error("X contains NaN");
     core::Decomposition d;
     {
         py::gil_scoped_release nogil;  // std::invalid_argument leaves as ValueError
