@@ -35,9 +35,10 @@ subset by a one-sided Welch t-test on weighted means: weighted variances, Kish's
 effective sample sizes (sum w)^2 / sum w^2 and Welch-Satterthwaite degrees of freedom;
 "ci_low"/"ci_high" are the region's mean plus or minus the t quantile at 1 - alpha/2
 times its standard error. For AUC, F1 and R2 the region's score and the rest's score are
-bootstrapped (200 rounds, seeded by ``random_state``): the p-value is the share of
-rounds in which the region is not worse, the interval the alpha/2 and 1 - alpha/2
-quantiles of the region's score. "q_value" is the Benjamini-Hochberg adjustment over
+bootstrapped (100 rounds each, seeded by ``random_state``): the p-value is the normal
+tail of the difference of the two scores over the bootstrap standard error of that
+difference, the interval the alpha/2 and 1 - alpha/2 quantiles of the region's
+resampled score; a region or rest with fewer than ten rows there gets no p-value. "q_value" is the Benjamini-Hochberg adjustment over
 every region of the scan and "significant" is q_value <= alpha.
 
 Parameters
