@@ -84,6 +84,28 @@ tamrel::UnitInput unit_input(const Block& b, const Unit& u) {
     return in;
 }
 
+// Units run in batches that share their grouping codes (at most kBatch units each, so that
+// the threads stay busy), the largest batches first.
+constexpr size_t kBatch = 8;
+
+std::vector<std::vector<size_t>> batches(const std::vector<Unit>& units) {
+    std::vector<std::vector<size_t>> out;
+    std::vector<std::int64_t> keys;
+    for (size_t k = 0; k < units.size(); ++k) {
+        const std::int64_t key = units[k].group_col;
+        size_t at = out.size();
+        for (size_t b = 0; b < out.size(); ++b)
+            if (keys[b] == key && out[b].size() < kBatch) at = b;
+        if (at == out.size()) {
+            out.emplace_back();
+            keys.push_back(key);
+        }
+        out[at].push_back(k);
+    }
+    std::stable_sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
+    return out;
+}
+
 int workers(const py::object& n_jobs) {
     if (n_jobs.is_none()) return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     const auto n = as_position(n_jobs, "n_jobs");
@@ -187,10 +209,14 @@ py::object scan_ranges(py::object self, py::object num, py::object codes, py::ob
     for (const Unit& u : us)
         if (!u.numeric) throw py::value_error("range sketches are taken of numeric cuts only.");
     std::vector<std::vector<tamrel::RangeSketch>> out(us.size());
+    const auto tasks = batches(us);
     {
         py::gil_scoped_release nogil;
-        tamrel::parallel_for(static_cast<std::int64_t>(us.size()), jobs, [&](std::int64_t k) {
-            out[k] = tamrel::unit_ranges(unit_input(b, us[k]), b.rows, cap);
+        tamrel::parallel_for(static_cast<std::int64_t>(tasks.size()), jobs, [&](std::int64_t t) {
+            std::vector<tamrel::UnitInput> ins;
+            for (size_t k : tasks[t]) ins.push_back(unit_input(b, us[k]));
+            auto res = tamrel::batch_ranges(ins, b.rows, cap);
+            for (size_t i = 0; i < tasks[t].size(); ++i) out[tasks[t][i]] = std::move(res[i]);
         });
     }
     py::list result;
@@ -289,11 +315,18 @@ py::object scan_sums(py::object self, py::object num, py::object codes, py::obje
         layouts.push_back(layout_of(us[k], us[k].numeric ? sketches_of(ls[k]) : std::vector<tamrel::RangeSketch>(),
                                     max_bins, k));
     std::vector<std::vector<tamrel::CellSums>> out(us.size());
+    const auto tasks = batches(us);
     {
         py::gil_scoped_release nogil;
-        tamrel::parallel_for(static_cast<std::int64_t>(us.size()), jobs, [&](std::int64_t k) {
-            out[k] = tamrel::unit_sums(unit_input(b, us[k]), layouts[k], b.rows, s.data, w.data,
-                                       with_moments);
+        tamrel::parallel_for(static_cast<std::int64_t>(tasks.size()), jobs, [&](std::int64_t t) {
+            std::vector<tamrel::UnitInput> ins;
+            std::vector<const tamrel::UnitLayout*> ls;
+            for (size_t k : tasks[t]) {
+                ins.push_back(unit_input(b, us[k]));
+                ls.push_back(&layouts[k]);
+            }
+            auto res = tamrel::batch_sums(ins, ls, b.rows, s.data, w.data, with_moments);
+            for (size_t i = 0; i < tasks[t].size(); ++i) out[tasks[t][i]] = std::move(res[i]);
         });
     }
     py::list result;

@@ -115,8 +115,8 @@ def _progress(show, total):
     return tqdm(total=total, desc="FrailScan", leave=False)
 
 
-def _fortran(columns, rows, dtype):
-    out = np.empty((len(rows), len(columns)), dtype=dtype, order="F")
+def _fortran(columns, rows, dtype, extra=0):
+    out = np.empty((len(rows), len(columns) + extra), dtype=dtype, order="F")
     for j, values in enumerate(columns):
         np.take(values, rows, out=out[:, j])
     return out
@@ -136,8 +136,10 @@ class _Scan:
         self.code_names = list(self.pooled)
         self.num = tuple(_fortran([columns[n].values for n in self.num_names], rows, np.float64)
                          for rows in (sliced, other))
-        self.codes = tuple(_fortran([self.pooled[n].codes for n in self.code_names], rows, np.int32)
-                           for rows in (sliced, other))
+        # room for the bin codes of the numeric grouping features, filled later
+        self.codes = tuple(_fortran([self.pooled[n].codes for n in self.code_names], rows, np.int32,
+                                    extra=len(self.num_names)) for rows in (sliced, other))
+        self.n_code_columns = len(self.code_names)
         self.edges = {}
         self.jobs = scan.n_jobs
 
@@ -176,9 +178,10 @@ class _Scan:
         edges = [self.edges[n][0] for n in names]
         lo = [self.edges[n][1] for n in names]
         hi = [self.edges[n][2] for n in names]
-        self.codes = tuple(np.asfortranarray(np.hstack([codes, self.scan._scan_codes(num, cols, edges, lo, hi,
-                                                                                       self.jobs)]))
-                           for num, codes in zip(self.num, self.codes))
+        at = self.n_code_columns
+        for num, codes in zip(self.num, self.codes):
+            codes[:, at:at + len(names)] = self.scan._scan_codes(num, cols, edges, lo, hi, self.jobs)
+        self.n_code_columns += len(names)
         self.code_names += names
 
     # -- passes ------------------------------------------------------------------
