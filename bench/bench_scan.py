@@ -28,7 +28,7 @@ from tamrel.diagnoser.utils import get_scoring_metric
 
 N_FEATURES = 20
 SAMPLE_SINGLES = ["X1", "X7", "X13"]
-SAMPLE_PAIRS = [("X1", "X2"), ("X3", "X9"), ("X0", "X19"), ("X12", "X5")]
+SAMPLE_PAIRS = [("X1", "X2"), ("X3", "X9"), ("X0", "X19"), ("X5", "X12")]
 
 
 def make_data(n_rows, seed=0):

@@ -51,14 +51,32 @@ void RangeSketch::add(double v) {
         max = std::max(max, v);
     }
     ++count;
-    if (static_cast<std::int64_t>(distinct.size()) < cap) {
-        if (v == 0.0) v = 0.0;
-        auto it = std::lower_bound(distinct.begin(), distinct.end(), v);
-        if (it == distinct.end() || *it != v) distinct.insert(it, v);
+    if (static_cast<std::int64_t>(distinct.size()) >= cap) return;
+    if (v == 0.0) v = 0.0;
+    if (cap > kSmallCap) {
+        // many values kept: sorting in batches beats inserting in order
+        pending_.push_back(v);
+        if (static_cast<std::int64_t>(pending_.size()) >= std::max<std::int64_t>(kSmallCap, 2 * static_cast<std::int64_t>(distinct.size())))
+            settle();
+        return;
     }
+    auto it = std::lower_bound(distinct.begin(), distinct.end(), v);
+    if (it == distinct.end() || *it != v) distinct.insert(it, v);
+}
+
+void RangeSketch::settle() {
+    if (pending_.empty()) return;
+    std::sort(pending_.begin(), pending_.end());
+    std::vector<double> both;
+    std::set_union(distinct.begin(), distinct.end(), pending_.begin(), pending_.end(), std::back_inserter(both));
+    both.erase(std::unique(both.begin(), both.end()), both.end());
+    if (static_cast<std::int64_t>(both.size()) > cap) both.resize(static_cast<size_t>(cap));
+    distinct.swap(both);
+    pending_.clear();
 }
 
 void RangeSketch::merge(const RangeSketch& o) {
+    settle();
     if (o.count > 0) {
         min = count ? std::min(min, o.min) : o.min;
         max = count ? std::max(max, o.max) : o.max;
@@ -66,10 +84,9 @@ void RangeSketch::merge(const RangeSketch& o) {
     count += o.count;
     missing += o.missing;
     infinite += o.infinite;
-    std::vector<double> both;
-    std::set_union(distinct.begin(), distinct.end(), o.distinct.begin(), o.distinct.end(), std::back_inserter(both));
-    if (static_cast<std::int64_t>(both.size()) > cap) both.resize(static_cast<size_t>(cap));
-    distinct.swap(both);
+    pending_.insert(pending_.end(), o.distinct.begin(), o.distinct.end());
+    pending_.insert(pending_.end(), o.pending_.begin(), o.pending_.end());
+    settle();
 }
 
 ColumnSummary RangeSketch::summary() const {
@@ -272,6 +289,8 @@ std::vector<std::vector<RangeSketch>> batch_ranges(const std::vector<UnitInput>&
         const std::int64_t end = std::min(n_rows, begin + kBlockRows);
         for (size_t k = 0; k < units.size(); ++k) unit_ranges(units[k], begin, end, out[k]);
     }
+    for (auto& unit : out)
+        for (auto& s : unit) s.settle();
     return out;
 }
 

@@ -40,7 +40,14 @@ struct RangeSketch {
     explicit RangeSketch(std::int64_t cap_ = 0) : cap(cap_) {}
     void add(double v);
     void merge(const RangeSketch& other);
+    // Sort the values gathered unsorted under a large cap into `distinct`; add() and
+    // merge() leave the sketch settled only for caps up to kSmallCap.
+    void settle();
     ColumnSummary summary() const;  // finite is false when any value was infinite
+
+private:
+    static constexpr std::int64_t kSmallCap = 256;
+    std::vector<double> pending_;  // large caps: values appended, sorted and deduplicated in batches
 };
 
 // Score sums of the rows of one cell: the core's bin sums plus the second moments that
