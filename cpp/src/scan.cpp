@@ -112,9 +112,27 @@ inline std::int64_t group_of(const UnitInput& in, std::int64_t r) {
 namespace {
 
 void unit_ranges(const UnitInput& in, std::int64_t begin, std::int64_t end, std::vector<RangeSketch>& out) {
+    bool settled = true;  // every group has all the distinct values it keeps: range and counts only
+    for (const RangeSketch& g : out) settled = settled && g.count > 0 && static_cast<std::int64_t>(g.distinct.size()) >= g.cap;
+    if (!settled) {
+        for (std::int64_t r = begin; r < end; ++r) {
+            const std::int64_t g = group_of(in, r);
+            if (g >= 0) out[g].add(in.num[r]);
+        }
+        return;
+    }
     for (std::int64_t r = begin; r < end; ++r) {
         const std::int64_t g = group_of(in, r);
-        if (g >= 0) out[g].add(in.num[r]);
+        if (g < 0) continue;
+        const double v = in.num[r];
+        RangeSketch& s = out[g];
+        if (v - v == 0.0) {  // finite
+            s.min = std::min(s.min, v);
+            s.max = std::max(s.max, v);
+            ++s.count;
+        } else {
+            ++(std::isnan(v) ? s.missing : s.infinite);
+        }
     }
 }
 
