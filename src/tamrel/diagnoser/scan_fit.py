@@ -23,7 +23,10 @@ which played no part in choosing it.
 
 Numeric features are cut into equal-width bins; for a pair (a, b) the second feature
 is binned inside each bin of the first over that bin's own range. Missing values of a
-feature form a slice of their own ("kind" "missing"); interval slices use the rest.
+feature form a slice of their own ("kind" "missing"); interval slices use the rest, and a
+pair the rows where both features are present (its first feature keeping the bins of
+its own scan). The weak test compares with ``threshold`` times the score of the whole
+sliced subset.
 Categorical features (``feature_types`` "categorical", or pandas categorical, object,
 string or bool columns) are sliced by value; values with fewer than ``min_samples``
 sliced rows are pooled into one "other" slice. In a pair with a categorical feature the
@@ -402,7 +405,9 @@ def frailzone(self, i):
 
     A ``FrailZone`` (method "histogram") fitted with the scan's settings on the
     features of interval region ``i``, on the rows where those features are present,
-    so that its marginal, shift and distance views open on the finding.
+    so that its marginal, shift and distance views open on the finding. Without missing
+    values its regions are the scan's rows of those features; with them, its bins and
+    threshold come from the present rows alone.
     """
     from .frailzone import FrailZone
 
