@@ -49,17 +49,14 @@ def scan(x, y, pred, tr, te, **kw):
 
 
 def floor(x, y, pred, tr, te, probe):
-    """The columns read, copied to both subsets, the per-sample scores, and one threaded
-    binning pass (range, then codes) over the sliced subset's columns."""
-    cols = [np.ascontiguousarray(x[:, j]) for j in range(N_FEATURES)]
-    trx, tex = (np.empty((len(rows), N_FEATURES), order="F") for rows in (tr, te))
-    for j, col in enumerate(cols):
-        np.take(col, tr, out=trx[:, j])
-        np.take(col, te, out=tex[:, j])
+    """The subset copies (the scan's own threaded gather, both subsets), the per-sample
+    scores, and one threaded binning pass (range, then codes) over the sliced columns."""
+    cols = list(range(N_FEATURES))
+    trx, tex = probe._scan_take(x, cols, tr), probe._scan_take(x, cols, te)
     scores = get_scoring_metric("MSE")[2](y, pred)
     lo, hi = trx.min(axis=0), trx.max(axis=0)
     edges = [np.linspace(a, b, 11) for a, b in zip(lo, hi)]
-    return probe._scan_codes(trx, list(range(N_FEATURES)), edges, lo, hi), scores, tex
+    return probe._scan_codes(trx, cols, edges, lo, hi), scores, tex
 
 
 def zone_loop(x, y, pred, tr, te, scanned):

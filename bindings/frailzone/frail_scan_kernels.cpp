@@ -298,6 +298,38 @@ py::object scan_codes(py::object /*self*/, py::object num, py::object columns, p
     return std::move(out);
 }
 
+// Columns of a float64 matrix at some rows, Fortran-ordered: the subset copies of the scan.
+py::object scan_take(py::object /*self*/, py::object x, py::object columns, py::object rows, py::object n_jobs) {
+    const py::array arr = py::array::ensure(x);
+    if (!arr || arr.ndim() != 2 || !arr.dtype().equal(py::dtype::of<double>()))
+        throw py::type_error("x must be a two-dimensional float64 array.");
+    const auto esize = static_cast<py::ssize_t>(sizeof(double));
+    if (arr.strides(0) % esize != 0 || arr.strides(1) % esize != 0)
+        throw py::value_error("x must be aligned to its items.");
+    const auto idx = tamrel_py::i64_array::ensure(rows);
+    if (!idx || idx.ndim() != 1) throw py::type_error("rows must be a one-dimensional integer array.");
+    const std::int64_t n = arr.shape(0), m = idx.shape(0);
+    const std::int64_t* pos = idx.data();
+    for (std::int64_t k = 0; k < m; ++k)
+        if (pos[k] < 0 || pos[k] >= n) throw py::index_error("row position out of range.");
+    std::vector<std::int64_t> cols;
+    for (const py::handle& c : columns) {
+        const std::int64_t j = as_position(c, "column");
+        if (j < 0 || j >= arr.shape(1)) throw py::index_error("column out of range.");
+        cols.push_back(j);
+    }
+    const int jobs = workers(n_jobs);
+    f64_fortran out({static_cast<py::ssize_t>(m), static_cast<py::ssize_t>(cols.size())});
+    double* d = out.mutable_data();
+    const double* base = static_cast<const double*>(arr.data());
+    const std::int64_t rs = arr.strides(0) / esize, cs = arr.strides(1) / esize;
+    {
+        py::gil_scoped_release nogil;
+        tamrel::gather_columns(base, rs, cs, pos, m, cols, d, jobs);
+    }
+    return std::move(out);
+}
+
 py::object scan_sums(py::object self, py::object num, py::object codes, py::object units, py::object sketches,
                      py::object scores, py::object weights, py::object moments, py::object n_jobs) {
     const Block b = read_block(num, codes);
@@ -449,6 +481,10 @@ void define_frail_scan_kernels(py::object& cls) {
                           "int32 bin codes of the given columns of num; -1 for missing or out-of-range values.",
                           py::arg("num"), py::arg("columns"), py::arg("edges"), py::arg("lo"), py::arg("hi"),
                           py::arg("n_jobs") = none);
+    tamrel_py::add_method(cls, "_scan_take", "_scan_take", &scan_take,
+                          "_scan_take(self, x, columns, rows, n_jobs=None)\n--\n\n"
+                          "The given columns of a float64 matrix at the given rows, in Fortran order.",
+                          py::arg("x"), py::arg("columns"), py::arg("rows"), py::arg("n_jobs") = none);
     tamrel_py::add_method(cls, "_scan_sums", "_scan_sums", &scan_sums,
                           "_scan_sums(self, num, codes, units, sketches, scores, weights=None, moments=False, "
                           "n_jobs=None)\n--\n\n"

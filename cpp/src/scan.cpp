@@ -170,6 +170,19 @@ UnitLayout categorical_layout(std::int64_t n_groups, std::int64_t n_cat, bool mi
     return l;
 }
 
+void gather_columns(const double* x, std::int64_t row_stride, std::int64_t col_stride, const std::int64_t* rows,
+                    std::int64_t m, const std::vector<std::int64_t>& cols, double* out, int n_jobs) {
+    constexpr std::int64_t kRows = 1 << 14;
+    const std::int64_t p = static_cast<std::int64_t>(cols.size());
+    parallel_for((m + kRows - 1) / kRows, n_jobs, [&](std::int64_t t) {
+        const std::int64_t end = std::min(m, (t + 1) * kRows);
+        for (std::int64_t k = t * kRows; k < end; ++k) {
+            const double* row = x + rows[k] * row_stride;
+            for (std::int64_t j = 0; j < p; ++j) out[j * m + k] = row[cols[j] * col_stride];
+        }
+    });
+}
+
 void bin_codes(const double* x, std::int64_t n_rows, const std::vector<double>& edges, double lo, double hi,
                std::int32_t* out) {
     if (edges.empty()) {

@@ -115,6 +115,12 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
 void bin_codes(const double* x, std::int64_t n_rows, const std::vector<double>& edges, double lo, double hi,
                std::int32_t* out);
 
+// The rows `rows[0..m)` of columns `cols[0..p)` of a float64 matrix (strides in elements)
+// copied column after column (Fortran order, m x p) into out, in n_jobs threads over row
+// ranges. Positions must already be checked.
+void gather_columns(const double* x, std::int64_t row_stride, std::int64_t col_stride, const std::int64_t* rows,
+                    std::int64_t m, const std::vector<std::int64_t>& cols, double* out, int n_jobs);
+
 enum class RegionKind : std::int32_t { interval = 0, missing = 1, category = 2 };
 
 // A weak region of a unit: the cells first_cell .. last_cell - 1 of one group (one cell

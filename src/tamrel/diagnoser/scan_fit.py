@@ -128,8 +128,8 @@ def _fortran(columns, rows, dtype, extra=0):
 class _Scan:
     """One fit's state: the subsets as blocks and the units run through the kernels."""
 
-    def __init__(self, scan, cfg, columns, sliced, other, scores):
-        self.scan, self.cfg, self.columns = scan, cfg, columns
+    def __init__(self, scan, cfg, columns, sliced, other, scores, matrix):
+        self.scan, self.cfg, self.columns, self.matrix = scan, cfg, columns, matrix
         self.sliced, self.other = sliced, other
         w = scan.sample_weight
         self.weights = (None if w is None else w[sliced], None if w is None else w[other])
@@ -137,14 +137,20 @@ class _Scan:
         self.num_names = [n for n, c in columns.items() if c.numeric]
         self.pooled = {n: pool_categories(c, sliced, cfg.min_samples) for n, c in columns.items() if not c.numeric}
         self.code_names = list(self.pooled)
-        self.num = tuple(_fortran([columns[n].values for n in self.num_names], rows, np.float64)
-                         for rows in (sliced, other))
+        self.num = tuple(self._subset(rows) for rows in (sliced, other))
         # room for the bin codes of the numeric grouping features, filled later
         self.codes = tuple(_fortran([self.pooled[n].codes for n in self.code_names], rows, np.int32,
                                     extra=len(self.num_names)) for rows in (sliced, other))
         self.n_code_columns = len(self.code_names)
         self.edges = {}
         self.jobs = scan.n_jobs
+
+    def _subset(self, rows):
+        """The numeric columns at the rows, Fortran-ordered (one threaded pass over a float64 x)."""
+        cols = [self.columns[n] for n in self.num_names]
+        if self.matrix is not None and cols and all(c.position >= 0 for c in cols):
+            return self.scan._scan_take(self.matrix, [c.position for c in cols], rows, self.scan.n_jobs)
+        return _fortran([c.values for c in cols], rows, np.float64)
 
     # -- units -------------------------------------------------------------------
     def one(self, name):
@@ -247,9 +253,10 @@ def _top_features(units, found, features, k, sign):
     return [f for f in features if f in top]
 
 
-def _additive(self, cfg, columns, features, pairs, sliced, other, pred):
+def _additive(self, cfg, x, columns, features, pairs, sliced, other, pred):
     scores = np.asarray(cfg.scoring_func(self.y, pred), dtype=np.float64)
-    state = _Scan(self, cfg, columns, sliced, other, scores)
+    matrix = x if isinstance(x, np.ndarray) and x.dtype == np.float64 else None
+    state = _Scan(self, cfg, columns, sliced, other, scores, matrix)
     self.threshold_value = cfg.multiplier * self._scan_mean(state.scores[0], state.weights[0])
     n_units = len(columns) + (len(pairs) if pairs is not None else len(features) ** 2 // 2)
     show = bool(self.verbose) and len(sliced) * n_units > _PROGRESS_WORK
@@ -366,7 +373,7 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
         what = "prediction_proba" if cfg.needs_proba else "prediction"
         raise TamrelError(f"The metric {cfg.score_name} needs {what}: pass it or an estimator that gives it.")
     if cfg.additive:
-        rows, conds, stats = _additive(self, cfg, columns, features, pairs, sliced, other, pred)
+        rows, conds, stats = _additive(self, cfg, x, columns, features, pairs, sliced, other, pred)
     else:
         from .scan_scored import scored_regions
 
