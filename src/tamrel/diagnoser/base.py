@@ -279,12 +279,28 @@ class BaseDiagnoser:
         if self.task_type not in _TASK_TYPES:
             raise TamrelError(f'task_type must be "regression" or "classification", got {self.task_type!r}.')
         data, coded = _data_matrix(x)
-        n_rows, n_features = data.shape
+        values = {"x": data, **self._read_inputs(x, data.shape, y, train_idx, test_idx, prediction, prediction_proba,
+                                                              sample_weight, feature_names, feature_types,
+                                                              coded),
+                  "target_name": "target" if target_name is None else target_name,
+                  "predict_name": "prediction" if predict_name is None else predict_name}
+        # stored only once everything is valid, so a failed fit changes nothing
+        for name, value in values.items():
+            setattr(self, name, value)
+        return self
+
+    def _read_inputs(self, x, shape, y, train_idx, test_idx, prediction, prediction_proba, sample_weight,
+                     feature_names, feature_types, coded):
+        """Everything fit stores but ``x`` itself, validated against ``shape``, the shape of ``x``.
+
+        ``coded`` maps the positions of the columns stored as category codes to their
+        categories; those columns are typed "categorical".
+        """
+        n_rows, n_features = shape
         if train_idx is None or test_idx is None:
             raise TamrelError("train_idx and test_idx are required.")
         names = _feature_names(feature_names, x, n_features)
-        values = {
-            "x": data,
+        return {
             "y": _target(y, self.task_type, n_rows),
             "train_idx": _positions(train_idx, "train_idx", n_rows),
             "test_idx": _positions(test_idx, "test_idx", n_rows),
@@ -292,15 +308,9 @@ class BaseDiagnoser:
             "feature_names": names,
             "feature_types": _feature_types(feature_types, n_features, coded),
             "categories": {names[j]: categories for j, categories in coded.items()},
-            "target_name": "target" if target_name is None else target_name,
-            "predict_name": "prediction" if predict_name is None else predict_name,
+            "pred": self._prediction(prediction, x, n_rows),
+            "pred_proba": self._probability(prediction_proba, x, n_rows),
         }
-        values["pred"] = self._prediction(prediction, x, n_rows)
-        values["pred_proba"] = self._probability(prediction_proba, x, n_rows)
-        # stored only once everything is valid, so a failed fit changes nothing
-        for name, value in values.items():
-            setattr(self, name, value)
-        return self
 
     def __repr__(self):
         """The class name and the constructor arguments that differ from their defaults."""

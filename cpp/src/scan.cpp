@@ -1,0 +1,448 @@
+#include "tamrel/scan.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+namespace tamrel {
+
+void parallel_for(std::int64_t n_tasks, int n_jobs, const std::function<void(std::int64_t)>& f) {
+    const int workers = static_cast<int>(std::max<std::int64_t>(1, std::min<std::int64_t>(n_jobs, n_tasks)));
+    std::atomic<std::int64_t> next{0};
+    std::exception_ptr error;
+    std::mutex error_lock;
+    auto run = [&] {
+        for (std::int64_t t = next++; t < n_tasks; t = next++) {
+            try {
+                f(t);
+            } catch (...) {
+                std::lock_guard<std::mutex> guard(error_lock);
+                if (!error) error = std::current_exception();
+                next = n_tasks;  // stop handing out tasks
+            }
+        }
+    };
+    if (workers == 1) {
+        run();
+    } else {
+        std::vector<std::thread> threads;
+        for (int k = 0; k < workers; ++k) threads.emplace_back(run);
+        for (auto& t : threads) t.join();
+    }
+    if (error) std::rethrow_exception(error);
+}
+
+void RangeSketch::add(double v) {
+    if (std::isnan(v)) {
+        ++missing;
+        return;
+    }
+    if (std::isinf(v)) {
+        ++infinite;
+        return;
+    }
+    if (count == 0) {
+        min = max = v;
+    } else {
+        min = std::min(min, v);
+        max = std::max(max, v);
+    }
+    ++count;
+    if (static_cast<std::int64_t>(distinct.size()) >= cap) return;
+    if (v == 0.0) v = 0.0;
+    if (cap > kSmallCap) {
+        // many values kept: sorting in batches beats inserting in order
+        pending_.push_back(v);
+        if (static_cast<std::int64_t>(pending_.size()) >= std::max<std::int64_t>(kSmallCap, 2 * static_cast<std::int64_t>(distinct.size())))
+            settle();
+        return;
+    }
+    auto it = std::lower_bound(distinct.begin(), distinct.end(), v);
+    if (it == distinct.end() || *it != v) distinct.insert(it, v);
+}
+
+void RangeSketch::settle() {
+    if (pending_.empty()) return;
+    std::sort(pending_.begin(), pending_.end());
+    std::vector<double> both;
+    std::set_union(distinct.begin(), distinct.end(), pending_.begin(), pending_.end(), std::back_inserter(both));
+    both.erase(std::unique(both.begin(), both.end()), both.end());
+    if (static_cast<std::int64_t>(both.size()) > cap) both.resize(static_cast<size_t>(cap));
+    distinct.swap(both);
+    pending_.clear();
+}
+
+void RangeSketch::merge(const RangeSketch& o) {
+    settle();
+    if (o.count > 0) {
+        min = count ? std::min(min, o.min) : o.min;
+        max = count ? std::max(max, o.max) : o.max;
+    }
+    count += o.count;
+    missing += o.missing;
+    infinite += o.infinite;
+    pending_.insert(pending_.end(), o.distinct.begin(), o.distinct.end());
+    pending_.insert(pending_.end(), o.pending_.begin(), o.pending_.end());
+    settle();
+}
+
+ColumnSummary RangeSketch::summary() const {
+    ColumnSummary s;
+    s.min = min;
+    s.max = max;
+    s.finite = infinite == 0;
+    s.n_distinct = static_cast<std::int64_t>(distinct.size());
+    return s;
+}
+
+namespace {
+
+// The row's group, or -1 for a row left out (codes outside the groups included).
+inline std::int64_t group_of(const UnitInput& in, std::int64_t r) {
+    if (!in.group) return 0;
+    const std::int64_t g = in.group[r];
+    return g < in.n_groups ? g : -1;
+}
+
+}  // namespace
+
+namespace {
+
+void unit_ranges(const UnitInput& in, std::int64_t begin, std::int64_t end, std::vector<RangeSketch>& out) {
+    bool settled = true;  // every group has all the distinct values it keeps: range and counts only
+    for (const RangeSketch& g : out) settled = settled && g.count > 0 && static_cast<std::int64_t>(g.distinct.size()) >= g.cap;
+    if (!settled) {
+        for (std::int64_t r = begin; r < end; ++r) {
+            const std::int64_t g = group_of(in, r);
+            if (g >= 0) out[g].add(in.num[r]);
+        }
+        return;
+    }
+    for (std::int64_t r = begin; r < end; ++r) {
+        const std::int64_t g = group_of(in, r);
+        if (g < 0) continue;
+        const double v = in.num[r];
+        RangeSketch& s = out[g];
+        if (v - v == 0.0) {  // finite
+            s.min = std::min(s.min, v);
+            s.max = std::max(s.max, v);
+            ++s.count;
+        } else {
+            ++(std::isnan(v) ? s.missing : s.infinite);
+        }
+    }
+}
+
+}  // namespace
+
+UnitLayout numeric_layout(const std::vector<RangeSketch>& sketches, std::int64_t max_bins, bool missing_cell) {
+    UnitLayout l;
+    l.numeric = true;
+    l.missing_cell = missing_cell;
+    const size_t n = sketches.size();
+    l.edges.resize(n);
+    l.lo.assign(n, 0.0);
+    l.hi.assign(n, 0.0);
+    l.offsets.assign(n + 1, 0);
+    for (size_t g = 0; g < n; ++g) {
+        const RangeSketch& s = sketches[g];
+        if (s.count > 0) {
+            l.edges[g] = bin_edges(s.summary(), max_bins);
+            l.lo[g] = s.min;
+            l.hi[g] = s.max;
+        }
+        const std::int64_t bins = l.edges[g].empty() ? 0 : static_cast<std::int64_t>(l.edges[g].size()) - 1;
+        l.offsets[g + 1] = l.offsets[g] + bins;
+    }
+    return l;
+}
+
+UnitLayout categorical_layout(std::int64_t n_groups, std::int64_t n_cat, bool missing_cell) {
+    UnitLayout l;
+    l.numeric = false;
+    l.n_cat = n_cat;
+    l.missing_cell = missing_cell;
+    l.offsets.resize(static_cast<size_t>(n_groups + 1));
+    for (std::int64_t g = 0; g <= n_groups; ++g) l.offsets[g] = g * n_cat;
+    return l;
+}
+
+void gather_columns(const double* x, std::int64_t row_stride, std::int64_t col_stride, const std::int64_t* rows,
+                    std::int64_t m, const std::vector<std::int64_t>& cols, double* out, int n_jobs) {
+    constexpr std::int64_t kRows = 1 << 14;
+    const std::int64_t p = static_cast<std::int64_t>(cols.size());
+    parallel_for((m + kRows - 1) / kRows, n_jobs, [&](std::int64_t t) {
+        const std::int64_t end = std::min(m, (t + 1) * kRows);
+        for (std::int64_t k = t * kRows; k < end; ++k) {
+            const double* row = x + rows[k] * row_stride;
+            for (std::int64_t j = 0; j < p; ++j) out[j * m + k] = row[cols[j] * col_stride];
+        }
+    });
+}
+
+void bin_codes(const double* x, std::int64_t n_rows, const std::vector<double>& edges, double lo, double hi,
+               std::int32_t* out) {
+    if (edges.empty()) {
+        std::fill(out, out + n_rows, -1);
+        return;
+    }
+    const BinLocator locate(edges);
+    for (std::int64_t r = 0; r < n_rows; ++r) {
+        const double v = x[r];
+        out[r] = (v >= lo && v <= hi) ? static_cast<std::int32_t>(locate(v)) : -1;  // NaN fails both
+    }
+}
+
+namespace {
+
+// Plain sums of one block of rows per cell, folded into the compensated cell sums when the
+// block ends: one plain add per row and field, with the rounding of one block's plain sum.
+struct BlockSums {
+    std::vector<std::int64_t> count;
+    std::vector<double> s, w, ws, ws2, w2;
+    std::vector<std::int64_t> touched;
+
+    explicit BlockSums(size_t n) : count(n, 0), s(n, 0.0), w(n, 0.0), ws(n, 0.0), ws2(n, 0.0), w2(n, 0.0) {}
+
+    template <bool Weighted, bool Moments>
+    void add(std::int64_t c, double sv, double wv) {
+        if (count[c]++ == 0) touched.push_back(c);
+        s[c] += sv;
+        if (Weighted || Moments) {
+            w[c] += wv;
+            ws[c] += wv * sv;
+        }
+        if (Moments) {
+            ws2[c] += wv * sv * sv;
+            w2[c] += wv * wv;
+        }
+    }
+
+    void fold(std::vector<CellSums>& out, bool with_w) {
+        for (std::int64_t c : touched) {
+            CellSums& o = out[c];
+            o.count += count[c];
+            o.s.add(s[c]);
+            if (with_w) {
+                o.w.add(w[c]);
+                o.ws.add(ws[c]);
+            }
+            o.ws2 += ws2[c];
+            o.w2 += w2[c];
+            count[c] = 0;
+            s[c] = w[c] = ws[c] = ws2[c] = w2[c] = 0.0;
+        }
+        touched.clear();
+    }
+};
+
+// What the sums loop reads of one group of a numeric cut, in one place.
+struct GroupBins {
+    double lo = 1.0, hi = 0.0;  // values outside are left out; lo > hi for a group without rows
+    std::int64_t offset = 0;
+    const BinLocator* locate = nullptr;
+};
+
+struct NumericCut {
+    std::vector<BinLocator> locate;
+    std::vector<GroupBins> groups;
+};
+
+NumericCut numeric_cut(const UnitLayout& layout) {
+    static const std::vector<double> kNoEdges{0.0, 1.0};
+    NumericCut cut;
+    cut.locate.reserve(layout.edges.size());
+    for (const auto& e : layout.edges) cut.locate.emplace_back(e.empty() ? kNoEdges : e);
+    cut.groups.resize(layout.edges.size());
+    for (size_t g = 0; g < layout.edges.size(); ++g) {
+        if (layout.edges[g].empty()) continue;
+        cut.groups[g] = GroupBins{layout.lo[g], layout.hi[g], layout.offsets[g], &cut.locate[g]};
+    }
+    return cut;
+}
+
+template <bool Weighted, bool Moments>
+void sums_loop(const UnitInput& in, const UnitLayout& layout, std::int64_t begin, std::int64_t end,
+               const double* scores, const double* weights, const NumericCut& cut, BlockSums& out) {
+    const std::int64_t missing = layout.offsets.back();
+    if (layout.numeric) {
+        const GroupBins* groups = cut.groups.data();
+        for (std::int64_t r = begin; r < end; ++r) {
+            const std::int64_t g = group_of(in, r);
+            if (g < 0) continue;
+            const double v = in.num[r];
+            std::int64_t cell;
+            const GroupBins& gb = groups[g];
+            if (v >= gb.lo && v <= gb.hi) {
+                cell = gb.offset + (*gb.locate)(v);
+            } else {
+                if (!(layout.missing_cell && std::isnan(v))) continue;
+                cell = missing;
+            }
+            out.add<Weighted, Moments>(cell, scores[r], Weighted ? weights[r] : 1.0);
+        }
+    } else {
+        for (std::int64_t r = begin; r < end; ++r) {
+            const std::int64_t g = group_of(in, r);
+            if (g < 0) continue;
+            const std::int32_t c = in.cat[r];
+            if (c >= layout.n_cat) continue;
+            std::int64_t cell;
+            if (c < 0) {
+                if (!layout.missing_cell) continue;
+                cell = missing;
+            } else {
+                cell = layout.offsets[g] + c;
+            }
+            out.add<Weighted, Moments>(cell, scores[r], Weighted ? weights[r] : 1.0);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Rows are taken in blocks, each block through every unit of the batch in turn, so that the
+// shared grouping codes, scores and weights of a block are read from memory once.
+constexpr std::int64_t kBlockRows = 4096;
+
+}  // namespace
+
+std::vector<std::vector<RangeSketch>> batch_ranges(const std::vector<UnitInput>& units, std::int64_t n_rows,
+                                                   std::int64_t cap) {
+    std::vector<std::vector<RangeSketch>> out;
+    for (const auto& in : units) out.emplace_back(static_cast<size_t>(in.n_groups), RangeSketch(cap));
+    for (std::int64_t begin = 0; begin < n_rows; begin += kBlockRows) {
+        const std::int64_t end = std::min(n_rows, begin + kBlockRows);
+        for (size_t k = 0; k < units.size(); ++k) unit_ranges(units[k], begin, end, out[k]);
+    }
+    for (auto& unit : out)
+        for (auto& s : unit) s.settle();
+    return out;
+}
+
+std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& units,
+                                              const std::vector<const UnitLayout*>& layouts, std::int64_t n_rows,
+                                              const double* scores, const double* weights, bool moments) {
+    std::vector<std::vector<CellSums>> out;
+    std::vector<NumericCut> cuts;
+    std::vector<BlockSums> block;
+    cuts.reserve(layouts.size());
+    for (const UnitLayout* l : layouts) {
+        out.emplace_back(static_cast<size_t>(l->n_cells()));
+        block.emplace_back(static_cast<size_t>(l->n_cells()));
+        cuts.push_back(l->numeric ? numeric_cut(*l) : NumericCut());
+    }
+    const bool with_w = weights || moments;
+    for (std::int64_t begin = 0; begin < n_rows; begin += kBlockRows) {
+        const std::int64_t end = std::min(n_rows, begin + kBlockRows);
+        for (size_t k = 0; k < units.size(); ++k) {
+            const UnitInput& in = units[k];
+            const UnitLayout& l = *layouts[k];
+            BlockSums& acc = block[k];
+            if (weights) {
+                moments ? sums_loop<true, true>(in, l, begin, end, scores, weights, cuts[k], acc)
+                        : sums_loop<true, false>(in, l, begin, end, scores, weights, cuts[k], acc);
+            } else {
+                moments ? sums_loop<false, true>(in, l, begin, end, scores, weights, cuts[k], acc)
+                        : sums_loop<false, false>(in, l, begin, end, scores, weights, cuts[k], acc);
+            }
+            acc.fold(out[k], with_w);
+        }
+    }
+    return out;
+}
+
+namespace {
+
+double cell_mean(const CellSums& c, bool weighted) { return slice_mean(c.ws, c.w, c.s, c.count, weighted); }
+
+bool weak_cell(const CellSums& c, bool weighted, const WeakTest& weak, double min_samples) {
+    return c.count > 0 && min_samples <= static_cast<double>(c.count) && weak(cell_mean(c, weighted));
+}
+
+// The histogram slicing of one group, on its cells.
+void group_intervals(const UnitLayout& layout, std::int64_t g, const std::vector<CellSums>& sums, bool weighted,
+                     const WeakTest& weak, double min_samples, std::vector<UnitRegion>& out) {
+    const auto& edges = layout.edges[g];
+    if (edges.empty()) return;
+    const std::int64_t first = layout.offsets[g], n_bins = layout.offsets[g + 1] - first;
+    BinSums bins(n_bins);
+    for (std::int64_t b = 0; b < n_bins; ++b) {
+        const CellSums& c = sums[first + b];
+        bins.count[b] = c.count;
+        bins.sum_s[b] = c.s;
+        bins.sum_w[b] = c.w;
+        bins.sum_ws[b] = c.ws;
+    }
+    HistogramSlices h;
+    h.edges = edges;
+    h.lbold = layout.lo[g];
+    h.ubold = layout.hi[g];
+    score_bins(bins, weighted, weak, h);
+    if (h.weak_bins.empty()) return;
+    merge_weak_bins(bins, weighted, min_samples, h);
+    for (const SliceRule& r : h.regions) {
+        // The bins a region covers, as range_sums reads them (a single bin covers all).
+        std::int64_t lo = 0, hi = n_bins;
+        if (n_bins > 1) {
+            lo = std::lower_bound(edges.begin(), edges.end(), r.lb) - edges.begin();
+            if (r.ub != h.ubold) hi = std::lower_bound(edges.begin(), edges.end(), r.ub) - edges.begin();
+        }
+        UnitRegion region;
+        region.group = g;
+        region.first_cell = first + lo;
+        region.last_cell = first + std::min(hi, n_bins);
+        region.lb = r.lb;
+        region.ub = r.ub;
+        out.push_back(region);
+    }
+}
+
+}  // namespace
+
+std::vector<UnitRegion> unit_regions(const UnitLayout& layout, const std::vector<CellSums>& sums, bool weighted,
+                                     const WeakTest& weak, double min_samples) {
+    std::vector<UnitRegion> out;
+    const std::int64_t n_groups = static_cast<std::int64_t>(layout.offsets.size()) - 1;
+    for (std::int64_t g = 0; g < n_groups; ++g) {
+        if (layout.numeric) {
+            group_intervals(layout, g, sums, weighted, weak, min_samples, out);
+            continue;
+        }
+        for (std::int64_t c = 0; c < layout.n_cat; ++c) {
+            const std::int64_t cell = layout.offsets[g] + c;
+            if (!weak_cell(sums[cell], weighted, weak, min_samples)) continue;
+            UnitRegion region;
+            region.kind = RegionKind::category;
+            region.group = g;
+            region.first_cell = cell;
+            region.last_cell = cell + 1;
+            region.category = c;
+            out.push_back(region);
+        }
+    }
+    if (layout.missing_cell) {
+        const std::int64_t cell = layout.offsets.back();
+        if (weak_cell(sums[cell], weighted, weak, min_samples)) {
+            UnitRegion region;
+            region.kind = RegionKind::missing;
+            region.first_cell = cell;
+            region.last_cell = cell + 1;
+            out.push_back(region);
+        }
+    }
+    return out;
+}
+
+CellSums region_sums(const UnitRegion& region, const std::vector<CellSums>& sums) {
+    CellSums total;
+    for (std::int64_t c = region.first_cell; c < region.last_cell; ++c) total.merge(sums[c]);
+    return total;
+}
+
+}  // namespace tamrel
