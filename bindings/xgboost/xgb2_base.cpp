@@ -77,7 +77,9 @@ py::object feature_list(const Deps& d, py::object setting, const char* what, py:
 }
 
 py::object fit(const Deps& d, py::object self, py::object X, py::object y, py::object sample_weight) {
-    py::object validated = self.attr("_validate_input")(X, y, sample_weight);
+    const bool distributed = is_dask(d, X);
+    py::object validated = distributed ? d.dask.attr("validate")(self, X, y, sample_weight)
+                                       : self.attr("_validate_input")(X, y, sample_weight);
     py::tuple parts = py::tuple(validated);
     if (parts.size() != 3) throw py::value_error("_validate_input must return three items");
     X = parts[0];
@@ -92,7 +94,7 @@ py::object fit(const Deps& d, py::object self, py::object X, py::object y, py::o
     self.attr("feature_types_") = types;
     self.attr("_fit_xgb_raw")(X, y, sample_weight);
     self.attr("is_fitted_") = true;
-    self.attr("X_") = d.copy.attr("copy")(X);
+    self.attr("X_") = distributed ? X : d.copy.attr("copy")(X);  // a Dask collection stays lazy
     return self;
 }
 
@@ -125,7 +127,10 @@ void fit_xgb_raw(const Deps& d, py::object self, py::object X, py::object y, py:
     const bool classifier = d.is_classifier(self).cast<bool>();
     py::object estimator = (classifier ? d.XGBClassifier : d.XGBRegressor)(**params);
     self.attr("estimator_") = estimator;
-    estimator.attr("fit")(X, y.attr("ravel")(), py::arg("sample_weight") = sample_weight);
+    if (is_dask(d, X))
+        d.dask.attr("train")(estimator, X, y, sample_weight);
+    else
+        estimator.attr("fit")(X, y.attr("ravel")(), py::arg("sample_weight") = sample_weight);
 }
 
 py::dict base_extract_rules(const Deps& d, py::object self) {
@@ -179,7 +184,7 @@ py::object partial_dependence(const Deps& d, py::object self, py::object fidx, p
         }
     }
     if (!predict) throw py::value_error("Effect not found.");
-    return predict(X);
+    return is_dask(d, X) ? d.dask.attr("map_rows")(predict, X) : predict(X);
 }
 
 constexpr const char* kFitDoc = R"(fit(self, X, y, sample_weight=None)

@@ -127,24 +127,78 @@ py::tuple to_python(const core::Decomposition& d) {
     return py::make_tuple(d.intercept, mains, pairs);
 }
 
-py::object parse_ensemble(i64_array offsets, i64_array left, i64_array right, i64_array feature, f64_array value,
-                          std::int64_t n_features, py::object X, bool purification, bool true_to_data,
-                          bool float32) {
+// The flat node arrays as the core's view; the arrays stay owned by the caller.
+core::Ensemble ensemble_of(const i64_array& offsets, const i64_array& left, const i64_array& right,
+                           const i64_array& feature, const f64_array& value) {
     const auto n_nodes = left.size();
     if (offsets.ndim() != 1 || offsets.size() < 1)
         throw py::value_error("offsets must be a one-dimensional array of at least one entry");
     if (right.size() != n_nodes || feature.size() != n_nodes || value.size() != n_nodes)
         throw py::value_error("the node arrays differ in length");
-    const core::Ensemble trees{offsets.data(), static_cast<std::size_t>(offsets.size() - 1), left.data(),
-                               right.data(), feature.data(), value.data(), static_cast<std::size_t>(n_nodes)};
-    const MatrixArg x = matrix_arg(X);
+    return core::Ensemble{offsets.data(), static_cast<std::size_t>(offsets.size() - 1), left.data(),
+                          right.data(),   feature.data(), value.data(), static_cast<std::size_t>(n_nodes)};
+}
+
+// (n_rows, [(feature, counts)], [joint counts per interaction]) as _count_cells returns it.
+py::tuple counts_to_python(const core::CellCounts& c) {
+    py::list marginal, joint;
+    for (const auto& [f, counts] : c.marginal) marginal.append(py::make_tuple(f, to_array(counts)));
+    for (const auto& counts : c.joint) joint.append(to_array(counts));
+    return py::make_tuple(c.n_rows, marginal, joint);
+}
+
+core::CellCounts counts_from_python(const py::object& obj) {
+    const py::tuple t = py::cast<py::tuple>(obj);
+    if (t.size() != 3) throw py::value_error("counts must be (n_rows, marginal, joint)");
+    core::CellCounts c;
+    c.n_rows = t[0].cast<double>();
+    for (py::handle item : t[1]) {
+        const py::tuple pair = py::cast<py::tuple>(item);
+        if (pair.size() != 2) throw py::value_error("marginal counts must be (feature, counts) pairs");
+        const f64_array a = f64_input(py::reinterpret_borrow<py::object>(pair[1]), "counts");
+        c.marginal[pair[0].cast<std::int64_t>()].assign(a.data(), a.data() + a.size());
+    }
+    for (py::handle item : t[2]) {
+        const f64_array a = f64_input(py::reinterpret_borrow<py::object>(item), "counts");
+        c.joint.emplace_back(a.data(), a.data() + a.size());
+    }
+    return c;
+}
+
+py::object parse_ensemble(i64_array offsets, i64_array left, i64_array right, i64_array feature, f64_array value,
+                          std::int64_t n_features, py::object X, bool purification, bool true_to_data,
+                          bool float32, py::object counts) {
+    const core::Ensemble trees = ensemble_of(offsets, left, right, feature, value);
     core::Decomposition d;
+    if (!counts.is_none()) {  // the rows' cell counts, summed over blocks of rows
+        const core::CellCounts c = counts_from_python(counts);
+        {
+            py::gil_scoped_release nogil;
+            d = core::decompose(trees, n_features);
+            if (purification) core::purify_counts(d, core::purification_grids(d), c, true_to_data);
+        }
+        return to_python(d);
+    }
+    const MatrixArg x = matrix_arg(X);
     {
         py::gil_scoped_release nogil;  // std::invalid_argument leaves as ValueError
         d = core::decompose(trees, n_features);
         if (purification) core::purify(d, x.view, float32, true_to_data);
     }
     return to_python(d);
+}
+
+py::tuple count_cells(i64_array offsets, i64_array left, i64_array right, i64_array feature, f64_array value,
+                      std::int64_t n_features, py::object X, bool joint, bool float32) {
+    const core::Ensemble trees = ensemble_of(offsets, left, right, feature, value);
+    const MatrixArg x = matrix_arg(X);
+    core::CellCounts c;
+    {
+        py::gil_scoped_release nogil;
+        const core::Decomposition d = core::decompose(trees, n_features);
+        c = core::count_cells(d, core::purification_grids(d), x.view, float32, joint);
+    }
+    return counts_to_python(c);
 }
 
 }  // namespace
@@ -161,11 +215,17 @@ void define_kernels(py::module_& m) {
           "values[cell1, cell2] of the two columns for every row.");
     m.def("_parse_ensemble", &parse_ensemble, py::arg("offsets"), py::arg("left"), py::arg("right"),
           py::arg("feature"), py::arg("value"), py::arg("n_features"), py::arg("X"), py::arg("purification"),
-          py::arg("true_to_data"), py::arg("float32") = true,
+          py::arg("true_to_data"), py::arg("float32") = true, py::arg("counts") = py::none(),
           "_parse_ensemble(offsets, left, right, feature, value, n_features, X, purification, true_to_data, "
-          "float32=True)\n--\n\n"
+          "float32=True, counts=None)\n--\n\n"
           "Decompose flat depth-2 trees into (intercept, [(feature, thresholds, values)],\n"
-          "[(first, second, thresholds1, thresholds2, table)]), purified against X if asked.");
+          "[(first, second, thresholds1, thresholds2, table)]), purified against X if asked;\n"
+          "counts (from _count_cells, summed over blocks of rows) stand in for X.");
+    m.def("_count_cells", &count_cells, py::arg("offsets"), py::arg("left"), py::arg("right"), py::arg("feature"),
+          py::arg("value"), py::arg("n_features"), py::arg("X"), py::arg("joint"), py::arg("float32") = true,
+          "_count_cells(offsets, left, right, feature, value, n_features, X, joint, float32=True)\n--\n\n"
+          "The cell counts of X's rows that purification weighs: (n_rows, [(feature, counts)],\n"
+          "[joint counts per interaction] when joint); counts of row blocks add up.");
 }
 
 }  // namespace tamrel_py::xgb2

@@ -4,6 +4,8 @@ import json
 
 import numpy as np
 
+from . import dask_support
+
 __all__ = ["XGBInterpreter"]
 
 # Objectives whose base score is a probability (margin = logit) or a mean (margin = log).
@@ -129,7 +131,8 @@ class XGBInterpreter:
         Parameters
         ----------
         X : np.ndarray of shape (n_samples, n_features)
-            Data features, without NaN.
+            Data features, without NaN; a Dask array gives its cell counts partition by
+            partition.
 
         Returns
         -------
@@ -140,10 +143,15 @@ class XGBInterpreter:
         booster = self.model.get_booster()
         n_features = booster.num_features()
         names = self._names(booster, n_features)
-        X = _check_data(X, n_features)
         nodes, base_margin = _read_trees(booster)
+        counts = None
+        if dask_support.is_dask(X):
+            counts = dask_support.cell_counts(nodes, n_features, X, bool(self.true_to_data))
+        else:
+            X = _check_data(X, n_features)
         intercept, mains, pairs = kernels._parse_ensemble(
-            *nodes, n_features, X, bool(self.purification), bool(self.true_to_data))
+            *nodes, n_features, X if counts is None else None, bool(self.purification), bool(self.true_to_data),
+            counts=counts)
         self.feature_names_ = names
         self.feature_types_ = list(self.feature_types) if self.feature_types is not None else None
         self.intercept_ = base_margin + intercept
