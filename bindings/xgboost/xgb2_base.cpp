@@ -195,7 +195,9 @@ Fit the model.
 Parameters
 ----------
 X : np.ndarray of shape (n_samples, n_features)
-    Data features.
+    Data features. A Dask array or DataFrame (with y and sample_weight of the same
+    partitions) trains through xgboost.dask on the running distributed.Client; X_ then
+    keeps the Dask collection.
 y : np.ndarray of shape (n_samples, )
     Target response.
 sample_weight : np.ndarray of shape (n_samples, ), default=None
@@ -217,7 +219,8 @@ Parameters
 fidx : tuple of int
     The main effect or pairwise interaction feature index.
 X : np.ndarray of shape (n_samples, n_features)
-    Data features.
+    Data features; a Dask array or DataFrame gives a Dask array, computed partition by
+    partition.
 
 Returns
 -------

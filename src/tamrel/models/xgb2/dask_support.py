@@ -38,13 +38,23 @@ def _column_names(X):
     return np.asarray(list(columns), dtype=object)
 
 
+def _values(part):
+    return part.to_numpy()
+
+
 def _as_array(data, name, ndim):
     """A Dask array of rows (one block along the columns); DataFrames and Series by their values."""
+    import dask
     import dask.array as da
     import dask.dataframe as dd
 
     if isinstance(data, (dd.DataFrame, dd.Series)):
-        data = data.to_dask_array(lengths=True)
+        # One block per partition: the partitions of X and y then pair up even where the
+        # reader would fuse the files of a narrow column selection differently.
+        tail = data._meta.to_numpy().shape[1:]
+        dtype = data._meta.to_numpy().dtype
+        data = da.concatenate([da.from_delayed(dask.delayed(_values)(part), shape=(np.nan,) + tail, dtype=dtype)
+                               for part in data.to_delayed()])
     elif not isinstance(data, da.Array):
         raise ValueError(f"{name} must be a Dask array, DataFrame or Series like X, got {type(data).__name__}")
     if ndim == 1 and data.ndim == 2 and data.shape[1] == 1:
@@ -52,6 +62,35 @@ def _as_array(data, name, ndim):
     if data.ndim != ndim:
         raise ValueError(f"{name} must be {ndim}-dimensional, got {data.ndim} dimension(s)")
     return data.rechunk({1: -1}) if ndim == 2 else data
+
+
+def _split_block(part, k, weighted):
+    values = [part.iloc[:, :k].to_numpy(), part.iloc[:, k].to_numpy()]
+    return tuple(values + [part.iloc[:, k + 1].to_numpy() if weighted else None])
+
+
+def _paired(X, y, w):
+    """A DataFrame X with Series y and w as Dask arrays cut from one frame, so that their
+    blocks pair up (the reader may fuse the files of X's columns and of y's column
+    differently); other inputs unchanged."""
+    import dask
+    import dask.array as da
+    import dask.dataframe as dd
+
+    def column(part):
+        return part.iloc[:, 0] if isinstance(part, dd.DataFrame) and len(part.columns) == 1 else part
+
+    y, w = column(y), column(w)
+    if not (isinstance(X, dd.DataFrame) and isinstance(y, dd.Series) and (w is None or isinstance(w, dd.Series))):
+        return X, y, w
+    k = len(X.columns)
+    extra = {"__tamrel_y__": y} if w is None else {"__tamrel_y__": y, "__tamrel_w__": w}
+    parts = [dask.delayed(_split_block, nout=3)(part, k, w is not None) for part in X.assign(**extra).to_delayed()]
+    metas = (X._meta.to_numpy(), y._meta.to_numpy(), None if w is None else w._meta.to_numpy())
+    arrays = [None if meta is None else
+              da.concatenate([da.from_delayed(p[i], shape=(np.nan,) + meta.shape[1:], dtype=meta.dtype) for p in parts])
+              for i, meta in enumerate(metas)]
+    return tuple(arrays)
 
 
 def validate(est, X, y, sample_weight):
@@ -64,11 +103,12 @@ def validate(est, X, y, sample_weight):
     from sklearn.preprocessing import LabelBinarizer
 
     names = _column_names(X)
+    X, y, w = _paired(X, y, sample_weight)
     X = _as_array(X, "X", 2)
     y = _as_array(y, "y", 1)
-    w = None if sample_weight is None else _as_array(sample_weight, "sample_weight", 1)
+    w = None if w is None else _as_array(w, "sample_weight", 1)
     for name, part in (("y", y), ("sample_weight", w)):
-        if part is not None and part.chunks[0] != X.chunks[0]:
+        if part is not None and part.numblocks[0] != X.numblocks[0]:
             raise ValueError(f"{name} must have the same partitions as X")
     if X.shape[0] == 0:
         raise ValueError("X has no rows")
@@ -77,7 +117,9 @@ def validate(est, X, y, sample_weight):
     classifier = is_classifier(est)
     if not classifier and y.dtype.kind not in "biuf":
         raise ValueError(f"y must hold real numbers, got dtype {y.dtype}")
-    checks = {"X finite": da.isfinite(X).all()}
+    checks = {"X finite": da.isfinite(X).all(), "X lengths": _lengths(X), "y lengths": _lengths(y)}
+    if w is not None:
+        checks["w lengths"] = _lengths(w)
     if not classifier:
         checks["y finite"] = da.isfinite(y).all()
     if w is None:
@@ -90,10 +132,13 @@ def validate(est, X, y, sample_weight):
         largest = w.max()
         X, y, w = X[keep], y[keep], w[keep] / largest
         checks["total"] = w.sum()
-    checks["lengths"] = w.map_blocks(_block_length, chunks=((1,) * w.numblocks[0],), dtype=np.int64)
+    checks["lengths"] = _lengths(w)
     if classifier:
         checks["classes"] = da.unique(y)
     found = dict(zip(checks, dask.compute(*checks.values())))
+    for name, key in (("y", "y lengths"), ("sample_weight", "w lengths")):
+        if key in found and not np.array_equal(found[key], found["X lengths"]):
+            raise ValueError(f"{name} must have the same partitions as X")
     if not found["X finite"]:
         raise ValueError("Input X contains NaN or infinity.")
     if not found.get("y finite", True):
@@ -122,6 +167,12 @@ def validate(est, X, y, sample_weight):
 
 def _block_length(block):
     return np.array([block.shape[0]], dtype=np.int64)
+
+
+def _lengths(a):
+    """The row count of every block (lazy)."""
+    drop = {"drop_axis": 1} if a.ndim == 2 else {}
+    return a.map_blocks(_block_length, chunks=((1,) * a.numblocks[0],), dtype=np.int64, **drop)
 
 
 def _nonempty_blocks(a, lengths):
@@ -165,6 +216,9 @@ def train(estimator, X, y, sample_weight):
     kind = dxgb.DaskXGBClassifier if isinstance(estimator, xgboost.XGBClassifier) else dxgb.DaskXGBRegressor
     model = kind(**estimator.get_params())
     model.client = client
+    # XGBoost keeps data, labels and weights as float32: cast on the workers, so that each
+    # holds half the bytes of its partitions while training.
+    X, y, sample_weight = (part.astype(np.float32) for part in (X, y, sample_weight))
     model.fit(X, y, sample_weight=sample_weight)
     estimator.load_model(bytearray(model.get_booster().save_raw(raw_format="ubj")))
     return estimator
