@@ -16,6 +16,9 @@ void define_base_slicing(py::module_& m);
 void define_histogram_slicing(py::module_& m);
 void define_tree_slicing(py::module_& m);
 void define_frailzone(py::module_& m);
+void define_frail_scan(py::module_& m);
+// Adds the scan's private kernel methods to the FrailScan class.
+void define_frail_scan_kernels(py::object& cls);
 // Adds _fit2d to the HistogramSlicing class.
 void define_fit2d(py::object& cls);
 // FrailZone methods after fit: get_distance, get_shift, get_marginal; plot_marginal.

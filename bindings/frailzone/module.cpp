@@ -30,4 +30,5 @@ PYBIND11_MODULE(frailzone, m) {
     frailzone_py::define_histogram_slicing(m);
     frailzone_py::define_tree_slicing(m);
     frailzone_py::define_frailzone(m);
+    frailzone_py::define_frail_scan(m);
 }

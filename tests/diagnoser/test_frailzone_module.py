@@ -18,7 +18,7 @@ def test_module_names_in_order():
                 "scale_plot_ticks", "TamrelWarning", "TamrelInfo", "TamrelError"]
     assert names[: len(expected)] == expected
     classes = [n for n in names[len(expected):] if isinstance(getattr(fzm, n), type)]
-    assert classes == ["BaseSlicing", "HistogramSlicing", "TreeSlicing", "FrailZone"]
+    assert classes == ["BaseSlicing", "HistogramSlicing", "TreeSlicing", "FrailZone", "FrailScan"]
     assert fzm.copy is copy.copy and fzm.np is np
     assert fzm.plt.__name__ == "matplotlib.pylab"
 

@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 
 from ..exceptions import TamrelError, TamrelInfo
+from .scan_figure import scan_regions
 
 __all__ = ["render"]
 
@@ -117,6 +118,7 @@ _TABLES = {
     "frailzone_result": _result_table,
     "resilience_shift_histogram": _distance_bars,
     "frailzone_shift": _shift_distributions,
+    "frailzone_scan": scan_regions,
 }
 
 

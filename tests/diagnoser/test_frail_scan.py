@@ -1,0 +1,174 @@
+"""FrailScan: agreement with FrailZone, missing values and categories, significance, errors."""
+
+import pickle
+
+import matplotlib.pyplot as plt
+import numpy as np
+import pandas as pd
+import pytest
+from sklearn.base import clone
+
+from tamrel.diagnoser.frailzone import FrailScan, FrailZone
+from tamrel.exceptions import TamrelError
+from tamrel.plots import render
+
+_NUMBERS = ["lb1", "ub1", "lb2", "ub2", "#Test", "#Train"]
+
+
+def _data(seed=0, n=2400, classify=False):
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(n, 3))
+    noise = 0.5 + 2.0 * (x[:, 1] > 0.7) + 1.0 * (x[:, 2] < -0.5)
+    if classify:
+        logit = x[:, 0] + rng.normal(size=n) * noise
+        y = (logit > 0).astype(float)
+        proba = 1 / (1 + np.exp(-x[:, 0]))
+        return x, y, {"prediction": (proba > 0.5).astype(float), "prediction_proba": proba}
+    y = x[:, 0] + rng.normal(size=n) * noise
+    return x, y, {"prediction": x[:, 0]}
+
+
+def _zone_table(features, x, y, tr, te, preds, **kw):
+    zone = FrailZone(None, list(features), method="histogram", **kw)
+    zone.fit(x, y, tr, te, **preds)
+    return zone.output
+
+
+@pytest.mark.parametrize("metric, classify, weighted, use_test", [
+    ("MSE", False, False, False),
+    ("MAE", False, True, True),
+    ("LogLoss", True, True, False),
+    ("ACC", True, False, True),
+    ("AUC", True, False, False),
+])
+def test_regions_agree_with_frailzone(metric, classify, weighted, use_test):
+    x, y, preds = _data(classify=classify)
+    rng = np.random.default_rng(1)
+    w = rng.uniform(0.2, 2.0, len(y)) if weighted else None
+    perm = rng.permutation(len(y))
+    tr, te = perm[:1600], perm[1600:]
+    # the bootstrap of a metric that is not additive is slow: fewer slices there
+    singles, pairs = (["X1"], [("X2", "X1")]) if metric == "AUC" else (None, [("X0", "X1"), ("X2", "X1")])
+    settings = dict(threshold=1.05, bins=4 if metric == "AUC" else 6, min_samples=15, metric=metric,
+                    use_test=use_test)
+    scan = FrailScan(None, features=singles, pairs=pairs, **settings).fit(x, y, tr, te, sample_weight=w, **preds)
+    name = scan.score_name
+    for features in [(f,) for f in singles or ["X0", "X1", "X2"]] + pairs:
+        ref = _zone_table(features, x, y, tr, te, dict(preds, sample_weight=w), **settings)
+        got = scan.output[scan.output["slice_features"] == features]
+        assert set(got["kind"]) <= {"interval"}
+        if ref is None:
+            assert got.empty
+            continue
+        cols = _NUMBERS[:2] + (_NUMBERS[2:4] if len(features) == 2 else []) + _NUMBERS[4:]
+        ref = ref.set_axis(cols + [f"test_{name}", f"train_{name}", "Gap"], axis=1)
+        keys = cols[:4] if len(features) == 2 else cols[:2]
+        got = got.sort_values(keys).reset_index(drop=True)
+        ref = ref.sort_values(keys).reset_index(drop=True)
+        assert len(got) == len(ref) > 0
+        for col in ref.columns:
+            np.testing.assert_allclose(got[col].to_numpy(float), ref[col].to_numpy(float), rtol=1e-12,
+                                       err_msg=f"{features} {col}")
+
+
+def _frame(seed=0, n=3000):
+    rng = np.random.default_rng(seed)
+    age = rng.uniform(20, 70, n)
+    age[rng.random(n) < 0.08] = np.nan
+    city = rng.choice(["north", "south", "east", "tiny1", "tiny2"], n, p=[0.4, 0.35, 0.242, 0.004, 0.004])
+    plan = pd.Categorical(rng.choice(["basic", "plus"], n))
+    noise = 0.5 + 1.5 * np.isnan(age) + 1.5 * np.isin(city, ["east", "tiny1", "tiny2"])
+    y = rng.normal(size=n) * noise
+    return pd.DataFrame({"age": age, "city": city, "plan": plan}), y
+
+
+def test_missing_values_and_categories():
+    df, y = _frame()
+    tr, te = np.arange(2200), np.arange(2200, len(y))
+    scan = FrailScan(None, threshold=1.1, min_samples=20).fit(df, y, tr, te, prediction=np.zeros(len(y)))
+    out = scan.output
+    missing = out[(out["kind"] == "missing") & (out["slice_features"] == ("age",))]
+    assert len(missing) == 1 and missing["significant"].all()
+    i = missing.index[0]
+    rows = scan.get_target_rows(i)
+    np.testing.assert_array_equal(rows, np.flatnonzero(df["age"].isna()))
+    assert missing.loc[i, "#Train"] == np.isnan(df["age"].to_numpy()[tr]).sum()
+    east = out[(out["kind"] == "category") & (out["slice_features"] == ("city",))]
+    assert east.iloc[0]["categories"] == {"city": ("east",)} and east.iloc[0]["significant"]
+    # the rare values share one slice; a pair of a category and a number bins the number per category
+    cats = [c["city"] for c in out["categories"] if c and "city" in c]
+    assert ("tiny1", "tiny2") in cats and ("tiny1",) not in cats
+    pair = out[out["slice_features"] == ("age", "city")]
+    assert not pair.empty and pair["lb2"].isna().all() and pair["lb1"].notna().all()
+    assert all(set(c) == {"city"} for c in pair["categories"])
+    for _, row in out.iterrows():
+        assert (row["kind"] == "interval") == (row["categories"] is None and row["kind"] != "missing")
+    assert out["q_value"].is_monotonic_increasing or out["q_value"].isna().any()
+    # drill-down on an interval row: a FrailZone on that feature's present rows
+    interval = out.index[out["kind"] == "interval"]
+    if len(interval):
+        zone = scan.frailzone(interval[0])
+        assert isinstance(zone, FrailZone) and list(zone.slice_features) == list(out.loc[interval[0], "slice_features"])
+    with pytest.raises(TamrelError, match="FrailZone slices intervals only"):
+        scan.frailzone(i)
+
+
+def test_significance_null_and_planted():
+    rng = np.random.default_rng(7)
+    any_null, found = 0, 0
+    n = 500
+    for k in range(120):
+        x = rng.uniform(size=(n, 2))
+        y = rng.normal(size=n)
+        scan = FrailScan(None, pairs=None, bins=5, min_samples=15).fit(
+            x, y, np.arange(350), np.arange(350, n), prediction=np.zeros(n))
+        any_null += bool(scan.output["significant"].any())
+        if k < 30:
+            y = y * (1 + 2 * (x[:, 0] > 0.8))
+            scan.fit(x, y, np.arange(350), np.arange(350, n), prediction=np.zeros(n))
+            top = scan.output.iloc[0]
+            found += bool(top["significant"]) and top["slice_features"] == ("X0",) and top["lb1"] >= 0.7
+    assert any_null / 120 <= 0.08
+    assert found >= 27
+
+
+@pytest.mark.parametrize("kwargs, fit_kwargs, message", [
+    ({"features": ["X0", "nope"]}, {}, r"Unknown feature 'nope'; available features: \['X0', 'X1', 'X2'\]"),
+    ({"pairs": [("X0", "X0")]}, {}, "names the feature 'X0' twice"),
+    ({"alpha": 1.0}, {}, "alpha must lie strictly between 0 and 1"),
+    ({"alpha": 0}, {}, "alpha must lie strictly between 0 and 1"),
+    ({"bins": 0}, {}, "bins must be an integer of at least 1"),
+    ({"min_samples": 0.5}, {}, "min_samples must be at least 1"),
+    ({}, {"train_idx": []}, "The train subset is empty"),
+    ({"use_test": True}, {"test_idx": []}, "The test subset is empty"),
+    ({"metric": "AUC"}, {}, "needs prediction_proba"),
+])
+def test_bad_input(kwargs, fit_kwargs, message):
+    x, y, preds = _data(n=200)
+    args = dict(x=x, y=y, train_idx=np.arange(150), test_idx=np.arange(150, 200), **preds)
+    args.update(fit_kwargs)
+    with pytest.raises(TamrelError, match=message):
+        FrailScan(None, **kwargs).fit(**args)
+    x_inf = x.copy()
+    x_inf[3, 1] = np.inf
+    with pytest.raises(ValueError, match="'X1' holds infinite values"):
+        FrailScan(None).fit(x_inf, y, np.arange(150), np.arange(150, 200), **preds)
+
+
+def test_threads_estimator_surface_and_figure():
+    df, y = _frame(seed=3)
+    tr, te = np.arange(2200), np.arange(2200, len(y))
+    w = np.random.default_rng(0).uniform(0.5, 1.5, len(y))
+    fits = [FrailScan(None, threshold=1.05, n_jobs=j).fit(df, y, tr, te, prediction=np.zeros(len(y)),
+                                                          sample_weight=w) for j in (1, 2)]
+    pd.testing.assert_frame_equal(fits[0].output, fits[1].output)
+    scan = fits[1]
+    assert clone(scan).get_params() == scan.get_params()
+    again = pickle.loads(pickle.dumps(scan))
+    pd.testing.assert_frame_equal(again.output, scan.output)
+    np.testing.assert_array_equal(again.get_target_rows(0), scan.get_target_rows(0))
+    result = scan.get_result()
+    assert result.key == "frailzone_scan" and result.value["data"] is scan.output
+    fig = render(result)
+    assert len(fig.axes[0].get_yticklabels()) == min(15, len(scan.output))
+    plt.close("all")
