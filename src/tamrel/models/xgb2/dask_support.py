@@ -7,21 +7,13 @@ Dask collection arrives, so it stays an optional dependency.
 """
 
 import copy
-import sys
 
 import numpy as np
 
+from ...utils import is_dask
+
 __all__ = ["is_dask", "validate", "train", "predict", "map_rows", "cell_counts", "effect_variances",
            "column_range"]
-
-
-def is_dask(obj):
-    """Whether obj is a Dask collection (False without importing Dask when it is not loaded)."""
-    if "dask" not in sys.modules:
-        return False
-    import dask
-
-    return dask.is_dask_collection(obj)
 
 
 def _kernels():
