@@ -1,5 +1,8 @@
 """The Dask path on a LocalCluster of 2 worker processes limited to 1 GiB each.
 
+Scan: FrailScan (MSE, every feature and pair) of --rows rows read from Parquet with
+dask.dataframe.read_parquet (reading included in the time), against the in-memory scan of
+the same rows (data loaded beforehand); the tables must be equal.
 XGB2: XGB2Regressor (100 trees) trained through xgboost.dask on the first --xgb-rows rows,
 read from Parquet, then parse_model; reports the times and checks intercept + effects
 against the booster's margin on a sample of rows. The data (--rows x 10 features, a target,
@@ -55,6 +58,35 @@ def worker_peaks(client):
     return sorted(v / 1024 for v in client.run(lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss).values())
 
 
+def bench_scan(client, files, rows):
+    import dask.dataframe as dd
+    import pandas as pd
+
+    from tamrel.diagnoser.frailzone import FrailScan
+
+    settings = dict(metric="MSE", pairs="all", verbose=False)
+    t0 = time.perf_counter()
+    data = dd.read_parquet(files)
+    got = FrailScan(None, **settings).fit(data[FEATURES], data["y"], ~data["is_test"], data["is_test"],
+                                          prediction=data["pred"]).output
+    t_dask = time.perf_counter() - t0
+    client_peak, workers = peak_rss_mib(), worker_peaks(client)
+    frame = pd.read_parquet(files)
+    test = frame["is_test"].to_numpy()
+    t0 = time.perf_counter()
+    expected = FrailScan(None, **settings).fit(frame[FEATURES], frame["y"].to_numpy(), np.flatnonzero(~test),
+                                               np.flatnonzero(test), prediction=frame["pred"].to_numpy()).output
+    t_memory = time.perf_counter() - t0
+    pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-12)
+    units = N_FEATURES + N_FEATURES * (N_FEATURES - 1) // 2
+    print(f"scan of {rows:,} rows, {units} slicings: Dask {t_dask:.1f} s ({1e9 * t_dask / rows:.0f} ns/row, "
+          f"reading included), in memory {t_memory:.1f} s ({1e9 * t_memory / rows:.0f} ns/row): "
+          f"{t_dask / t_memory:.2f}x; tables equal ({len(got)} regions)")
+    print(f"  peak memory during the Dask scan: client {client_peak:.0f} MiB, workers "
+          + ", ".join(f"{p:.0f} MiB" for p in workers) + f" (data {rows * (N_FEATURES + 3) * 8 / 2**20:.0f} MiB)")
+    del frame, expected
+
+
 def bench_xgb2(client, files, rows, trees):
     import dask.dataframe as dd
 
@@ -84,6 +116,7 @@ def main():
     parser.add_argument("--rows", type=int, default=30_000_000)
     parser.add_argument("--xgb-rows", type=int, default=10_000_000)
     parser.add_argument("--trees", type=int, default=100)
+    parser.add_argument("--skip-scan", action="store_true")
     parser.add_argument("--dir", default=os.path.join(os.environ.get("TMPDIR", "/tmp"), "tamrel_bench_dask"))
     args = parser.parse_args()
 
@@ -95,6 +128,10 @@ def main():
           "not timed below)")
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, memory_limit="1GiB",
                       dashboard_address=None) as cluster, Client(cluster) as client:
+        # the workers import the package once, before any timing
+        client.run(lambda: __import__("tamrel.diagnoser.scan_dask") and __import__("tamrel.models.xgb2.xgboost"))
+        if not args.skip_scan:
+            bench_scan(client, files, args.rows)
         ok = bench_xgb2(client, files, min(args.xgb_rows, args.rows), args.trees)
         print(f"peak memory: client {peak_rss_mib():.0f} MiB, workers "
               + ", ".join(f"{p:.0f} MiB" for p in worker_peaks(client)) + " (limit 1024 MiB each)")

@@ -20,7 +20,7 @@ def _data(n=3000, seed=0):
                           "c": rng.choice(["u", "v", "w", "z"], size=n, p=[.5, .3, .19, .01])})
     frame.loc[rng.uniform(size=n) < 0.05, "a"] = np.nan
     frame["c"] = frame["c"].astype("category")
-    noise = 0.5 + 2.0 * (frame["b"] > 0.7) + 1.5 * (frame["c"] == "v")
+    noise = 0.5 + 2.0 * (frame["b"] > 0.7) + 1.5 * (frame["c"] == "v") + 2.0 * frame["a"].isna()
     frame["y"] = frame["b"] + rng.normal(size=n) * noise
     frame["label"] = (frame["y"] > 0).astype(float)
     frame["pred"] = frame["b"]
@@ -59,7 +59,7 @@ def test_scan_matches_in_memory(dask_client, columns, metric, weighted, use_test
     idx = (~data["test"], data["test"]) if boolean_idx else (train, test)
     got = FrailScan(None, **settings).fit(data[columns], data[target], *idx, **{given: data[pred]},
                                           sample_weight=data["w"] if weighted else None).output
-    assert len(got) > 0
+    assert len(got) > 0 and ("missing" in set(got["kind"])) == ("a" in columns)
     pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-12)
 
 
