@@ -132,6 +132,8 @@ def main():
         client.run(lambda: __import__("tamrel.diagnoser.scan_dask") and __import__("tamrel.models.xgb2.xgboost"))
         if not args.skip_scan:
             bench_scan(client, files, args.rows)
+            client.restart()  # fresh workers: the scan's freed memory stays with the processes
+            client.run(lambda: __import__("tamrel.models.xgb2.xgboost"))
         ok = bench_xgb2(client, files, min(args.xgb_rows, args.rows), args.trees)
         print(f"peak memory: client {peak_rss_mib():.0f} MiB, workers "
               + ", ".join(f"{p:.0f} MiB" for p in worker_peaks(client)) + " (limit 1024 MiB each)")

@@ -328,7 +328,11 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
     Parameters
     ----------
     x : numpy.ndarray or pandas.DataFrame
-        The data, columns of any type (numeric or categorical, with missing values).
+        The data, columns of any type (numeric or categorical, with missing values). A
+        Dask DataFrame or array is scanned partition by partition, with the same table as
+        in memory: y, the predictions and the weights are then Dask collections of its
+        partitions, train_idx/test_idx boolean ones or row positions, and the metric
+        additive (MSE, MAE, ACC, LogLoss, Brier).
     y : array-like
         The response, one entry per row.
     train_idx, test_idx : array-like of int
