@@ -84,6 +84,28 @@ tamrel::UnitInput unit_input(const Block& b, const Unit& u) {
     return in;
 }
 
+// Units run in batches that share their grouping codes (at most kBatch units each, so that
+// the threads stay busy), the largest batches first.
+constexpr size_t kBatch = 8;
+
+std::vector<std::vector<size_t>> batches(const std::vector<Unit>& units) {
+    std::vector<std::vector<size_t>> out;
+    std::vector<std::int64_t> keys;
+    for (size_t k = 0; k < units.size(); ++k) {
+        const std::int64_t key = units[k].group_col;
+        size_t at = out.size();
+        for (size_t b = 0; b < out.size(); ++b)
+            if (keys[b] == key && out[b].size() < kBatch) at = b;
+        if (at == out.size()) {
+            out.emplace_back();
+            keys.push_back(key);
+        }
+        out[at].push_back(k);
+    }
+    std::stable_sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
+    return out;
+}
+
 int workers(const py::object& n_jobs) {
     if (n_jobs.is_none()) return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     const auto n = as_position(n_jobs, "n_jobs");
@@ -187,10 +209,14 @@ py::object scan_ranges(py::object self, py::object num, py::object codes, py::ob
     for (const Unit& u : us)
         if (!u.numeric) throw py::value_error("range sketches are taken of numeric cuts only.");
     std::vector<std::vector<tamrel::RangeSketch>> out(us.size());
+    const auto tasks = batches(us);
     {
         py::gil_scoped_release nogil;
-        tamrel::parallel_for(static_cast<std::int64_t>(us.size()), jobs, [&](std::int64_t k) {
-            out[k] = tamrel::unit_ranges(unit_input(b, us[k]), b.rows, cap);
+        tamrel::parallel_for(static_cast<std::int64_t>(tasks.size()), jobs, [&](std::int64_t t) {
+            std::vector<tamrel::UnitInput> ins;
+            for (size_t k : tasks[t]) ins.push_back(unit_input(b, us[k]));
+            auto res = tamrel::batch_ranges(ins, b.rows, cap);
+            for (size_t i = 0; i < tasks[t].size(); ++i) out[tasks[t][i]] = std::move(res[i]);
         });
     }
     py::list result;
@@ -272,6 +298,38 @@ py::object scan_codes(py::object /*self*/, py::object num, py::object columns, p
     return std::move(out);
 }
 
+// Columns of a float64 matrix at some rows, Fortran-ordered: the subset copies of the scan.
+py::object scan_take(py::object /*self*/, py::object x, py::object columns, py::object rows, py::object n_jobs) {
+    const py::array arr = py::array::ensure(x);
+    if (!arr || arr.ndim() != 2 || !arr.dtype().equal(py::dtype::of<double>()))
+        throw py::type_error("x must be a two-dimensional float64 array.");
+    const auto esize = static_cast<py::ssize_t>(sizeof(double));
+    if (arr.strides(0) % esize != 0 || arr.strides(1) % esize != 0)
+        throw py::value_error("x must be aligned to its items.");
+    const auto idx = tamrel_py::i64_array::ensure(rows);
+    if (!idx || idx.ndim() != 1) throw py::type_error("rows must be a one-dimensional integer array.");
+    const std::int64_t n = arr.shape(0), m = idx.shape(0);
+    const std::int64_t* pos = idx.data();
+    for (std::int64_t k = 0; k < m; ++k)
+        if (pos[k] < 0 || pos[k] >= n) throw py::index_error("row position out of range.");
+    std::vector<std::int64_t> cols;
+    for (const py::handle& c : columns) {
+        const std::int64_t j = as_position(c, "column");
+        if (j < 0 || j >= arr.shape(1)) throw py::index_error("column out of range.");
+        cols.push_back(j);
+    }
+    const int jobs = workers(n_jobs);
+    f64_fortran out({static_cast<py::ssize_t>(m), static_cast<py::ssize_t>(cols.size())});
+    double* d = out.mutable_data();
+    const double* base = static_cast<const double*>(arr.data());
+    const std::int64_t rs = arr.strides(0) / esize, cs = arr.strides(1) / esize;
+    {
+        py::gil_scoped_release nogil;
+        tamrel::gather_columns(base, rs, cs, pos, m, cols, d, jobs);
+    }
+    return std::move(out);
+}
+
 py::object scan_sums(py::object self, py::object num, py::object codes, py::object units, py::object sketches,
                      py::object scores, py::object weights, py::object moments, py::object n_jobs) {
     const Block b = read_block(num, codes);
@@ -289,11 +347,18 @@ py::object scan_sums(py::object self, py::object num, py::object codes, py::obje
         layouts.push_back(layout_of(us[k], us[k].numeric ? sketches_of(ls[k]) : std::vector<tamrel::RangeSketch>(),
                                     max_bins, k));
     std::vector<std::vector<tamrel::CellSums>> out(us.size());
+    const auto tasks = batches(us);
     {
         py::gil_scoped_release nogil;
-        tamrel::parallel_for(static_cast<std::int64_t>(us.size()), jobs, [&](std::int64_t k) {
-            out[k] = tamrel::unit_sums(unit_input(b, us[k]), layouts[k], b.rows, s.data, w.data,
-                                       with_moments);
+        tamrel::parallel_for(static_cast<std::int64_t>(tasks.size()), jobs, [&](std::int64_t t) {
+            std::vector<tamrel::UnitInput> ins;
+            std::vector<const tamrel::UnitLayout*> ls;
+            for (size_t k : tasks[t]) {
+                ins.push_back(unit_input(b, us[k]));
+                ls.push_back(&layouts[k]);
+            }
+            auto res = tamrel::batch_sums(ins, ls, b.rows, s.data, w.data, with_moments);
+            for (size_t i = 0; i < tasks[t].size(); ++i) out[tasks[t][i]] = std::move(res[i]);
         });
     }
     py::list result;
@@ -416,6 +481,10 @@ void define_frail_scan_kernels(py::object& cls) {
                           "int32 bin codes of the given columns of num; -1 for missing or out-of-range values.",
                           py::arg("num"), py::arg("columns"), py::arg("edges"), py::arg("lo"), py::arg("hi"),
                           py::arg("n_jobs") = none);
+    tamrel_py::add_method(cls, "_scan_take", "_scan_take", &scan_take,
+                          "_scan_take(self, x, columns, rows, n_jobs=None)\n--\n\n"
+                          "The given columns of a float64 matrix at the given rows, in Fortran order.",
+                          py::arg("x"), py::arg("columns"), py::arg("rows"), py::arg("n_jobs") = none);
     tamrel_py::add_method(cls, "_scan_sums", "_scan_sums", &scan_sums,
                           "_scan_sums(self, num, codes, units, sketches, scores, weights=None, moments=False, "
                           "n_jobs=None)\n--\n\n"

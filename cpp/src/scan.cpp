@@ -51,14 +51,32 @@ void RangeSketch::add(double v) {
         max = std::max(max, v);
     }
     ++count;
-    if (static_cast<std::int64_t>(distinct.size()) < cap) {
-        if (v == 0.0) v = 0.0;
-        auto it = std::lower_bound(distinct.begin(), distinct.end(), v);
-        if (it == distinct.end() || *it != v) distinct.insert(it, v);
+    if (static_cast<std::int64_t>(distinct.size()) >= cap) return;
+    if (v == 0.0) v = 0.0;
+    if (cap > kSmallCap) {
+        // many values kept: sorting in batches beats inserting in order
+        pending_.push_back(v);
+        if (static_cast<std::int64_t>(pending_.size()) >= std::max<std::int64_t>(kSmallCap, 2 * static_cast<std::int64_t>(distinct.size())))
+            settle();
+        return;
     }
+    auto it = std::lower_bound(distinct.begin(), distinct.end(), v);
+    if (it == distinct.end() || *it != v) distinct.insert(it, v);
+}
+
+void RangeSketch::settle() {
+    if (pending_.empty()) return;
+    std::sort(pending_.begin(), pending_.end());
+    std::vector<double> both;
+    std::set_union(distinct.begin(), distinct.end(), pending_.begin(), pending_.end(), std::back_inserter(both));
+    both.erase(std::unique(both.begin(), both.end()), both.end());
+    if (static_cast<std::int64_t>(both.size()) > cap) both.resize(static_cast<size_t>(cap));
+    distinct.swap(both);
+    pending_.clear();
 }
 
 void RangeSketch::merge(const RangeSketch& o) {
+    settle();
     if (o.count > 0) {
         min = count ? std::min(min, o.min) : o.min;
         max = count ? std::max(max, o.max) : o.max;
@@ -66,10 +84,9 @@ void RangeSketch::merge(const RangeSketch& o) {
     count += o.count;
     missing += o.missing;
     infinite += o.infinite;
-    std::vector<double> both;
-    std::set_union(distinct.begin(), distinct.end(), o.distinct.begin(), o.distinct.end(), std::back_inserter(both));
-    if (static_cast<std::int64_t>(both.size()) > cap) both.resize(static_cast<size_t>(cap));
-    distinct.swap(both);
+    pending_.insert(pending_.end(), o.distinct.begin(), o.distinct.end());
+    pending_.insert(pending_.end(), o.pending_.begin(), o.pending_.end());
+    settle();
 }
 
 ColumnSummary RangeSketch::summary() const {
@@ -92,14 +109,34 @@ inline std::int64_t group_of(const UnitInput& in, std::int64_t r) {
 
 }  // namespace
 
-std::vector<RangeSketch> unit_ranges(const UnitInput& in, std::int64_t n_rows, std::int64_t cap) {
-    std::vector<RangeSketch> out(static_cast<size_t>(in.n_groups), RangeSketch(cap));
-    for (std::int64_t r = 0; r < n_rows; ++r) {
-        const std::int64_t g = group_of(in, r);
-        if (g >= 0) out[g].add(in.num[r]);
+namespace {
+
+void unit_ranges(const UnitInput& in, std::int64_t begin, std::int64_t end, std::vector<RangeSketch>& out) {
+    bool settled = true;  // every group has all the distinct values it keeps: range and counts only
+    for (const RangeSketch& g : out) settled = settled && g.count > 0 && static_cast<std::int64_t>(g.distinct.size()) >= g.cap;
+    if (!settled) {
+        for (std::int64_t r = begin; r < end; ++r) {
+            const std::int64_t g = group_of(in, r);
+            if (g >= 0) out[g].add(in.num[r]);
+        }
+        return;
     }
-    return out;
+    for (std::int64_t r = begin; r < end; ++r) {
+        const std::int64_t g = group_of(in, r);
+        if (g < 0) continue;
+        const double v = in.num[r];
+        RangeSketch& s = out[g];
+        if (v - v == 0.0) {  // finite
+            s.min = std::min(s.min, v);
+            s.max = std::max(s.max, v);
+            ++s.count;
+        } else {
+            ++(std::isnan(v) ? s.missing : s.infinite);
+        }
+    }
 }
+
+}  // namespace
 
 UnitLayout numeric_layout(const std::vector<RangeSketch>& sketches, std::int64_t max_bins, bool missing_cell) {
     UnitLayout l;
@@ -133,6 +170,19 @@ UnitLayout categorical_layout(std::int64_t n_groups, std::int64_t n_cat, bool mi
     return l;
 }
 
+void gather_columns(const double* x, std::int64_t row_stride, std::int64_t col_stride, const std::int64_t* rows,
+                    std::int64_t m, const std::vector<std::int64_t>& cols, double* out, int n_jobs) {
+    constexpr std::int64_t kRows = 1 << 14;
+    const std::int64_t p = static_cast<std::int64_t>(cols.size());
+    parallel_for((m + kRows - 1) / kRows, n_jobs, [&](std::int64_t t) {
+        const std::int64_t end = std::min(m, (t + 1) * kRows);
+        for (std::int64_t k = t * kRows; k < end; ++k) {
+            const double* row = x + rows[k] * row_stride;
+            for (std::int64_t j = 0; j < p; ++j) out[j * m + k] = row[cols[j] * col_stride];
+        }
+    });
+}
+
 void bin_codes(const double* x, std::int64_t n_rows, const std::vector<double>& edges, double lo, double hi,
                std::int32_t* out) {
     if (edges.empty()) {
@@ -148,49 +198,94 @@ void bin_codes(const double* x, std::int64_t n_rows, const std::vector<double>& 
 
 namespace {
 
-template <bool Weighted, bool Moments>
-inline void add_row(CellSums& c, double s, double w) {
-    ++c.count;
-    c.s.add(s);
-    if (Weighted) {
-        c.w.add(w);
-        c.ws.add(w * s);
-    }
-    if (Moments) {
-        if (!Weighted) {
-            c.w.add(1.0);
-            c.ws.add(s);
+// Plain sums of one block of rows per cell, folded into the compensated cell sums when the
+// block ends: one plain add per row and field, with the rounding of one block's plain sum.
+struct BlockSums {
+    std::vector<std::int64_t> count;
+    std::vector<double> s, w, ws, ws2, w2;
+    std::vector<std::int64_t> touched;
+
+    explicit BlockSums(size_t n) : count(n, 0), s(n, 0.0), w(n, 0.0), ws(n, 0.0), ws2(n, 0.0), w2(n, 0.0) {}
+
+    template <bool Weighted, bool Moments>
+    void add(std::int64_t c, double sv, double wv) {
+        if (count[c]++ == 0) touched.push_back(c);
+        s[c] += sv;
+        if (Weighted || Moments) {
+            w[c] += wv;
+            ws[c] += wv * sv;
         }
-        c.ws2 += w * s * s;
-        c.w2 += w * w;
+        if (Moments) {
+            ws2[c] += wv * sv * sv;
+            w2[c] += wv * wv;
+        }
     }
+
+    void fold(std::vector<CellSums>& out, bool with_w) {
+        for (std::int64_t c : touched) {
+            CellSums& o = out[c];
+            o.count += count[c];
+            o.s.add(s[c]);
+            if (with_w) {
+                o.w.add(w[c]);
+                o.ws.add(ws[c]);
+            }
+            o.ws2 += ws2[c];
+            o.w2 += w2[c];
+            count[c] = 0;
+            s[c] = w[c] = ws[c] = ws2[c] = w2[c] = 0.0;
+        }
+        touched.clear();
+    }
+};
+
+// What the sums loop reads of one group of a numeric cut, in one place.
+struct GroupBins {
+    double lo = 1.0, hi = 0.0;  // values outside are left out; lo > hi for a group without rows
+    std::int64_t offset = 0;
+    const BinLocator* locate = nullptr;
+};
+
+struct NumericCut {
+    std::vector<BinLocator> locate;
+    std::vector<GroupBins> groups;
+};
+
+NumericCut numeric_cut(const UnitLayout& layout) {
+    static const std::vector<double> kNoEdges{0.0, 1.0};
+    NumericCut cut;
+    cut.locate.reserve(layout.edges.size());
+    for (const auto& e : layout.edges) cut.locate.emplace_back(e.empty() ? kNoEdges : e);
+    cut.groups.resize(layout.edges.size());
+    for (size_t g = 0; g < layout.edges.size(); ++g) {
+        if (layout.edges[g].empty()) continue;
+        cut.groups[g] = GroupBins{layout.lo[g], layout.hi[g], layout.offsets[g], &cut.locate[g]};
+    }
+    return cut;
 }
 
 template <bool Weighted, bool Moments>
-void sums_loop(const UnitInput& in, const UnitLayout& layout, std::int64_t n_rows, const double* scores,
-               const double* weights, std::vector<CellSums>& out) {
+void sums_loop(const UnitInput& in, const UnitLayout& layout, std::int64_t begin, std::int64_t end,
+               const double* scores, const double* weights, const NumericCut& cut, BlockSums& out) {
     const std::int64_t missing = layout.offsets.back();
     if (layout.numeric) {
-        std::vector<BinLocator> locate;
-        locate.reserve(layout.edges.size());
-        static const std::vector<double> kNoEdges{0.0, 1.0};
-        for (const auto& e : layout.edges) locate.emplace_back(e.empty() ? kNoEdges : e);
-        for (std::int64_t r = 0; r < n_rows; ++r) {
+        const GroupBins* groups = cut.groups.data();
+        for (std::int64_t r = begin; r < end; ++r) {
             const std::int64_t g = group_of(in, r);
             if (g < 0) continue;
             const double v = in.num[r];
             std::int64_t cell;
-            if (std::isnan(v)) {
-                if (!layout.missing_cell) continue;
-                cell = missing;
+            const GroupBins& gb = groups[g];
+            if (v >= gb.lo && v <= gb.hi) {
+                cell = gb.offset + (*gb.locate)(v);
             } else {
-                if (!(v >= layout.lo[g] && v <= layout.hi[g]) || layout.edges[g].empty()) continue;
-                cell = layout.offsets[g] + locate[g](v);
+                if (!(layout.missing_cell && std::isnan(v))) continue;
+                cell = missing;
             }
-            add_row<Weighted, Moments>(out[cell], scores[r], Weighted ? weights[r] : 1.0);
+            out.add<Weighted, Moments>(cell, scores[r], Weighted ? weights[r] : 1.0);
         }
     } else {
-        for (std::int64_t r = 0; r < n_rows; ++r) {
+        for (std::int64_t r = begin; r < end; ++r) {
             const std::int64_t g = group_of(in, r);
             if (g < 0) continue;
             const std::int32_t c = in.cat[r];
@@ -202,22 +297,62 @@ void sums_loop(const UnitInput& in, const UnitLayout& layout, std::int64_t n_row
             } else {
                 cell = layout.offsets[g] + c;
             }
-            add_row<Weighted, Moments>(out[cell], scores[r], Weighted ? weights[r] : 1.0);
+            out.add<Weighted, Moments>(cell, scores[r], Weighted ? weights[r] : 1.0);
         }
     }
 }
 
 }  // namespace
 
-std::vector<CellSums> unit_sums(const UnitInput& in, const UnitLayout& layout, std::int64_t n_rows,
-                                const double* scores, const double* weights, bool moments) {
-    std::vector<CellSums> out(static_cast<size_t>(layout.n_cells()));
-    if (weights) {
-        moments ? sums_loop<true, true>(in, layout, n_rows, scores, weights, out)
-                : sums_loop<true, false>(in, layout, n_rows, scores, weights, out);
-    } else {
-        moments ? sums_loop<false, true>(in, layout, n_rows, scores, weights, out)
-                : sums_loop<false, false>(in, layout, n_rows, scores, weights, out);
+namespace {
+
+// Rows are taken in blocks, each block through every unit of the batch in turn, so that the
+// shared grouping codes, scores and weights of a block are read from memory once.
+constexpr std::int64_t kBlockRows = 4096;
+
+}  // namespace
+
+std::vector<std::vector<RangeSketch>> batch_ranges(const std::vector<UnitInput>& units, std::int64_t n_rows,
+                                                   std::int64_t cap) {
+    std::vector<std::vector<RangeSketch>> out;
+    for (const auto& in : units) out.emplace_back(static_cast<size_t>(in.n_groups), RangeSketch(cap));
+    for (std::int64_t begin = 0; begin < n_rows; begin += kBlockRows) {
+        const std::int64_t end = std::min(n_rows, begin + kBlockRows);
+        for (size_t k = 0; k < units.size(); ++k) unit_ranges(units[k], begin, end, out[k]);
+    }
+    for (auto& unit : out)
+        for (auto& s : unit) s.settle();
+    return out;
+}
+
+std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& units,
+                                              const std::vector<const UnitLayout*>& layouts, std::int64_t n_rows,
+                                              const double* scores, const double* weights, bool moments) {
+    std::vector<std::vector<CellSums>> out;
+    std::vector<NumericCut> cuts;
+    std::vector<BlockSums> block;
+    cuts.reserve(layouts.size());
+    for (const UnitLayout* l : layouts) {
+        out.emplace_back(static_cast<size_t>(l->n_cells()));
+        block.emplace_back(static_cast<size_t>(l->n_cells()));
+        cuts.push_back(l->numeric ? numeric_cut(*l) : NumericCut());
+    }
+    const bool with_w = weights || moments;
+    for (std::int64_t begin = 0; begin < n_rows; begin += kBlockRows) {
+        const std::int64_t end = std::min(n_rows, begin + kBlockRows);
+        for (size_t k = 0; k < units.size(); ++k) {
+            const UnitInput& in = units[k];
+            const UnitLayout& l = *layouts[k];
+            BlockSums& acc = block[k];
+            if (weights) {
+                moments ? sums_loop<true, true>(in, l, begin, end, scores, weights, cuts[k], acc)
+                        : sums_loop<true, false>(in, l, begin, end, scores, weights, cuts[k], acc);
+            } else {
+                moments ? sums_loop<false, true>(in, l, begin, end, scores, weights, cuts[k], acc)
+                        : sums_loop<false, false>(in, l, begin, end, scores, weights, cuts[k], acc);
+            }
+            acc.fold(out[k], with_w);
+        }
     }
     return out;
 }

@@ -6,8 +6,8 @@
 // equal-width bins over the group's range, a categorical one by value. Every pass below
 // is a function of some rows that returns partial results which merge exactly, so the
 // passes can run over row blocks separately and be combined:
-//   1. unit_ranges: per group, the range sketch of the numeric cut values;
-//   2. unit_sums: given the edges, per cell (group x bin or category) the score sums;
+//   1. batch_ranges: per group, the range sketch of the numeric cut values;
+//   2. batch_sums: given the edges, per cell (group x bin or category) the score sums;
 //   3. unit_regions: weak cells merged into regions by the histogram rules (slices.hpp);
 //   4. region_stats: counts, scores and second moments of each region on any rows'
 //      sums, read off the cells of the region.
@@ -40,11 +40,19 @@ struct RangeSketch {
     explicit RangeSketch(std::int64_t cap_ = 0) : cap(cap_) {}
     void add(double v);
     void merge(const RangeSketch& other);
+    // Sort the values gathered unsorted under a large cap into `distinct`; add() and
+    // merge() leave the sketch settled only for caps up to kSmallCap.
+    void settle();
     ColumnSummary summary() const;  // finite is false when any value was infinite
+
+private:
+    static constexpr std::int64_t kSmallCap = 256;
+    std::vector<double> pending_;  // large caps: values appended, sorted and deduplicated in batches
 };
 
 // Score sums of the rows of one cell: the core's bin sums plus the second moments that
-// the significance test reads (weights count as 1 when there are none).
+// the significance test reads (weights count as 1 when there are none). The kernels add
+// each block of 4096 rows plainly and fold the block into these compensated sums.
 struct CellSums {
     std::int64_t count = 0;
     CompensatedSum s, w, ws;
@@ -86,21 +94,32 @@ struct UnitLayout {
     std::int64_t n_cells() const { return offsets.back() + (missing_cell ? 1 : 0); }
 };
 
-std::vector<RangeSketch> unit_ranges(const UnitInput& in, std::int64_t n_rows, std::int64_t cap);
+// Pass 1 of a batch of units (typically those sharing their grouping codes): per unit, per
+// group, the sketch of the numeric cut values of rows 0..n_rows-1.
+std::vector<std::vector<RangeSketch>> batch_ranges(const std::vector<UnitInput>& units, std::int64_t n_rows,
+                                                   std::int64_t cap);
 
 // Layout from the merged sketches of a numeric cut (bin_edges per non-empty group; a
 // group's refusal of its bins is a std::domain_error) or for a categorical cut.
 UnitLayout numeric_layout(const std::vector<RangeSketch>& sketches, std::int64_t max_bins, bool missing_cell);
 UnitLayout categorical_layout(std::int64_t n_groups, std::int64_t n_cat, bool missing_cell);
 
-// Cell sums of the rows; second moments only when `moments`.
-std::vector<CellSums> unit_sums(const UnitInput& in, const UnitLayout& layout, std::int64_t n_rows,
-                                const double* scores, const double* weights, bool moments);
+// Pass 2 of a batch of units: per unit, the cell sums of rows 0..n_rows-1 (weights may be
+// nullptr); second moments only when `moments`.
+std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& units,
+                                              const std::vector<const UnitLayout*>& layouts, std::int64_t n_rows,
+                                              const double* scores, const double* weights, bool moments);
 
 // Codes of a numeric column by its edges: the bin, or -1 for a missing value or one
 // outside [lo, hi].
 void bin_codes(const double* x, std::int64_t n_rows, const std::vector<double>& edges, double lo, double hi,
                std::int32_t* out);
+
+// The rows `rows[0..m)` of columns `cols[0..p)` of a float64 matrix (strides in elements)
+// copied column after column (Fortran order, m x p) into out, in n_jobs threads over row
+// ranges. Positions must already be checked.
+void gather_columns(const double* x, std::int64_t row_stride, std::int64_t col_stride, const std::int64_t* rows,
+                    std::int64_t m, const std::vector<std::int64_t>& cols, double* out, int n_jobs);
 
 enum class RegionKind : std::int32_t { interval = 0, missing = 1, category = 2 };
 

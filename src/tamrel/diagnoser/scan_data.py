@@ -130,15 +130,19 @@ class Column:
     numeric: bool
     values: np.ndarray
     categories: list = field(default_factory=list)
+    position: int = -1  # column of a float64 x that `values` views, else -1
 
 
 def read_columns(x, names, kinds, wanted):
     """The wanted columns of x by name, numeric or categorical by the shared column rule."""
     out = {}
+    plain = isinstance(x, np.ndarray) and x.dtype == np.float64
     for name in wanted:
         j = names.index(name)
         col = table_column(x, j)
-        if kinds[j] == "categorical":
+        if plain and kinds[j] == "numerical":
+            out[name] = Column(name, True, col, position=j)  # a view: NaN is already missing
+        elif kinds[j] == "categorical":
             codes, categories = category_codes(col)
             out[name] = Column(name, False, codes, list(categories))
         else:

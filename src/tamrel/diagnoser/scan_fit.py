@@ -23,7 +23,10 @@ which played no part in choosing it.
 
 Numeric features are cut into equal-width bins; for a pair (a, b) the second feature
 is binned inside each bin of the first over that bin's own range. Missing values of a
-feature form a slice of their own ("kind" "missing"); interval slices use the rest.
+feature form a slice of their own ("kind" "missing"); interval slices use the rest, and a
+pair the rows where both features are present (its first feature keeping the bins of
+its own scan). The weak test compares with ``threshold`` times the score of the whole
+sliced subset.
 Categorical features (``feature_types`` "categorical", or pandas categorical, object,
 string or bool columns) are sliced by value; values with fewer than ``min_samples``
 sliced rows are pooled into one "other" slice. In a pair with a categorical feature the
@@ -115,8 +118,8 @@ def _progress(show, total):
     return tqdm(total=total, desc="FrailScan", leave=False)
 
 
-def _fortran(columns, rows, dtype):
-    out = np.empty((len(rows), len(columns)), dtype=dtype, order="F")
+def _fortran(columns, rows, dtype, extra=0):
+    out = np.empty((len(rows), len(columns) + extra), dtype=dtype, order="F")
     for j, values in enumerate(columns):
         np.take(values, rows, out=out[:, j])
     return out
@@ -125,8 +128,8 @@ def _fortran(columns, rows, dtype):
 class _Scan:
     """One fit's state: the subsets as blocks and the units run through the kernels."""
 
-    def __init__(self, scan, cfg, columns, sliced, other, scores):
-        self.scan, self.cfg, self.columns = scan, cfg, columns
+    def __init__(self, scan, cfg, columns, sliced, other, scores, matrix):
+        self.scan, self.cfg, self.columns, self.matrix = scan, cfg, columns, matrix
         self.sliced, self.other = sliced, other
         w = scan.sample_weight
         self.weights = (None if w is None else w[sliced], None if w is None else w[other])
@@ -134,12 +137,20 @@ class _Scan:
         self.num_names = [n for n, c in columns.items() if c.numeric]
         self.pooled = {n: pool_categories(c, sliced, cfg.min_samples) for n, c in columns.items() if not c.numeric}
         self.code_names = list(self.pooled)
-        self.num = tuple(_fortran([columns[n].values for n in self.num_names], rows, np.float64)
-                         for rows in (sliced, other))
-        self.codes = tuple(_fortran([self.pooled[n].codes for n in self.code_names], rows, np.int32)
-                           for rows in (sliced, other))
+        self.num = tuple(self._subset(rows) for rows in (sliced, other))
+        # room for the bin codes of the numeric grouping features, filled later
+        self.codes = tuple(_fortran([self.pooled[n].codes for n in self.code_names], rows, np.int32,
+                                    extra=len(self.num_names)) for rows in (sliced, other))
+        self.n_code_columns = len(self.code_names)
         self.edges = {}
         self.jobs = scan.n_jobs
+
+    def _subset(self, rows):
+        """The numeric columns at the rows, Fortran-ordered (one threaded pass over a float64 x)."""
+        cols = [self.columns[n] for n in self.num_names]
+        if self.matrix is not None and cols and all(c.position >= 0 for c in cols):
+            return self.scan._scan_take(self.matrix, [c.position for c in cols], rows, self.scan.n_jobs)
+        return _fortran([c.values for c in cols], rows, np.float64)
 
     # -- units -------------------------------------------------------------------
     def one(self, name):
@@ -176,9 +187,10 @@ class _Scan:
         edges = [self.edges[n][0] for n in names]
         lo = [self.edges[n][1] for n in names]
         hi = [self.edges[n][2] for n in names]
-        self.codes = tuple(np.asfortranarray(np.hstack([codes, self.scan._scan_codes(num, cols, edges, lo, hi,
-                                                                                       self.jobs)]))
-                           for num, codes in zip(self.num, self.codes))
+        at = self.n_code_columns
+        for num, codes in zip(self.num, self.codes):
+            codes[:, at:at + len(names)] = self.scan._scan_codes(num, cols, edges, lo, hi, self.jobs)
+        self.n_code_columns += len(names)
         self.code_names += names
 
     # -- passes ------------------------------------------------------------------
@@ -241,9 +253,10 @@ def _top_features(units, found, features, k, sign):
     return [f for f in features if f in top]
 
 
-def _additive(self, cfg, columns, features, pairs, sliced, other, pred):
+def _additive(self, cfg, x, columns, features, pairs, sliced, other, pred):
     scores = np.asarray(cfg.scoring_func(self.y, pred), dtype=np.float64)
-    state = _Scan(self, cfg, columns, sliced, other, scores)
+    matrix = x if isinstance(x, np.ndarray) and x.dtype == np.float64 else None
+    state = _Scan(self, cfg, columns, sliced, other, scores, matrix)
     self.threshold_value = cfg.multiplier * self._scan_mean(state.scores[0], state.weights[0])
     w_other, s_other = state.weights[1], state.scores[1]
     ones = np.ones_like(s_other) if w_other is None else w_other
@@ -377,7 +390,7 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
         what = "prediction_proba" if cfg.needs_proba else "prediction"
         raise TamrelError(f"The metric {cfg.score_name} needs {what}: pass it or an estimator that gives it.")
     if cfg.additive:
-        rows, conds, stats = _additive(self, cfg, columns, features, pairs, sliced, other, pred)
+        rows, conds, stats = _additive(self, cfg, x, columns, features, pairs, sliced, other, pred)
     else:
         from .scan_scored import scored_regions
 
@@ -419,7 +432,9 @@ def frailzone(self, i):
 
     A ``FrailZone`` (method "histogram") fitted with the scan's settings on the
     features of interval region ``i``, on the rows where those features are present,
-    so that its marginal, shift and distance views open on the finding.
+    so that its marginal, shift and distance views open on the finding. Without missing
+    values its regions are the scan's rows of those features; with them, its bins and
+    threshold come from the present rows alone.
     """
     from .frailzone import FrailZone
 
