@@ -26,7 +26,13 @@ ROWS_PER_FILE = 250_000
 
 
 def peak_rss_mib():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    """The process's peak resident size since its program started (VmHWM; ru_maxrss would
+    carry the parent's peak into a worker process started after the in-memory scan)."""
+    try:
+        with open("/proc/self/status") as status:
+            return next(int(line.split()[1]) for line in status if line.startswith("VmHWM")) / 1024
+    except (OSError, StopIteration):
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
 def write_parquet(directory, rows, seed=0):
@@ -55,7 +61,7 @@ def write_parquet(directory, rows, seed=0):
 
 
 def worker_peaks(client):
-    return sorted(v / 1024 for v in client.run(lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss).values())
+    return sorted(client.run(peak_rss_mib).values())
 
 
 def bench_scan(client, files, rows):

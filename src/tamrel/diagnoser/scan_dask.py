@@ -19,7 +19,7 @@ from ..exceptions import TamrelError
 from . import base, scan_data
 from .columns import category_codes, column_kinds, numeric_column, table_column
 from .scan_data import Column
-from .scan_fit import _Scan, _table, scan_units
+from .scan_fit import _fortran, _Scan, _table, scan_units
 from .scan_units import Pooled, pool_counts, pooled_codes
 
 __all__ = ["fit"]
@@ -32,7 +32,6 @@ class _Layout:
     """What a worker needs to cut a partition into the kernels' blocks."""
 
     names: list
-    kinds: list
     num_names: list
     cat_names: list
     kernels: object  # a FrailScan carrying the settings the kernels read
@@ -118,23 +117,27 @@ def _blocks(part, layout, positions, with_codes=True, subsets=(0, 1)):
         w = np.asarray(w, dtype=np.float64)
         if not np.all(np.isfinite(w)):
             raise TamrelError("sample_weight must hold finite values.")
-    num_all = np.column_stack([numeric_column(table_column(frame, layout.names.index(n)), n)
-                               for n in layout.num_names] or [np.empty(len(frame))])[:, :len(layout.num_names)]
-    codes_all = np.empty((len(frame), 0), dtype=np.int32)
-    if with_codes:
-        cats = [pooled_codes(_raw_codes(frame, layout, n), layout.mapping[n]) for n in layout.cat_names]
-        codes_all = np.column_stack(cats).astype(np.int32) if cats else codes_all
+    numbers = [_numbers(frame, layout, name) for name in layout.num_names]
+    cats = [pooled_codes(_raw_codes(frame, layout, n), layout.mapping[n]) for n in layout.cat_names] \
+        if with_codes else []
     out = []
     for which in subsets:
         rows = _subset_rows(extras, positions, which)
-        num = np.asfortranarray(num_all[rows])
-        codes = np.asfortranarray(codes_all[rows])
+        num, codes = _fortran(numbers, rows, np.float64), _fortran(cats, rows, np.int32)
         if with_codes and layout.bins:
             cols, edges, lo, hi = zip(*layout.bins)
             extra = layout.kernels._scan_codes(num, list(cols), list(edges), list(lo), list(hi), 1)
             codes = np.asfortranarray(np.hstack([codes, extra]))
         out.append((num, codes, scores[rows], None if w is None else w[rows]))
     return out
+
+
+def _numbers(frame, layout, name):
+    """A numeric column as float64 (NaN missing); a float64 column as it is."""
+    column = table_column(frame, layout.names.index(name))
+    if getattr(column, "dtype", None) == np.float64:
+        return np.asarray(column)
+    return numeric_column(column, name)
 
 
 def _raw_codes(frame, layout, name):
@@ -310,7 +313,7 @@ def fit(scan, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
                             "other": other if boolean else None})
     positions = None if boolean else _positions(train_idx, test_idx, parts, scan.use_test)
 
-    layout = _Layout(names, kinds, [n for n in wanted if kinds[names.index(n)] != "categorical"],
+    layout = _Layout(names, [n for n in wanted if kinds[names.index(n)] != "categorical"],
                      [n for n in wanted if kinds[names.index(n)] == "categorical"],
                      type(scan)(bins=scan.bins), cfg.scoring_func, cfg.needs_proba,
                      None if pred is not None else scan.estimator)
