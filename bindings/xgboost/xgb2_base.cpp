@@ -95,7 +95,9 @@ void check_float32_range(const py::object& X, const py::object& names) {
 }
 
 py::object fit(const Deps& d, py::object self, py::object X, py::object y, py::object sample_weight) {
-    py::object validated = self.attr("_validate_input")(X, y, sample_weight);
+    const bool distributed = is_dask(d, X);
+    py::object validated = distributed ? d.dask.attr("validate")(self, X, y, sample_weight)
+                                       : self.attr("_validate_input")(X, y, sample_weight);
     py::tuple parts = py::tuple(validated);
     if (parts.size() != 3) throw py::value_error("_validate_input must return three items");
     X = parts[0];
@@ -111,7 +113,7 @@ py::object fit(const Deps& d, py::object self, py::object X, py::object y, py::o
     self.attr("feature_types_") = types;
     self.attr("_fit_xgb_raw")(X, y, sample_weight);
     self.attr("is_fitted_") = true;
-    self.attr("X_") = d.copy.attr("copy")(X);  // the one copy of the training rows
+    self.attr("X_") = distributed ? X : d.copy.attr("copy")(X);  // the one copy of the training rows; a Dask collection stays lazy
     return self;
 }
 
@@ -144,7 +146,10 @@ void fit_xgb_raw(const Deps& d, py::object self, py::object X, py::object y, py:
     const bool classifier = d.is_classifier(self).cast<bool>();
     py::object estimator = (classifier ? d.XGBClassifier : d.XGBRegressor)(**params);
     self.attr("estimator_") = estimator;
-    estimator.attr("fit")(X, y.attr("ravel")(), py::arg("sample_weight") = sample_weight);
+    if (is_dask(d, X))
+        d.dask.attr("train")(estimator, X, y, sample_weight);
+    else
+        estimator.attr("fit")(X, y.attr("ravel")(), py::arg("sample_weight") = sample_weight);
 }
 
 py::dict base_extract_rules(const Deps& d, py::object self) {
@@ -232,7 +237,7 @@ py::object partial_dependence(const Deps& d, py::object self, py::object fidx, p
         }
     }
     if (!predict) throw py::value_error("Effect not found.");
-    return predict(X);
+    return is_dask(d, X) ? d.dask.attr("map_rows")(predict, X) : predict(X);
 }
 
 constexpr const char* kFitDoc = R"(fit(self, X, y, sample_weight=None)
@@ -244,7 +249,10 @@ Parameters
 ----------
 X : np.ndarray of shape (n_samples, n_features)
     Data features. A DataFrame's column names become feature_names_ when
-    feature_names is None. Values beyond the float32 range are refused.
+    feature_names is None. Values beyond the float32 range are refused. A Dask
+    array or DataFrame (with y and sample_weight of the same partitions) trains
+    through xgboost.dask on the running distributed.Client; X_ then keeps the Dask
+    collection.
 y : np.ndarray of shape (n_samples, )
     Target response.
 sample_weight : np.ndarray of shape (n_samples, ), default=None
@@ -271,7 +279,8 @@ fidx : tuple of int
     feature names (entries of feature_names_; a plain string is one name), and an
     interaction may be given in either order.
 X : np.ndarray of shape (n_samples, n_features)
-    Data features.
+    Data features; a Dask array or DataFrame gives a Dask array, computed partition by
+    partition.
 
 Returns
 -------

@@ -58,11 +58,13 @@ py::object positive_proba(py::object self, py::object X) {
 }
 
 py::object decision_function(const Deps& d, py::object self, py::object X) {
+    if (is_dask(d, X)) return d.dask.attr("predict")(self, "decision_function", X);
     py::object p = d.np.attr("clip")(positive_proba(self, X), 1e-7, 0.9999999);
     return d.np.attr("log")(p.attr("__truediv__")(p.attr("__rsub__")(1.0)));
 }
 
-py::object predict(py::object self, py::object X) {
+py::object predict(const Deps& d, py::object self, py::object X) {
+    if (is_dask(d, X)) return d.dask.attr("predict")(self, "predict", X);
     py::object above = positive_proba(self, X).attr("__gt__")(0.5).attr("astype")("int");
     return self.attr("label_binarizer_").attr("inverse_transform")(above);
 }
@@ -78,7 +80,7 @@ void define_classifier(py::module_& m, const DepsPtr& deps, const py::object& ba
         py::arg("X"));
     add_checked_prediction(cls, deps, "predict_proba", kPredictProbaDoc);
     add_method(
-        cls, "predict", "predict", [](py::object self, py::object X) { return predict(self, X); }, kPredictDoc,
+        cls, "predict", "predict", [deps](py::object self, py::object X) { return predict(*deps, self, X); }, kPredictDoc,
         py::arg("X"));
 }
 

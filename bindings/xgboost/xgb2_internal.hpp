@@ -21,6 +21,7 @@ struct Deps {
     py::object validate_data;       // None where scikit-learn only has _validate_data
     py::object check_feature_names;  // None where scikit-learn lacks it
     py::object XGBInterpreter, FANOVAInterpreter, predict_1D_func_tree, predict_2D_func_tree;
+    py::object dask;  // tamrel.models.xgb2.dask_support (imports Dask only for Dask input)
     bool translate_gpu_hist = false;  // the installed XGBoost no longer knows "gpu_hist"
     bool has_sklearn_tags = false;
 };
@@ -35,6 +36,9 @@ inline bool py_compare(const py::handle& a, const py::handle& b, int op) {
     return r == 1;
 }
 inline bool py_equal(const py::handle& a, const py::handle& b) { return py_compare(a, b, Py_EQ); }
+
+// Whether obj is a Dask collection, which the methods hand to dask_support.
+inline bool is_dask(const Deps& d, const py::handle& obj) { return d.dask.attr("is_dask")(obj).cast<bool>(); }
 
 // The constructor's thirteen parameters, in signature order.
 using Params = std::array<py::object, 13>;

@@ -149,36 +149,104 @@ core::Matrix columns_of(const MatrixRef& X, std::vector<ColumnRef>& keep) {
     return m;
 }
 
-py::object parse_ensemble(py::object offsets_obj, py::object left_obj, py::object right_obj, py::object feature_obj,
-                          py::object value_obj, std::int64_t n_features, py::object X, bool purification,
-                          bool true_to_data, bool float32) {
-    const i64_array offsets = integer_array(offsets_obj, "offsets", kValue);
-    const i64_array left = integer_array(left_obj, "left", kValue);
-    const i64_array right = integer_array(right_obj, "right", kValue);
-    const i64_array feature = integer_array(feature_obj, "feature", kValue);
-    const py::array value = float64_input(value_obj, "value");
-    const auto n_nodes = left.size();
-    if (offsets.size() < 1) throw py::value_error("offsets must be a one-dimensional array of at least one entry");
-    if (right.size() != n_nodes || feature.size() != n_nodes || value.ndim() != 1 || value.size() != n_nodes)
+// The flat node arrays, checked, as the core's view; `keep` holds the converted arrays.
+struct EnsembleArg {
+    i64_array offsets, left, right, feature;
+    py::array value;
+    core::Ensemble view() const {
+        return core::Ensemble{offsets.data(), static_cast<std::size_t>(offsets.size() - 1), left.data(),
+                              right.data(),   feature.data(), data_of(value), static_cast<std::size_t>(left.size())};
+    }
+};
+
+EnsembleArg ensemble_arg(const py::object& offsets, const py::object& left, const py::object& right,
+                         const py::object& feature, const py::object& value) {
+    EnsembleArg e{integer_array(offsets, "offsets", kValue), integer_array(left, "left", kValue),
+                  integer_array(right, "right", kValue), integer_array(feature, "feature", kValue),
+                  float64_input(value, "value")};
+    const auto n_nodes = e.left.size();
+    if (e.offsets.size() < 1) throw py::value_error("offsets must be a one-dimensional array of at least one entry");
+    if (e.right.size() != n_nodes || e.feature.size() != n_nodes || e.value.ndim() != 1 || e.value.size() != n_nodes)
         throw py::value_error("the node arrays differ in length");
-    const core::Ensemble trees{offsets.data(), static_cast<std::size_t>(offsets.size() - 1), left.data(),
-                               right.data(), feature.data(), data_of(value), static_cast<std::size_t>(n_nodes)};
+    return e;
+}
+
+// The columns of X checked against the model's feature count and for NaN; `keep` holds them.
+core::Matrix checked_matrix(const py::object& X, std::int64_t n_features, std::vector<ColumnRef>& keep) {
     const MatrixRef xm = matrix_ref(X, "X", kValue);
     if (xm.rows() == 0) throw py::value_error("X has no rows");
     if (xm.cols() != n_features)
         throw py::value_error("X has " + std::to_string(xm.cols()) + " columns, but the model was trained on " +
                               std::to_string(n_features) + " features");
-    std::vector<ColumnRef> keep;
     const core::Matrix x = columns_of(xm, keep);
     for (const core::Column& c : x.columns)
         if (tamrel_py::count_beyond(c, std::numeric_limits<double>::infinity()) > 0) throw py::value_error("X contains NaN");
+    return x;
+}
+
+// (n_rows, [(feature, counts)], [joint counts per interaction]) as _count_cells returns it.
+py::tuple counts_to_python(const core::CellCounts& c) {
+    py::list marginal, joint;
+    for (const auto& [f, counts] : c.marginal) marginal.append(py::make_tuple(f, to_array(counts)));
+    for (const auto& counts : c.joint) joint.append(to_array(counts));
+    return py::make_tuple(c.n_rows, marginal, joint);
+}
+
+std::vector<double> counts_of(const py::handle& obj) {
+    const py::array a = float64_input(py::reinterpret_borrow<py::object>(obj), "counts");
+    return std::vector<double>(data_of(a), data_of(a) + a.size());
+}
+
+core::CellCounts counts_from_python(const py::object& obj) {
+    const py::tuple t = py::cast<py::tuple>(obj);
+    if (t.size() != 3) throw py::value_error("counts must be (n_rows, marginal, joint)");
+    core::CellCounts c;
+    c.n_rows = as_number(t[0], "counts' row count", kValue);
+    for (py::handle item : t[1]) {
+        const py::tuple pair = py::cast<py::tuple>(item);
+        if (pair.size() != 2) throw py::value_error("marginal counts must be (feature, counts) pairs");
+        c.marginal[as_position(pair[0], "counts' feature", kValue)] = counts_of(pair[1]);
+    }
+    for (py::handle item : t[2]) c.joint.push_back(counts_of(item));
+    return c;
+}
+
+py::object parse_ensemble(py::object offsets, py::object left, py::object right, py::object feature,
+                          py::object value, std::int64_t n_features, py::object X, bool purification,
+                          bool true_to_data, bool float32, py::object counts) {
+    const EnsembleArg e = ensemble_arg(offsets, left, right, feature, value);
     core::Decomposition d;
+    if (!counts.is_none()) {  // the rows' cell counts, summed over blocks of rows
+        const core::CellCounts c = counts_from_python(counts);
+        {
+            py::gil_scoped_release nogil;  // std::invalid_argument leaves as ValueError
+            d = core::decompose(e.view(), n_features);
+            if (purification) core::purify_counts(d, core::purification_grids(d), c, true_to_data);
+        }
+        return to_python(d);
+    }
+    std::vector<ColumnRef> keep;
+    const core::Matrix x = checked_matrix(X, n_features, keep);
     {
         py::gil_scoped_release nogil;  // std::invalid_argument leaves as ValueError
-        d = core::decompose(trees, n_features);
+        d = core::decompose(e.view(), n_features);
         if (purification) core::purify(d, x, float32, true_to_data);
     }
     return to_python(d);
+}
+
+py::tuple count_cells(py::object offsets, py::object left, py::object right, py::object feature, py::object value,
+                      std::int64_t n_features, py::object X, bool joint, bool float32) {
+    const EnsembleArg e = ensemble_arg(offsets, left, right, feature, value);
+    std::vector<ColumnRef> keep;
+    const core::Matrix x = checked_matrix(X, n_features, keep);
+    core::CellCounts c;
+    {
+        py::gil_scoped_release nogil;
+        const core::Decomposition d = core::decompose(e.view(), n_features);
+        c = core::count_cells(d, core::purification_grids(d), x, float32, joint);
+    }
+    return counts_to_python(c);
 }
 
 }  // namespace
@@ -199,11 +267,17 @@ void define_kernels(py::module_& m) {
           "values[cell1, cell2] of the two columns for every row.");
     m.def("_parse_ensemble", &parse_ensemble, py::arg("offsets"), py::arg("left"), py::arg("right"),
           py::arg("feature"), py::arg("value"), py::arg("n_features"), py::arg("X"), py::arg("purification"),
-          py::arg("true_to_data"), py::arg("float32") = true,
+          py::arg("true_to_data"), py::arg("float32") = true, py::arg("counts") = py::none(),
           "_parse_ensemble(offsets, left, right, feature, value, n_features, X, purification, true_to_data, "
-          "float32=True)\n--\n\n"
+          "float32=True, counts=None)\n--\n\n"
           "Decompose flat depth-2 trees into (intercept, [(feature, thresholds, values)],\n"
-          "[(first, second, thresholds1, thresholds2, table)]), purified against X if asked.");
+          "[(first, second, thresholds1, thresholds2, table)]), purified against X if asked;\n"
+          "counts (from _count_cells, summed over blocks of rows) stand in for X.");
+    m.def("_count_cells", &count_cells, py::arg("offsets"), py::arg("left"), py::arg("right"), py::arg("feature"),
+          py::arg("value"), py::arg("n_features"), py::arg("X"), py::arg("joint"), py::arg("float32") = true,
+          "_count_cells(offsets, left, right, feature, value, n_features, X, joint, float32=True)\n--\n\n"
+          "The cell counts of X's rows that purification weighs: (n_rows, [(feature, counts)],\n"
+          "[joint counts per interaction] when joint); counts of row blocks add up.");
 }
 
 }  // namespace tamrel_py::xgb2

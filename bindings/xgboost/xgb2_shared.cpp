@@ -142,6 +142,7 @@ DepsPtr load_deps() {
     py::object utils = import_module("..utils", package);
     d->predict_1D_func_tree = utils.attr("predict_1D_func_tree");
     d->predict_2D_func_tree = utils.attr("predict_2D_func_tree");
+    d->dask = import_module(".dask_support", package);
     return d;
 }
 
@@ -162,6 +163,7 @@ void add_checked_prediction(py::object& cls, const DepsPtr& deps, const char* na
     add_method(
         cls, name, name,
         [deps, method](py::object self, py::object X) {
+            if (is_dask(*deps, X)) return deps->dask.attr("predict")(self, method, X);
             py::object checked = check_predict_input(*deps, self, X);  // before estimator_ is read
             return self.attr("estimator_").attr(method.c_str())(checked);
         },

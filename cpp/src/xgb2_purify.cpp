@@ -10,13 +10,6 @@
 namespace tamrel::xgb2 {
 namespace {
 
-// Bin frequencies (and, for joint weights, each row's cell) of one feature on its union grid.
-struct Binned {
-    std::vector<double> thresholds;
-    std::vector<double> freq;
-    std::vector<std::int64_t> cells;
-};
-
 // For each cell of a fine grid, the cell of a coarser grid (a subset of its thresholds)
 // that contains it: the count of coarse thresholds <= the fine cell's lower edge.
 std::vector<std::size_t> refine_map(const std::vector<double>& fine, const std::vector<double>& coarse) {
@@ -26,39 +19,15 @@ std::vector<std::size_t> refine_map(const std::vector<double>& fine, const std::
     return map;
 }
 
-std::vector<double> coarse_freq(const Binned& b, const std::vector<std::size_t>& map, std::size_t n_cells) {
+std::vector<double> coarse_freq(const std::vector<double>& freq, const std::vector<std::size_t>& map,
+                                std::size_t n_cells) {
     std::vector<double> p(n_cells, 0.0);
-    for (std::size_t c = 0; c < b.freq.size(); ++c) p[map[c]] += b.freq[c];
+    for (std::size_t c = 0; c < freq.size(); ++c) p[map[c]] += freq[c];
     return p;
 }
 
-std::map<std::int64_t, Binned> bin_features(const Decomposition& d, const Matrix& X, bool float32) {
-    std::map<std::int64_t, Binned> out;
-    for (const MainEffect& m : d.mains) {
-        auto& t = out[m.feature].thresholds;
-        t.insert(t.end(), m.thresholds.begin(), m.thresholds.end());
-    }
-    for (const Interaction& in : d.interactions) {
-        auto& t1 = out[in.first].thresholds;
-        t1.insert(t1.end(), in.thresholds1.begin(), in.thresholds1.end());
-        auto& t2 = out[in.second].thresholds;
-        t2.insert(t2.end(), in.thresholds2.begin(), in.thresholds2.end());
-    }
-    const double share = 1.0 / static_cast<double>(X.n_rows);
-    for (auto& [f, b] : out) {
-        if (f < 0 || static_cast<std::size_t>(f) >= X.columns.size())
-            throw std::invalid_argument("X has " + std::to_string(X.columns.size()) +
-                                        " columns, but the trees use feature " + std::to_string(f));
-        std::sort(b.thresholds.begin(), b.thresholds.end());
-        b.thresholds.erase(std::unique(b.thresholds.begin(), b.thresholds.end()), b.thresholds.end());
-        b.cells.resize(static_cast<std::size_t>(X.n_rows));
-        const Grid grid{b.thresholds.data(), b.thresholds.size()};
-        if (!bin_column(X.columns[static_cast<std::size_t>(f)], grid, float32, b.cells.data()))
-            throw std::invalid_argument("X contains NaN");
-        b.freq.assign(grid.n_cells(), 0.0);
-        for (std::int64_t c : b.cells) b.freq[static_cast<std::size_t>(c)] += share;
-    }
-    return out;
+[[noreturn]] void counts_mismatch() {
+    throw std::invalid_argument("the cell counts do not fit the effects' grids");
 }
 
 // Weighted means of each row (axis 0) or column (axis 1) of a table, subtracted from it and
@@ -99,13 +68,15 @@ void centre_product(Interaction& in, const std::vector<double>& p1, const std::v
     centre_axis(in.values, product_weights(p1, std::vector<double>(cols, 1.0)), rows, cols, 1, col_acc);
 }
 
-void centre_joint(Interaction& in, const Binned& b1, const Binned& b2, const std::vector<std::size_t>& m1,
-                  const std::vector<std::size_t>& m2, double tolerance, int max_iterations,
-                  std::vector<double>& row_acc, std::vector<double>& col_acc) {
+// Joint counts on the union grids, summed into the interaction's own cells.
+void centre_joint(Interaction& in, const std::vector<double>& joint, std::size_t union_width,
+                  const std::vector<std::size_t>& m1, const std::vector<std::size_t>& m2, double tolerance,
+                  int max_iterations, std::vector<double>& row_acc, std::vector<double>& col_acc) {
     const std::size_t rows = row_acc.size(), cols = col_acc.size();
+    if (joint.size() != m1.size() * union_width || m2.size() != union_width) counts_mismatch();
     std::vector<double> w(rows * cols, 0.0);
-    for (std::size_t r = 0; r < b1.cells.size(); ++r)
-        w[m1[static_cast<std::size_t>(b1.cells[r])] * cols + m2[static_cast<std::size_t>(b2.cells[r])]] += 1.0;
+    for (std::size_t a = 0; a < m1.size(); ++a)
+        for (std::size_t b = 0; b < union_width; ++b) w[m1[a] * cols + m2[b]] += joint[a * union_width + b];
     for (int it = 0; it < max_iterations; ++it) {
         const double r = centre_axis(in.values, w, rows, cols, 0, row_acc);
         const double c = centre_axis(in.values, w, rows, cols, 1, col_acc);
@@ -120,44 +91,108 @@ void add_to_main(MainEffect& m, const std::vector<double>& amount, const std::ve
 
 }  // namespace
 
-void purify(Decomposition& d, const Matrix& X, bool float32, bool true_to_data, double tolerance,
-            int max_iterations) {
-    if (X.n_rows == 0) throw std::invalid_argument("X has no rows");
-    std::map<std::int64_t, Binned> binned = bin_features(d, X, float32);
+FeatureGrids purification_grids(const Decomposition& d) {
+    FeatureGrids grids;
+    auto add = [&grids](std::int64_t f, const std::vector<double>& t) {
+        auto& g = grids[f];
+        g.insert(g.end(), t.begin(), t.end());
+    };
+    for (const MainEffect& m : d.mains) add(m.feature, m.thresholds);
+    for (const Interaction& in : d.interactions) {
+        add(in.first, in.thresholds1);
+        add(in.second, in.thresholds2);
+    }
+    for (auto& [f, g] : grids) {
+        std::sort(g.begin(), g.end());
+        g.erase(std::unique(g.begin(), g.end()), g.end());
+    }
+    return grids;
+}
+
+CellCounts count_cells(const Decomposition& d, const FeatureGrids& grids, const Matrix& X, bool float32,
+                       bool joint) {
+    CellCounts counts;
+    counts.n_rows = static_cast<double>(X.n_rows);
+    std::map<std::int64_t, std::vector<std::int64_t>> cells;  // kept for the joint counts only
+    std::vector<std::int64_t> cell(static_cast<std::size_t>(X.n_rows));
+    for (const auto& [f, t] : grids) {
+        if (f < 0 || static_cast<std::size_t>(f) >= X.columns.size())
+            throw std::invalid_argument("X has " + std::to_string(X.columns.size()) +
+                                        " columns, but the trees use feature " + std::to_string(f));
+        if (!bin_column(X.columns[static_cast<std::size_t>(f)], Grid{t.data(), t.size()}, float32, cell.data()))
+            throw std::invalid_argument("X contains NaN");
+        auto& m = counts.marginal[f];
+        m.assign(t.size() + 1, 0.0);
+        for (std::int64_t c : cell) m[static_cast<std::size_t>(c)] += 1.0;
+        if (joint) cells[f] = cell;
+    }
+    if (!joint) return counts;
+    for (const Interaction& in : d.interactions) {
+        const std::vector<std::int64_t>& a = cells.at(in.first);
+        const std::vector<std::int64_t>& b = cells.at(in.second);
+        const std::size_t width = grids.at(in.second).size() + 1;
+        std::vector<double> w((grids.at(in.first).size() + 1) * width, 0.0);
+        for (std::size_t r = 0; r < cell.size(); ++r)
+            w[static_cast<std::size_t>(a[r]) * width + static_cast<std::size_t>(b[r])] += 1.0;
+        counts.joint.push_back(std::move(w));
+    }
+    return counts;
+}
+
+void purify_counts(Decomposition& d, const FeatureGrids& grids, const CellCounts& counts, bool true_to_data,
+                   double tolerance, int max_iterations) {
+    if (!(counts.n_rows > 0.0)) throw std::invalid_argument("X has no rows");
+    if (true_to_data && counts.joint.size() != d.interactions.size()) counts_mismatch();
+    std::map<std::int64_t, std::vector<double>> freq;
+    for (const auto& [f, t] : grids) {
+        const auto found = counts.marginal.find(f);
+        if (found == counts.marginal.end() || found->second.size() != t.size() + 1) counts_mismatch();
+        auto& p = freq[f];
+        for (double c : found->second) p.push_back(c / counts.n_rows);
+    }
 
     std::map<std::int64_t, MainEffect*> main_of;
     for (MainEffect& m : d.mains) {
-        const Binned& b = binned[m.feature];
-        const std::vector<std::size_t> map = refine_map(b.thresholds, m.thresholds);
-        std::vector<double> values(b.thresholds.size() + 1);
+        const std::vector<double>& grid = grids.at(m.feature);
+        const std::vector<std::size_t> map = refine_map(grid, m.thresholds);
+        std::vector<double> values(grid.size() + 1);
         for (std::size_t c = 0; c < values.size(); ++c) values[c] = m.values[map[c]];
-        m.thresholds = b.thresholds;
+        m.thresholds = grid;
         m.values.swap(values);
         main_of[m.feature] = &m;
     }
 
-    for (Interaction& in : d.interactions) {
-        const Binned& b1 = binned[in.first];
-        const Binned& b2 = binned[in.second];
-        const auto m1 = refine_map(b1.thresholds, in.thresholds1);
-        const auto m2 = refine_map(b2.thresholds, in.thresholds2);
+    for (std::size_t i = 0; i < d.interactions.size(); ++i) {
+        Interaction& in = d.interactions[i];
+        const std::vector<double>& g1 = grids.at(in.first);
+        const std::vector<double>& g2 = grids.at(in.second);
+        const auto m1 = refine_map(g1, in.thresholds1);
+        const auto m2 = refine_map(g2, in.thresholds2);
         std::vector<double> row_acc(in.thresholds1.size() + 1, 0.0), col_acc(in.width(), 0.0);
         if (true_to_data)
-            centre_joint(in, b1, b2, m1, m2, tolerance, max_iterations, row_acc, col_acc);
+            centre_joint(in, counts.joint[i], g2.size() + 1, m1, m2, tolerance, max_iterations, row_acc, col_acc);
         else
-            centre_product(in, coarse_freq(b1, m1, row_acc.size()), coarse_freq(b2, m2, col_acc.size()),
-                           row_acc, col_acc);
+            centre_product(in, coarse_freq(freq.at(in.first), m1, row_acc.size()),
+                           coarse_freq(freq.at(in.second), m2, col_acc.size()), row_acc, col_acc);
         add_to_main(*main_of.at(in.first), row_acc, m1);
         add_to_main(*main_of.at(in.second), col_acc, m2);
     }
 
     for (MainEffect& m : d.mains) {
-        const std::vector<double>& freq = binned[m.feature].freq;
+        const std::vector<double>& p = freq.at(m.feature);
         double mean = 0.0;
-        for (std::size_t c = 0; c < freq.size(); ++c) mean += freq[c] * m.values[c];
+        for (std::size_t c = 0; c < p.size(); ++c) mean += p[c] * m.values[c];
         for (double& v : m.values) v -= mean;
         d.intercept += mean;
     }
+}
+
+void purify(Decomposition& d, const Matrix& X, bool float32, bool true_to_data, double tolerance,
+            int max_iterations) {
+    if (X.n_rows == 0) throw std::invalid_argument("X has no rows");
+    const FeatureGrids grids = purification_grids(d);
+    purify_counts(d, grids, count_cells(d, grids, X, float32, true_to_data), true_to_data, tolerance,
+                  max_iterations);
 }
 
 }  // namespace tamrel::xgb2

@@ -1,11 +1,12 @@
 """Result record shared by the package's tests and diagnosers."""
 
 import html
+import sys
 
 import numpy as np
 import pandas as pd
 
-__all__ = ["TestDataResult"]
+__all__ = ["TestDataResult", "is_dask"]
 
 _MAX_ITEMS = 6
 _MAX_TEXT = 80
@@ -76,3 +77,12 @@ class TestDataResult:
         else:
             parts.append(f"<pre>{html.escape(_summary(value))}</pre>")
         return "<div>" + "".join(parts) + "</div>"
+
+
+def is_dask(obj):
+    """Whether obj is a Dask collection (False, without importing Dask, while it is not loaded)."""
+    if "dask" not in sys.modules:
+        return False
+    import dask
+
+    return dask.is_dask_collection(obj)

@@ -258,8 +258,17 @@ def _additive(self, cfg, x, columns, features, pairs, sliced, other, pred):
     matrix = x if isinstance(x, np.ndarray) and x.dtype == np.float64 else None
     state = _Scan(self, cfg, columns, sliced, other, scores, matrix)
     self.threshold_value = cfg.multiplier * self._scan_mean(state.scores[0], state.weights[0])
+    w_other, s_other = state.weights[1], state.scores[1]
+    ones = np.ones_like(s_other) if w_other is None else w_other
+    total = {"w": ones.sum(), "ws": ones @ s_other, "ws2": ones @ (s_other * s_other), "w2": ones @ ones}
+    return scan_units(self, cfg, state, columns, features, pairs, total, len(sliced))
+
+
+def scan_units(self, cfg, state, columns, features, pairs, total, n_sliced):
+    """Regions of every feature and pair through `state`'s passes, with their statistics;
+    `total` holds the other subset's sums of w, w*s, w*s^2 and w^2."""
     n_units = len(columns) + (len(pairs) if pairs is not None else len(features) ** 2 // 2)
-    show = bool(self.verbose) and len(sliced) * n_units > _PROGRESS_WORK
+    show = bool(self.verbose) and n_sliced * n_units > _PROGRESS_WORK
     bar = _progress(show, 7)
     try:
         singles = [state.one(n) for n in columns]
@@ -293,9 +302,6 @@ def _additive(self, cfg, x, columns, features, pairs, sliced, other, pred):
         row, cond = region_row(units[found["unit"][i]], region, ctx)
         rows.append(row)
         conds.append(cond)
-    w_other, s_other = state.weights[1], state.scores[1]
-    ones = np.ones_like(s_other) if w_other is None else w_other
-    total = {"w": ones.sum(), "ws": ones @ s_other, "ws2": ones @ (s_other * s_other), "w2": ones @ ones}
     region = {"w": found["other_w"], "ws": found["other_ws"], "ws2": found["other_ws2"], "w2": found["other_w2"]}
     p, lo, hi = welch_one_sided(region, total, cfg.score_sign, cfg.alpha)
     stats = {"n_sliced": found["n_sliced"], "n_other": found["n_other"], "sliced_score": found["sliced_score"],
@@ -335,7 +341,11 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
     Parameters
     ----------
     x : numpy.ndarray or pandas.DataFrame
-        The data, columns of any type (numeric or categorical, with missing values).
+        The data, columns of any type (numeric or categorical, with missing values). A
+        Dask DataFrame or array is scanned partition by partition, with the same table as
+        in memory: y, the predictions and the weights are then Dask collections of its
+        partitions, train_idx/test_idx boolean ones or row positions, and the metric
+        additive (MSE, MAE, ACC, LogLoss, Brier).
     y : array-like
         The response, one entry per row.
     train_idx, test_idx : array-like of int
@@ -354,6 +364,13 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
     -------
     self
     """
+    from ..utils import is_dask
+
+    if is_dask(x):
+        from .scan_dask import fit as fit_partitions
+
+        return fit_partitions(self, x, y, train_idx, test_idx, prediction, prediction_proba, sample_weight,
+                              feature_names, feature_types)
     cfg = scan_data.settings(self)
     x = scan_data.read_data(self, x, y, train_idx, test_idx, prediction, prediction_proba, sample_weight,
                             feature_names, feature_types)
@@ -390,6 +407,9 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
 def _row(self, i):
     if self.output is None:
         raise TamrelError("FrailScan is not fitted: call fit first.")
+    if self._scan_columns is None:
+        raise TamrelError("The scan ran on Dask partitions, whose rows stay on the cluster: drill down by "
+                          "selecting a region's rows from the Dask data with its bounds in output.")
     n = len(self.output)
     if not isinstance(i, (int, np.integer)) or isinstance(i, bool) or not -n <= i < n:
         raise TamrelError(f"Region {i!r} is not a position in the table of {n} regions.")

@@ -11,7 +11,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-__all__ = ["Pooled", "pool_categories", "Unit", "region_row", "members"]
+__all__ = ["Pooled", "pool_categories", "pool_counts", "pooled_codes", "Unit", "region_row", "members"]
 
 OUTSIDE = np.iinfo(np.int32).max  # a code in no slice
 
@@ -28,21 +28,33 @@ class Pooled:
 
 def pool_categories(column, sliced, min_samples):
     raw = column.values
-    n_cat = len(column.categories)
     seen = raw[sliced]
-    counts = np.bincount(seen[seen >= 0], minlength=n_cat)
+    mapping, groups, raws = pool_counts(np.bincount(seen[seen >= 0], minlength=len(column.categories)),
+                                        column.categories, min_samples)
+    return Pooled(pooled_codes(raw, mapping), groups, raws)
+
+
+def pooled_codes(raw, mapping):
+    """The pooled code of every raw code (-1 stays missing)."""
+    n_cat = len(mapping) - 1
+    return np.where(raw >= 0, mapping[np.where(raw >= 0, raw, n_cat)], -1).astype(np.int32)
+
+
+def pool_counts(counts, categories, min_samples):
+    """(mapping of raw codes to pooled codes, with one extra entry; category values and raw
+    codes per pooled code) from the sliced rows' count of each category."""
+    n_cat = len(categories)
     keep = np.flatnonzero(counts >= min_samples)
     rare = np.flatnonzero((counts > 0) & (counts < min_samples))
     mapping = np.full(n_cat + 1, OUTSIDE, dtype=np.int64)
     mapping[keep] = np.arange(keep.size)
-    groups = [[column.categories[k]] for k in keep]
+    groups = [[categories[k]] for k in keep]
     raws = [[int(k)] for k in keep]
     if rare.size:
         mapping[rare] = keep.size
-        groups.append([column.categories[k] for k in rare])
+        groups.append([categories[k] for k in rare])
         raws.append([int(k) for k in rare])
-    codes = np.where(raw >= 0, mapping[np.where(raw >= 0, raw, n_cat)], -1).astype(np.int32)
-    return Pooled(codes, groups, raws)
+    return mapping, groups, raws
 
 
 @dataclass

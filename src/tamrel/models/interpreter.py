@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 
 from .utils import predict_1D_func_tree, predict_2D_func_tree
+from .xgb2 import dask_support
 
 __all__ = ["FANOVAInterpreter"]
 
@@ -26,6 +27,14 @@ def _effect_names(feature_names, fidxs):
     joined = [" x ".join(labels[i] for i in fidx) for fidx in fidxs]
     counts = Counter(joined)
     return [f"{name} {fidx}" if counts[name] > 1 else name for name, fidx in zip(joined, fidxs)]
+
+
+def _importances(records, X):
+    """Each effect's variance over the rows of X (a Dask array by sums over its partitions)."""
+    if dask_support.is_dask(X):
+        return dask_support.effect_variances(records, X)
+    X = np.asarray(X, dtype=np.float64)
+    return [float(np.var(_effect_function(record)(X))) if X.shape[0] else 0.0 for record in records]
 
 
 def _edges(split_points, column):
@@ -63,14 +72,13 @@ class FANOVAInterpreter:
     def __init__(self, model):
         self.model = model
         self.intercept_ = model.intercept_
-        X = np.asarray(model.X_, dtype=np.float64)
         records = [(label, record) for kind, label in (("1D", "main"), ("2D", "interaction"))
                    for record in model.effects_[kind].values()]
         fidxs = [tuple(int(i) for i in record["fidx"]) for _, record in records]
         names = _effect_names(model.feature_names_, fidxs)
-        rows = [{"effect": name, "type": label, "fidx": fidx,
-                 "importance": float(np.var(_effect_function(record)(X))) if X.shape[0] else 0.0}
-                for name, (label, record), fidx in zip(names, records, fidxs)]
+        importances = _importances([record for _, record in records], model.X_)
+        rows = [{"effect": name, "type": label, "fidx": fidx, "importance": importance}
+                for name, (label, record), fidx, importance in zip(names, records, fidxs, importances)]
         order = sorted(range(len(rows)), key=lambda k: -rows[k]["importance"])  # stable
         # (name, record) in the order of effect_table_.
         self._effects = [(names[k], records[k][1]) for k in order]
@@ -138,10 +146,15 @@ class FANOVAInterpreter:
         """
         name, record = self._find(effect)
         fidx = tuple(int(i) for i in record["fidx"])
-        X = np.asarray(self.model.X_, dtype=np.float64)
+        X = self.model.X_
+        if dask_support.is_dask(X):  # only the range of each column is needed
+            columns = [dask_support.column_range(X, i) for i in fidx]
+        else:
+            X = np.asarray(X, dtype=np.float64)
+            columns = [X[:, i] for i in fidx]
         splits = [np.asarray(s, dtype=float) for s in record["split_unique_list"][:len(fidx)]]
         return {"name": name, "fidx": fidx, "split_points": splits,
-                "edges": [_edges(s, X[:, i]) for s, i in zip(splits, fidx)],
+                "edges": [_edges(s, c) for s, c in zip(splits, columns)],
                 "values": np.asarray(record["values"], dtype=float)}
 
     def plot_effect(self, effect, ax=None):

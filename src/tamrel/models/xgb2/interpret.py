@@ -4,6 +4,8 @@ import json
 
 import numpy as np
 
+from . import dask_support
+
 __all__ = ["XGBInterpreter"]
 
 # Objectives whose base score is a probability (margin = logit) or a mean (margin = log).
@@ -113,7 +115,8 @@ class XGBInterpreter:
         Parameters
         ----------
         X : np.ndarray of shape (n_samples, n_features)
-            Data features, without NaN.
+            Data features, without NaN; a Dask array gives its cell counts partition by
+            partition.
 
         Returns
         -------
@@ -125,9 +128,14 @@ class XGBInterpreter:
         n_features = booster.num_features()
         names = self._names(booster, n_features)
         nodes, base_margin = _read_trees(booster)
-        # The kernel checks X (numeric, two-dimensional, rows, column count, no NaN).
+        # The kernel checks X (numeric, two-dimensional, rows, column count, no NaN); a Dask
+        # collection is summed into cell counts partition by partition instead.
+        counts = None
+        if dask_support.is_dask(X):
+            counts = dask_support.cell_counts(nodes, n_features, X, bool(self.true_to_data))
         intercept, mains, pairs = kernels._parse_ensemble(
-            *nodes, n_features, X, bool(self.purification), bool(self.true_to_data))
+            *nodes, n_features, X if counts is None else None, bool(self.purification), bool(self.true_to_data),
+            counts=counts)
         self.feature_names_ = names
         self.feature_types_ = list(self.feature_types) if self.feature_types is not None else None
         if mains or pairs:
@@ -135,7 +143,8 @@ class XGBInterpreter:
         else:
             # No split anywhere: the margin is one constant, which XGBoost does not always
             # derive from the stored base score (without trees it returns that score raw).
-            self.intercept_ = float(booster.inplace_predict(np.asarray(X, dtype=np.float64)[:1], predict_type="margin")[0])
+            # Any row gives that constant.
+            self.intercept_ = float(booster.inplace_predict(np.zeros((1, n_features)), predict_type="margin")[0])
         self.effects_ = {
             "1D": {f: {"fidx": (f,), "name": names[f], "split_unique_list": [t], "values": v}
                    for f, t, v in mains},
