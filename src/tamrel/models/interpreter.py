@@ -121,6 +121,16 @@ class FANOVAInterpreter:
 
         ``intercept_`` plus the row sums gives the model's margin; a model without effects
         gives one row per row of X and no columns.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Data features, all columns in training order.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One column per effect, named as in ``effect_table_``.
         """
         shape = np.shape(X)
         if len(shape) != 2:
