@@ -87,15 +87,6 @@ BinLocator::BinLocator(const std::vector<double>& edges)
     inv_width_ = span > 0 ? static_cast<double>(n_bins_) / span : 0.0;
 }
 
-std::int64_t BinLocator::operator()(double v) const {
-    const double guess = (v - lo_) * inv_width_;
-    std::int64_t k = guess > 0 ? static_cast<std::int64_t>(std::min(guess, static_cast<double>(n_bins_ - 1))) : 0;
-    // Walk to the largest k with edges[k] <= v (edges may hold repeats when the span is tiny).
-    while (k > 0 && v < edges_[k]) --k;
-    while (k + 1 < n_bins_ && edges_[k + 1] <= v) ++k;
-    return k;
-}
-
 double weight_scale(const Column& weights, const Rows& rows) {
     double top = 0.0;
     for (std::int64_t k = 0; k < rows.count; ++k) top = std::max(top, std::fabs(weights[rows[k]]));
