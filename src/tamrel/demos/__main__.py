@@ -2,12 +2,13 @@
 
 import sys
 
-from . import frailzone_demo, xgb2_demo
+from . import frailzone_demo, scan_demo, xgb2_demo
 
 
 def main(argv=None):
     args = sys.argv[1:] if argv is None else argv
     frailzone_demo.run(*(args[:1]))
+    scan_demo.run(*(args[:1]))
     xgb2_demo.run()
 
 

@@ -39,7 +39,7 @@ def scan_regions(value, figsize):
     tested = value.get("tested_on", "test")
     score = f"{tested}_{value['score_name']}"
     n = len(top)
-    fig = plt.figure(figsize=figsize or (8.0, 0.45 * n + 1.6))
+    fig = plt.figure(figsize=figsize or (10.0, 0.45 * n + 1.6), layout="constrained")
     ax = fig.add_subplot()
     pos = np.arange(n)
     scores = top[score].to_numpy(dtype=np.float64)
@@ -58,6 +58,7 @@ def scan_regions(value, figsize):
     ax.set_yticks(pos, labels=[_label(row) for _, row in top.iterrows()], fontsize=8)
     ax.invert_yaxis()
     ax.set_xlabel(f"{tested} {value['score_name']} ({100 * (1 - value['alpha']):.0f}% interval)")
-    ax.set_title(f"Weak regions, {len(table)} found, top {n}")
+    ax.set_title(f"Weak regions by {tested} {value['score_name']}: top {n} of {len(table)}, "
+                 f"{int(table['significant'].sum())} significant")
     ax.legend(fontsize=8, loc="best")
     return fig
