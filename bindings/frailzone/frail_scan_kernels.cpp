@@ -130,6 +130,8 @@ tamrel::RangeSketch sketch_of(const py::handle& obj) {
     const auto a = tamrel_py::f64_array::ensure(obj);
     if (!a || a.ndim() != 1 || a.shape(0) < 6) throw py::value_error("not a range sketch.");
     const double* d = a.data();
+    for (int k = 2; k < 6; ++k)
+        if (!(d[k] >= 0 && d[k] <= 9.0e15)) throw py::value_error("not a range sketch: bad counts.");
     tamrel::RangeSketch s(static_cast<std::int64_t>(d[5]));
     s.min = d[0];
     s.max = d[1];
@@ -163,6 +165,7 @@ std::vector<tamrel::CellSums> sums_of(const py::handle& obj) {
     std::vector<tamrel::CellSums> out(static_cast<size_t>(a.shape(0)));
     const double* d = a.data();
     for (auto& c : out) {
+        if (!(d[0] >= 0 && d[0] <= 9.0e15)) throw py::value_error("not a table of cell sums: bad counts.");
         c.count = static_cast<std::int64_t>(d[0]);
         c.s = {d[1], d[2]};
         c.w = {d[3], d[4]};

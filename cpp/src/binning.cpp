@@ -87,15 +87,6 @@ BinLocator::BinLocator(const std::vector<double>& edges)
     inv_width_ = span > 0 ? static_cast<double>(n_bins_) / span : 0.0;
 }
 
-std::int64_t BinLocator::operator()(double v) const {
-    const double guess = (v - lo_) * inv_width_;
-    std::int64_t k = guess > 0 ? static_cast<std::int64_t>(std::min(guess, static_cast<double>(n_bins_ - 1))) : 0;
-    // Walk to the largest k with edges[k] <= v (edges may hold repeats when the span is tiny).
-    while (k > 0 && v < edges_[k]) --k;
-    while (k + 1 < n_bins_ && edges_[k + 1] <= v) ++k;
-    return k;
-}
-
 BinSums::BinSums(std::int64_t n_bins)
     : sum_ws(n_bins), sum_w(n_bins), sum_s(n_bins), count(n_bins, 0) {}
 

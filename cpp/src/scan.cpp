@@ -112,21 +112,18 @@ inline std::int64_t group_of(const UnitInput& in, std::int64_t r) {
 namespace {
 
 void unit_ranges(const UnitInput& in, std::int64_t begin, std::int64_t end, std::vector<RangeSketch>& out) {
-    bool settled = true;  // every group has all the distinct values it keeps: range and counts only
-    for (const RangeSketch& g : out) settled = settled && g.count > 0 && static_cast<std::int64_t>(g.distinct.size()) >= g.cap;
-    if (!settled) {
-        for (std::int64_t r = begin; r < end; ++r) {
-            const std::int64_t g = group_of(in, r);
-            if (g >= 0) out[g].add(in.num[r]);
-        }
-        return;
-    }
+    // A group that holds all the distinct values it keeps needs only its range and counts.
+    std::vector<char> full(out.size());
+    for (size_t g = 0; g < out.size(); ++g)
+        full[g] = out[g].count > 0 && static_cast<std::int64_t>(out[g].distinct.size()) >= out[g].cap;
     for (std::int64_t r = begin; r < end; ++r) {
         const std::int64_t g = group_of(in, r);
         if (g < 0) continue;
         const double v = in.num[r];
         RangeSketch& s = out[g];
-        if (v - v == 0.0) {  // finite
+        if (!full[g]) {
+            s.add(v);
+        } else if (v - v == 0.0) {  // finite
             s.min = std::min(s.min, v);
             s.max = std::max(s.max, v);
             ++s.count;
@@ -201,28 +198,15 @@ namespace {
 // Plain sums of one block of rows per cell, folded into the compensated cell sums when the
 // block ends: one plain add per row and field, with the rounding of one block's plain sum.
 struct BlockSums {
-    std::vector<std::int64_t> count;
+    std::vector<std::int64_t> count, touched;  // touched: the cells used in this block
     std::vector<double> s, w, ws, ws2, w2;
-    std::vector<std::int64_t> touched;
+    std::int64_t n_touched = 0;
 
-    explicit BlockSums(size_t n) : count(n, 0), s(n, 0.0), w(n, 0.0), ws(n, 0.0), ws2(n, 0.0), w2(n, 0.0) {}
-
-    template <bool Weighted, bool Moments>
-    void add(std::int64_t c, double sv, double wv) {
-        if (count[c]++ == 0) touched.push_back(c);
-        s[c] += sv;
-        if (Weighted || Moments) {
-            w[c] += wv;
-            ws[c] += wv * sv;
-        }
-        if (Moments) {
-            ws2[c] += wv * sv * sv;
-            w2[c] += wv * wv;
-        }
-    }
+    explicit BlockSums(size_t n) : count(n, 0), touched(n, 0), s(n, 0.0), w(n, 0.0), ws(n, 0.0), ws2(n, 0.0), w2(n, 0.0) {}
 
     void fold(std::vector<CellSums>& out, bool with_w) {
-        for (std::int64_t c : touched) {
+        for (std::int64_t i = 0; i < n_touched; ++i) {
+            const std::int64_t c = touched[i];
             CellSums& o = out[c];
             o.count += count[c];
             o.s.add(s[c]);
@@ -235,9 +219,24 @@ struct BlockSums {
             count[c] = 0;
             s[c] = w[c] = ws[c] = ws2[c] = w2[c] = 0.0;
         }
-        touched.clear();
+        n_touched = 0;
     }
 };
+
+template <bool Weighted, bool Moments>
+inline void add_row(std::int64_t* count, std::int64_t* touched, std::int64_t& n_touched, double* s, double* w,
+                    double* ws, double* ws2, double* w2, std::int64_t c, double sv, double wv) {
+    if (count[c]++ == 0) touched[n_touched++] = c;
+    s[c] += sv;
+    if (Weighted || Moments) {
+        w[c] += wv;
+        ws[c] += wv * sv;
+    }
+    if (Moments) {
+        ws2[c] += wv * sv * sv;
+        w2[c] += wv * wv;
+    }
+}
 
 // What the sums loop reads of one group of a numeric cut, in one place.
 struct GroupBins {
@@ -268,6 +267,16 @@ template <bool Weighted, bool Moments>
 void sums_loop(const UnitInput& in, const UnitLayout& layout, std::int64_t begin, std::int64_t end,
                const double* scores, const double* weights, const NumericCut& cut, BlockSums& out) {
     const std::int64_t missing = layout.offsets.back();
+    // raw pointers in locals: the compiler keeps them in registers across the stores
+    std::int64_t* const count = out.count.data();
+    std::int64_t* const touched = out.touched.data();
+    double *const s = out.s.data(), *const w = out.w.data(), *const ws = out.ws.data();
+    double *const ws2 = out.ws2.data(), *const w2 = out.w2.data();
+    std::int64_t n_touched = out.n_touched;
+    const auto add = [&](std::int64_t cell, std::int64_t r) {
+        add_row<Weighted, Moments>(count, touched, n_touched, s, w, ws, ws2, w2, cell, scores[r],
+                                   Weighted ? weights[r] : 1.0);
+    };
     if (layout.numeric) {
         const GroupBins* groups = cut.groups.data();
         for (std::int64_t r = begin; r < end; ++r) {
@@ -282,7 +291,7 @@ void sums_loop(const UnitInput& in, const UnitLayout& layout, std::int64_t begin
                 if (!(layout.missing_cell && std::isnan(v))) continue;
                 cell = missing;
             }
-            out.add<Weighted, Moments>(cell, scores[r], Weighted ? weights[r] : 1.0);
+            add(cell, r);
         }
     } else {
         for (std::int64_t r = begin; r < end; ++r) {
@@ -297,9 +306,10 @@ void sums_loop(const UnitInput& in, const UnitLayout& layout, std::int64_t begin
             } else {
                 cell = layout.offsets[g] + c;
             }
-            out.add<Weighted, Moments>(cell, scores[r], Weighted ? weights[r] : 1.0);
+            add(cell, r);
         }
     }
+    out.n_touched = n_touched;
 }
 
 }  // namespace

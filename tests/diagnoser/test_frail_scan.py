@@ -172,3 +172,32 @@ def test_threads_estimator_surface_and_figure():
     fig = render(result)
     assert len(fig.axes[0].get_yticklabels()) == min(15, len(scan.output))
     plt.close("all")
+
+
+def test_passes_merge_over_row_blocks():
+    # the kernels' passes run per block of rows and merge to the result of all rows at once
+    rng = np.random.default_rng(5)
+    m = 3000
+    num = np.asfortranarray(rng.normal(size=(m, 2)))
+    num[::17, 1] = np.nan
+    scores, w = rng.exponential(size=m), rng.uniform(0.5, 2.0, m)
+    scan = FrailScan(bins=6)
+    single = [(-1, 1, True, 0, 0, True)]
+    no_codes = np.zeros((m, 0), dtype=np.int32, order="F")
+    (edges, lo, hi), = scan._scan_edges(single, scan._scan_ranges(num, no_codes, single))
+    codes = scan._scan_codes(num, [0], edges, lo, hi)
+    units = [(-1, 1, True, 1, 0, True), (0, len(edges[0]) - 1, True, 1, 0, False)]
+    blocks = (slice(0, 1100), slice(1100, m))
+    whole = scan._scan_ranges(num, codes, units)
+    merged = scan._scan_merge_ranges(*[scan._scan_ranges(num[b], codes[b], units) for b in blocks])
+    for u, v in zip(whole, merged):
+        for a, b in zip(u, v):  # range and counts equal; the distinct values kept may differ, not their number
+            np.testing.assert_array_equal(a[:6], b[:6])
+            assert len(a) == len(b)
+    sums = scan._scan_sums(num, codes, units, whole, scores, w, True)
+    parts = [scan._scan_sums(num[b], codes[b], units, whole, scores[b], w[b], True) for b in blocks]
+    def values(t):  # count, then each sum as value plus carry
+        return np.c_[t[:, 0], t[:, 1] + t[:, 2], t[:, 3] + t[:, 4], t[:, 5] + t[:, 6], t[:, 7], t[:, 8]]
+
+    for a, b in zip(sums, scan._scan_merge_sums(*parts)):
+        np.testing.assert_allclose(values(a), values(b), rtol=1e-13)

@@ -1,6 +1,7 @@
 // Equal-width binning of one feature, exactly as numpy.histogram draws its edges.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -35,7 +36,15 @@ std::vector<double> bin_edges(const ColumnSummary& summary, std::int64_t max_bin
 class BinLocator {
 public:
     explicit BinLocator(const std::vector<double>& edges);
-    std::int64_t operator()(double v) const;
+    // Defined here so that per-row loops inline it.
+    std::int64_t operator()(double v) const {
+        const double guess = (v - lo_) * inv_width_;
+        std::int64_t k = guess > 0 ? static_cast<std::int64_t>(std::min(guess, static_cast<double>(n_bins_ - 1))) : 0;
+        // Walk to the largest k with edges[k] <= v (edges may hold repeats when the span is tiny).
+        while (k > 0 && v < edges_[k]) --k;
+        while (k + 1 < n_bins_ && edges_[k + 1] <= v) ++k;
+        return k;
+    }
     std::int64_t n_bins() const { return n_bins_; }
 
 private:

@@ -76,8 +76,8 @@ n_jobs : int, default=None
 random_state : int, default=0
     Seed of the bootstrap.
 verbose : bool, default=True
-    Show a progress bar when a scan takes more than about a second and the output
-    is a terminal or notebook.
+    Show a progress bar (with tqdm, when it is installed) when a scan takes more than
+    about a second and the output is a terminal or notebook.
 
 Attributes
 ----------

@@ -74,6 +74,15 @@ def _interval(name, lb, ub, closed):
     return ("interval", name, float(lb), float(ub), bool(closed))
 
 
+def _part(ctx, name, lb, ub, hi, code):
+    """One feature of a region: the interval [lb, ub) (closed when ub is the range's top
+    hi) of a numeric feature, or the pooled category ``code`` of a categorical one."""
+    if ctx.columns[name].numeric:
+        return name, (lb, ub), None, _interval(name, lb, ub, ub == hi)
+    pooled = ctx.pooled[name]
+    return name, None, tuple(pooled.groups[code]), ("codes", name, tuple(pooled.raw[code]))
+
+
 def region_row(unit, region, ctx):
     """(row fields, member conditions) of one region of a unit.
 
@@ -88,36 +97,19 @@ def region_row(unit, region, ctx):
     if kind == 1:
         row["kind"] = "missing"
         return row, [("missing", unit.cut)]
-    cats = {}
-    conds = []
+    parts = []  # (feature, bounds or None, category values or None, condition)
     if unit.group is not None:
-        gname = unit.group
-        if ctx.columns[gname].numeric:
-            edges, lo, hi = ctx.edges[gname]
-            lb1, ub1 = max(lo, edges[g]), min(hi, edges[g + 1])
-            group_bounds = (lb1, ub1)
-            conds.append(_interval(gname, lb1, ub1, ub1 == hi))
+        if ctx.columns[unit.group].numeric:
+            edges, lo, hi = ctx.edges[unit.group]
+            parts.append(_part(ctx, unit.group, max(lo, edges[g]), min(hi, edges[g + 1]), hi, None))
         else:
-            group_bounds = None
-            cats[gname] = tuple(ctx.pooled[gname].groups[g])
-            conds.append(("codes", gname, tuple(ctx.pooled[gname].raw[g])))
-    else:
-        group_bounds = None
-    cname = unit.cut
-    if ctx.columns[cname].numeric:
-        group_hi = unit.info["hi"][g]
-        cut_bounds = (lb, ub)
-        conds.append(_interval(cname, lb, ub, ub == group_hi))
-    else:
-        cut_bounds = None
-        cats[cname] = tuple(ctx.pooled[cname].groups[cat])
-        conds.append(("codes", cname, tuple(ctx.pooled[cname].raw[cat])))
+            parts.append(_part(ctx, unit.group, None, None, None, g))
+    group_hi = unit.info["hi"][g] if ctx.columns[unit.cut].numeric else None
+    parts.append(_part(ctx, unit.cut, lb, ub, group_hi, cat))
+    conds = [cond for *_, cond in parts]
+    bounds = {name: b for name, b, _, _ in parts if b is not None}
+    cats = {name: c for name, _, c, _ in parts if c is not None}
     # bounds go to the columns of their feature's place in the slice
-    bounds = {}
-    if group_bounds is not None:
-        bounds[unit.group] = group_bounds
-    if cut_bounds is not None:
-        bounds[cname] = cut_bounds
     for pos, name in enumerate(unit.features):
         if name in bounds:
             row[f"lb{pos + 1}"], row[f"ub{pos + 1}"] = (float(v) for v in bounds[name])
