@@ -7,6 +7,7 @@ import pytest
 from tamrel.diagnoser.frailzone import FrailScan
 from tamrel.exceptions import TamrelError
 
+dask = pytest.importorskip("dask", reason="the dask extra is not installed (pip install '.[dask]')")
 dd = pytest.importorskip("dask.dataframe", reason="the dask extra is not installed (pip install '.[dask]')")
 da = pytest.importorskip("dask.array", reason="the dask extra is not installed (pip install '.[dask]')")
 pytest.importorskip("distributed", reason="the dask extra is not installed (pip install '.[dask]')")
@@ -71,9 +72,10 @@ def test_dask_array_and_top_pairs(dask_client):
     expected = FrailScan(None, **settings).fit(x, frame["y"].to_numpy(), train, test,
                                                prediction=frame["pred"].to_numpy()).output
     rows = (tuple(np.diff(CUTS).tolist()),)
-    got = FrailScan(None, **settings).fit(da.from_array(x, chunks=rows + ((2,),)),
-                                          da.from_array(frame["y"].to_numpy(), chunks=rows), train, test,
-                                          prediction=da.from_array(frame["pred"].to_numpy(), chunks=rows)).output
+    with dask.config.set(scheduler="threads"):  # Dask's default scheduler, without the cluster
+        got = FrailScan(None, **settings).fit(da.from_array(x, chunks=rows + ((2,),)),
+                                              da.from_array(frame["y"].to_numpy(), chunks=rows), train, test,
+                                              prediction=da.from_array(frame["pred"].to_numpy(), chunks=rows)).output
     pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-12)
 
 
