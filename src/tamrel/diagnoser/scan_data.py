@@ -35,22 +35,18 @@ def _number(value, name):
 
 def settings(scan):
     """The scan's settings checked, with the metric's scoring configuration."""
-    bins = scan.bins
-    if isinstance(bins, (bool, np.bool_)) or not isinstance(bins, numbers.Integral) or bins < 1:
-        raise TamrelError(f"bins must be an integer of at least 1, got {bins!r}.")
-    min_samples = _number(scan.min_samples, "min_samples")
-    if not min_samples >= 1:
-        raise TamrelError(f"min_samples must be at least 1, got {scan.min_samples!r}.")
+    # the same rule as FrailZone's for the settings both share
+    base.check_slicing_settings(scan.threshold, scan.min_samples, scan.bins)
+    bins, min_samples, threshold = scan.bins.__index__(), float(scan.min_samples), float(scan.threshold)
     alpha = _number(scan.alpha, "alpha")
     if not 0 < alpha < 1:
         raise TamrelError(f"alpha must lie strictly between 0 and 1, got {scan.alpha!r}.")
-    threshold = _number(scan.threshold, "threshold")
     name, sign, func, needs_proba, additive = get_scoring_metric(scan.metric, average=False)
     # A higher-is-better score is weak below overall / threshold, as in FrailZone.
     multiplier = 1 / threshold if sign > 0 and threshold > 0 else threshold
     if scan.n_jobs is not None and (not isinstance(scan.n_jobs, numbers.Integral) or scan.n_jobs < 1):
         raise TamrelError(f"n_jobs must be a positive integer or None, got {scan.n_jobs!r}.")
-    return Settings(int(bins), min_samples, alpha, multiplier, name, float(sign), func, needs_proba, additive)
+    return Settings(bins, min_samples, alpha, multiplier, name, float(sign), func, needs_proba, additive)
 
 
 def read_data(scan, x, y, train_idx, test_idx, prediction, prediction_proba, sample_weight, feature_names,
