@@ -4,8 +4,8 @@
 # with more generated examples:
 #   scripts/sanitize.sh [scratch-dir] [pytest args...]
 # The interpreter is not instrumented, so libasan is preloaded. Leak checking is off
-# (CPython's own allocations at exit would drown any report). A memory error aborts the
-# run; undefined-behaviour reports are collected and listed at the end; either fails it.
+# (CPython's own allocations at exit would drown any report). A memory error stops the
+# test process; all reports are collected and listed at the end; any of them fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -29,10 +29,12 @@ find "$scratch/pkg" -name '*.so' -delete
 cp "$scratch"/build/frailzone*.so "$scratch/pkg/tamrel/diagnoser/"
 cp "$scratch"/build/xgboost*.so "$scratch/pkg/tamrel/models/xgb2/"
 
-export LD_PRELOAD="$(c++ -print-file-name=libasan.so)"
-export ASAN_OPTIONS="detect_leaks=0:abort_on_error=0:halt_on_error=1"
+# libstdc++ too: the interpreter does not link it, and libasan must find its __cxa_throw.
+export LD_PRELOAD="$(c++ -print-file-name=libasan.so) $(c++ -print-file-name=libstdc++.so)"
+# Reports go to files: pytest captures the standard error of the tests.
+export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:log_path=$scratch/reports/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:log_path=$scratch/reports/ubsan"
-export TAMREL_ROBUSTNESS_EXAMPLES=${TAMREL_ROBUSTNESS_EXAMPLES:-500}
+export TAMREL_ROBUSTNESS_EXAMPLES=${TAMREL_ROBUSTNESS_EXAMPLES:-300}
 export PYTHONPATH="$scratch/pkg"
 status=0
 (cd "$root" && python3 -m pytest -q -p no:cacheprovider tests "$@") || status=$?
@@ -40,8 +42,8 @@ status=0
 elapsed=$(( $(date +%s) - start ))
 reports=$(find "$scratch/reports" -type f | sort)
 if [ -n "$reports" ]; then
-  echo "undefined-behaviour reports:"
-  cat $reports | grep -E 'runtime error' | sort | uniq -c
+  echo "sanitizer reports ($scratch/reports):"
+  cat $reports | grep -hE 'runtime error|ERROR: AddressSanitizer' | sed -E 's/0x[0-9a-f]+/ADDR/g' | sort | uniq -c
   status=1
 fi
 echo "sanitizer run: ${elapsed}s, exit status $status"
