@@ -29,7 +29,8 @@ py::array to_float64(const py::array& arr, const char* what) {
     if (kind == 'O' || kind == 'U' || kind == 'S' || kind == 'V' || kind == 'c')
         throw py::type_error(std::string(what) + " must be numeric, got dtype " +
                              py::str(arr.dtype()).cast<std::string>() + ".");
-    return mod("np").attr("ascontiguousarray")(arr, "dtype"_a = "float64");
+    // Aligned as well as contiguous: ascontiguousarray hands back an unaligned float64 view as it is.
+    return mod("np").attr("require")(arr, "float64", "CA");
 }
 
 }  // namespace
