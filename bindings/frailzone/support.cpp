@@ -67,7 +67,7 @@ ColumnRef weight_column(const py::handle& obj) {
     bool finite;
     {
         py::gil_scoped_release nogil;
-        finite = tamrel::summarize(w.col, tamrel::Rows::all(w.col.size), 0).finite;
+        finite = tamrel::all_finite(w.col);
     }
     if (!finite) throw py::value_error("sample_weight must hold finite values.");
     return w;
