@@ -4,8 +4,8 @@
 # with more generated examples:
 #   scripts/sanitize.sh [scratch-dir] [pytest args...]
 # The interpreter is not instrumented, so libasan is preloaded. Leak checking is off
-# (CPython's own allocations at exit would drown any report). A memory error aborts the
-# run; undefined-behaviour reports are collected and listed at the end; either fails it.
+# (CPython's own allocations at exit would drown any report). A memory error stops the
+# test process; undefined-behaviour reports are listed at the end; either fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -29,19 +29,25 @@ find "$scratch/pkg" -name '*.so' -delete
 cp "$scratch"/build/frailzone*.so "$scratch/pkg/tamrel/diagnoser/"
 cp "$scratch"/build/xgboost*.so "$scratch/pkg/tamrel/models/xgb2/"
 
-export LD_PRELOAD="$(c++ -print-file-name=libasan.so)"
-export ASAN_OPTIONS="detect_leaks=0:abort_on_error=0:halt_on_error=1"
-export UBSAN_OPTIONS="print_stacktrace=1:log_path=$scratch/reports/ubsan"
-export TAMREL_ROBUSTNESS_EXAMPLES=${TAMREL_ROBUSTNESS_EXAMPLES:-500}
+# libstdc++ too: the interpreter does not link it, and libasan must find its __cxa_throw.
+export LD_PRELOAD="$(c++ -print-file-name=libasan.so) $(c++ -print-file-name=libstdc++.so)"
+export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1"
+export TAMREL_ROBUSTNESS_EXAMPLES=${TAMREL_ROBUSTNESS_EXAMPLES:-300}
 export PYTHONPATH="$scratch/pkg"
-status=0
-(cd "$root" && python3 -m pytest -q -p no:cacheprovider tests "$@") || status=$?
+# --capture=sys leaves the file descriptors alone, so the sanitizers' reports (written to
+# the process's standard error) reach the log instead of pytest's per-test capture.
+log="$scratch/reports/pytest.log"
+set +e
+(cd "$root" && python3 -m pytest -q -p no:cacheprovider --capture=sys tests "$@" 2>&1) | tee "$log"
+status=${PIPESTATUS[0]}
+set -e
 
 elapsed=$(( $(date +%s) - start ))
-reports=$(find "$scratch/reports" -type f | sort)
-if [ -n "$reports" ]; then
-  echo "undefined-behaviour reports:"
-  cat $reports | grep -E 'runtime error' | sort | uniq -c
+findings=$(grep -hE 'runtime error|ERROR: AddressSanitizer' "$log" | sed -E 's/^\.*//; s/0x[0-9a-f]+/ADDR/g' | sort | uniq -c)
+if [ -n "$findings" ]; then
+  echo "sanitizer reports (full text in $log):"
+  echo "$findings"
   status=1
 fi
 echo "sanitizer run: ${elapsed}s, exit status $status"

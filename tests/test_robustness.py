@@ -53,6 +53,14 @@ SPECIAL = st.sampled_from([np.nan, np.inf, -np.inf, 1e308, -1e308, 1e39, 5e-324,
 NUMBER = st.one_of(st.floats(-1e3, 1e3, allow_nan=False), st.integers(-5, 5).map(float), SPECIAL)
 
 
+def unaligned(values):
+    """A float64 copy of values whose data starts one byte past an 8-byte boundary."""
+    raw = np.zeros(values.size * 8 + 1, np.uint8)[1:]
+    out = raw.view(np.float64).reshape(values.shape)
+    out[...] = values
+    return out
+
+
 @st.composite
 def columns(draw, n_rows, n_cols=None, finite=False):
     """An (n_rows[, n_cols]) array-like in an odd dtype or memory layout."""
@@ -87,10 +95,7 @@ def columns(draw, n_rows, n_cols=None, finite=False):
         base.flags.writeable = False
         return base
     if form == "unaligned":
-        raw = np.zeros(base.nbytes + 1, np.uint8)[1:]
-        out = raw.view(np.float64).reshape(shape)
-        out[...] = base
-        return out
+        return unaligned(base)
     if form == "list":
         return base.tolist()
     if form == "complex":
@@ -273,9 +278,12 @@ def test_xgb2_estimators(case, cls):
     if isinstance(quietly(model.predict, X), Exception) or isinstance(quietly(model.parse_model), Exception):
         return
     total = np.full(len(data), model.intercept_)
+    shifted = unaligned(data)
     for kind in ("1D", "2D"):
         for record in model.effects_[kind].values():
-            total += model.partial_dependence(record["fidx"], data)
+            effect = model.partial_dependence(record["fidx"], data)
+            np.testing.assert_array_equal(model.partial_dependence(record["fidx"], shifted), effect)
+            total += effect
     margin = model.decision_function(data) if cls is XGB2Classifier else model.predict(data)
     if not np.allclose(total, margin, rtol=1e-5, atol=1e-5) and not (model.effects_["1D"] or model.effects_["2D"]):
         pytest.xfail("a model without splits must parse to the booster's base margin as intercept")

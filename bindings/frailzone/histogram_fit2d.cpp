@@ -74,10 +74,11 @@ py::tuple fit2d_scored(py::object& self, const ColumnRef& c1, const ColumnRef& c
     check_rows(y, c1.col.size, "y");
     check_rows(preds, c1.col.size, "preds");
     check_length(weight_column(sample_weight), c1.col.size, "sample_weight");
-    tamrel::FirstFeatureGroups first;
+    const tamrel::FirstFeatureBins first = tamrel::first_feature_bins(summary1, max_bins);
+    tamrel::BinGroups groups;
     {
         py::gil_scoped_release nogil;
-        first = tamrel::group_first_feature(c1.col, summary1, max_bins);
+        groups = tamrel::group_by_bin(c1.col, tamrel::Rows::all(c1.col.size), first.edges);
     }
     const Scoring scoring(self);
     const py::object fit1d = self.attr("_fit1d");
@@ -85,8 +86,9 @@ py::tuple fit2d_scored(py::object& self, const ColumnRef& c1, const ColumnRef& c
     py::list regions, rules;
     for (std::int64_t b = 0; b < first.n_bins(); ++b) {
         const double lb1 = first.lb1[static_cast<size_t>(b)], ub1 = first.ub1[static_cast<size_t>(b)];
-        const tamrel::Rows rows = first.rows(b);
-        const std::int64_t m = rows.count;
+        const auto at = static_cast<size_t>(b);
+        const std::int64_t m = groups.offsets[at + 1] - groups.offsets[at];
+        const tamrel::Rows rows = tamrel::Rows::subset(groups.order.data() + groups.offsets[at], m);
         if (m == 0) {
             bin_stats.append(bin_stat(lb1, ub1, kNaN, kNaN, 0));
             continue;

@@ -237,7 +237,7 @@ py::object fit(py::object self, py::object x, py::object y, py::object /*preds*/
     bool finite;
     {
         py::gil_scoped_release nogil;
-        finite = tamrel::summarize(s.col, tamrel::Rows::all(s.col.size), 0).finite;
+        finite = tamrel::all_finite(s.col);
     }
     if (!finite) throw py::value_error("scores must hold finite values: the tree is fitted to them.");
     const ColumnRef w = weight_column(sample_weight);

@@ -122,19 +122,9 @@ BinSums accumulate_bins(const Column& x, const Rows& rows, const std::vector<dou
 }
 
 BinGroups group_by_bin(const Column& x, const Rows& rows, const std::vector<double>& edges) {
-    const BinLocator locate(edges);
-    const std::int64_t n_bins = locate.n_bins();
-    std::vector<std::int64_t> bin_of(static_cast<size_t>(rows.count));
     BinGroups g;
-    g.offsets.assign(static_cast<size_t>(n_bins + 1), 0);
-    for (std::int64_t k = 0; k < rows.count; ++k) {
-        bin_of[k] = locate(x[rows[k]]);
-        ++g.offsets[bin_of[k] + 1];
-    }
-    for (std::int64_t b = 0; b < n_bins; ++b) g.offsets[b + 1] += g.offsets[b];
     g.order.resize(static_cast<size_t>(rows.count));
-    std::vector<std::int64_t> fill(g.offsets.begin(), g.offsets.end() - 1);
-    for (std::int64_t k = 0; k < rows.count; ++k) g.order[fill[bin_of[k]]++] = rows[k];
+    g.offsets = sort_by_bin(x, rows, edges, [&](std::int64_t k, std::int64_t slot) { g.order[slot] = rows[k]; });
     return g;
 }
 

@@ -49,10 +49,9 @@ std::int64_t GroupPercentiles::count_below(double t, bool inclusive) {
     return it - sorted_.begin();
 }
 
-FirstFeatureGroups group_first_feature(const Column& x1, const ColumnSummary& summary1, std::int64_t max_bins) {
-    FirstFeatureGroups f;
+FirstFeatureBins first_feature_bins(const ColumnSummary& summary1, std::int64_t max_bins) {
+    FirstFeatureBins f;
     f.edges = bin_edges(summary1, max_bins);
-    f.groups = group_by_bin(x1, Rows::all(x1.size), f.edges);
     const std::size_t n_bins = f.edges.size() - 1;
     f.lb1.resize(n_bins);
     f.ub1.resize(n_bins);
@@ -69,21 +68,24 @@ namespace {
 // ascending within a group), so that each group is read as contiguous memory: reading a
 // group's rows in place would sweep the whole matrix once per group.
 struct GroupedValues {
+    std::vector<std::int64_t> offsets;
     std::vector<double> x2, scores, weights;
 };
 
-GroupedValues group_values(const BinGroups& groups, const Column& x2, const Column& scores, const Column& weights) {
-    const std::size_t n = groups.order.size();
+GroupedValues group_values(const Column& x1, const Column& x2, const std::vector<double>& edges,
+                           const Column& scores, const Column& weights) {
+    const auto n = static_cast<std::size_t>(x1.size);
     GroupedValues g;
     g.x2.resize(n);
     g.scores.resize(n);
     if (!weights.empty()) g.weights.resize(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::int64_t i = groups.order[k];
-        g.x2[k] = x2[i];
-        g.scores[k] = scores[i];
-        if (!weights.empty()) g.weights[k] = weights[i];
-    }
+    const bool weighted = !weights.empty();
+    g.offsets = sort_by_bin(x1, Rows::all(x1.size), edges, [&](std::int64_t i, std::int64_t slot) {
+        const auto at = static_cast<std::size_t>(slot);
+        g.x2[at] = x2[i];
+        g.scores[at] = scores[i];
+        if (weighted) g.weights[at] = weights[i];
+    });
     return g;
 }
 
@@ -97,17 +99,17 @@ GroupedSlices slice_grouped(const Column& x1, const Column& x2, const ColumnSumm
                             std::int64_t max_bins, const Column& scores, const Column& weights,
                             const WeakTest& weak, double min_samples) {
     GroupedSlices out;
-    const FirstFeatureGroups first = group_first_feature(x1, summary1, max_bins);
+    const FirstFeatureBins first = first_feature_bins(summary1, max_bins);
     out.edges = first.edges;
     const std::int64_t n_bins = first.n_bins();
-    const GroupedValues g = group_values(first.groups, x2, scores, weights);
+    const GroupedValues g = group_values(x1, x2, first.edges, scores, weights);
     out.bins.resize(static_cast<std::size_t>(n_bins));
     for (std::int64_t b = 0; b < n_bins; ++b) {
         FirstFeatureBin& bin = out.bins[static_cast<std::size_t>(b)];
         bin.lb1 = first.lb1[static_cast<std::size_t>(b)];
         bin.ub1 = first.ub1[static_cast<std::size_t>(b)];
-        const std::int64_t start = first.groups.offsets[static_cast<std::size_t>(b)];
-        bin.support = first.rows(b).count;
+        const std::int64_t start = g.offsets[static_cast<std::size_t>(b)];
+        bin.support = g.offsets[static_cast<std::size_t>(b) + 1] - start;
         if (bin.support == 0) continue;
         const Column values = group_column(g.x2, start, bin.support);
         const Rows rows = Rows::all(bin.support);

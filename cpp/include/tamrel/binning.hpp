@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
+#include <stdexcept>
 #include <vector>
 
 #include "tamrel/column.hpp"
@@ -77,8 +79,31 @@ struct BinSums {
 BinSums accumulate_bins(const Column& x, const Rows& rows, const std::vector<double>& edges,
                         const Column& scores, const Column& weights);
 
-// Rows grouped by bin with a counting sort: the rows of bin k are
-// order[offsets[k] .. offsets[k+1]), ascending within each bin.
+// The counting sort of rows by bin: returns offsets, bin k's run being [offsets[k],
+// offsets[k+1]), and calls place(k, slot) for each rows[k] with its position in the
+// grouped order (ascending within a bin), so that a caller lays out whatever it needs
+// per row in that order in one sequential pass.
+template <typename Place>
+std::vector<std::int64_t> sort_by_bin(const Column& x, const Rows& rows, const std::vector<double>& edges,
+                                      Place&& place) {
+    const BinLocator locate(edges);
+    const std::int64_t n_bins = locate.n_bins();
+    if (n_bins > std::numeric_limits<std::int32_t>::max()) throw std::length_error("too many bins for one feature.");
+    std::vector<std::int32_t> bin_of(static_cast<std::size_t>(rows.count));  // narrow: less memory traffic
+    std::vector<std::int64_t> offsets(static_cast<std::size_t>(n_bins + 1), 0);
+    for (std::int64_t k = 0; k < rows.count; ++k) {
+        const auto b = static_cast<std::int32_t>(locate(x[rows[k]]));
+        bin_of[static_cast<std::size_t>(k)] = b;
+        ++offsets[static_cast<std::size_t>(b) + 1];
+    }
+    for (std::size_t b = 0; b + 1 < offsets.size(); ++b) offsets[b + 1] += offsets[b];
+    std::vector<std::int64_t> fill(offsets.begin(), offsets.end() - 1);
+    for (std::int64_t k = 0; k < rows.count; ++k) place(k, fill[static_cast<std::size_t>(bin_of[static_cast<std::size_t>(k)])]++);
+    return offsets;
+}
+
+// Rows grouped by bin: the rows of bin k are order[offsets[k] .. offsets[k+1]),
+// ascending within each bin.
 struct BinGroups {
     std::vector<std::int64_t> offsets;
     std::vector<std::int64_t> order;

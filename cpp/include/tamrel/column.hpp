@@ -1,6 +1,7 @@
 // Read-only views of numeric data: a strided float64 column and an optional row subset.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -23,6 +24,13 @@ struct Column {
         return *reinterpret_cast<const double*>(base + i * stride);
     }
 };
+
+// Whether every value of the column is finite (no NaN, no infinity).
+inline bool all_finite(const Column& c) {
+    bool finite = true;
+    for (std::int64_t i = 0; i < c.size; ++i) finite &= std::isfinite(c[i]);  // no early exit: vectorises
+    return finite;
+}
 
 // The rows a kernel works on: all rows 0..n-1, or the listed positions (in order).
 struct Rows {

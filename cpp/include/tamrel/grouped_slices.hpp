@@ -41,18 +41,13 @@ private:
     std::vector<double> sorted_;
 };
 
-// The rows grouped by the equal-width bins of the first feature (summary1 finite), and
-// each bin's bounds clipped to the feature's range: [max(min, e[b]), min(max, e[b+1])].
-struct FirstFeatureGroups {
-    std::vector<double> edges;
-    BinGroups groups;
-    std::vector<double> lb1, ub1;
+// The equal-width bins of the first feature (summary1 finite), and each bin's bounds
+// clipped to the feature's range: [max(min, e[b]), min(max, e[b+1])].
+struct FirstFeatureBins {
+    std::vector<double> edges, lb1, ub1;
     std::int64_t n_bins() const { return static_cast<std::int64_t>(lb1.size()); }
-    Rows rows(std::int64_t b) const {
-        return Rows::subset(groups.order.data() + groups.offsets[b], groups.offsets[b + 1] - groups.offsets[b]);
-    }
 };
-FirstFeatureGroups group_first_feature(const Column& x1, const ColumnSummary& summary1, std::int64_t max_bins);
+FirstFeatureBins first_feature_bins(const ColumnSummary& summary1, std::int64_t max_bins);
 
 
 // One bin of the first feature and the analysis of the second feature over its rows.
