@@ -231,36 +231,56 @@ struct BlockSums {
     }
 };
 
-// One group of a numeric cut, flat, so that the per-row search reads no pointer chain;
-// locate() is BinLocator's search on these fields.
+// One group of a numeric cut, flat, so that the per-row search reads no pointer chain.
+// locate() is BinLocator's search with the edge bounds folded into the edges: `inner`
+// holds edges 1 .. n_bins - 1 between -inf and +inf, so that both walks stop at the ends
+// without testing k, and the (mispredicted) end tests leave the loop.
 struct FlatBins {
     double lo = 1.0, hi = 0.0;  // values outside are left out; lo > hi for a group without rows
-    double base = 0.0, inv_width = 0.0;
-    const double* edges = nullptr;
-    std::int64_t offset = 0, n_bins = 0;
+    double base = 0.0, inv_width = 0.0, last = 0.0;
+    const double* inner = nullptr;
+    std::int64_t offset = 0;
 
     std::int64_t locate(double v) const {
-        const double guess = (v - base) * inv_width;
-        std::int64_t k = guess > 0 ? static_cast<std::int64_t>(std::min(guess, static_cast<double>(n_bins - 1))) : 0;
-        while (k > 0 && v < edges[k]) --k;
-        while (k + 1 < n_bins && edges[k + 1] <= v) ++k;
+        const double guess = (v - base) * inv_width;  // v within [lo, hi]: finite
+        std::int64_t k = static_cast<std::int64_t>(std::min(std::max(guess, 0.0), last));
+        while (v < inner[k]) --k;
+        while (inner[k + 1] <= v) ++k;
         return k;
     }
 };
 
-std::vector<FlatBins> numeric_cut(const UnitLayout& layout) {
-    std::vector<FlatBins> cut(layout.edges.size());
-    for (size_t g = 0; g < layout.edges.size(); ++g) {
+struct NumericCut {
+    std::vector<double> inner;  // every group's bounded edges, one after the other
+    std::vector<FlatBins> groups;
+};
+
+NumericCut numeric_cut(const UnitLayout& layout) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    NumericCut cut;
+    const size_t n = layout.edges.size();
+    std::vector<size_t> at(n, 0);
+    for (size_t g = 0; g < n; ++g) {
         const auto& e = layout.edges[g];
         if (e.empty()) continue;
-        FlatBins& b = cut[g];
+        at[g] = cut.inner.size();
+        cut.inner.push_back(-inf);
+        cut.inner.insert(cut.inner.end(), e.begin() + 1, e.end() - 1);
+        cut.inner.push_back(inf);
+    }
+    cut.groups.resize(n);
+    for (size_t g = 0; g < n; ++g) {
+        const auto& e = layout.edges[g];
+        if (e.empty()) continue;
+        FlatBins& b = cut.groups[g];
+        const auto n_bins = static_cast<std::int64_t>(e.size()) - 1;
         b.lo = layout.lo[g];
         b.hi = layout.hi[g];
         b.base = e.front();
-        b.n_bins = static_cast<std::int64_t>(e.size()) - 1;
         const double span = e.back() - e.front();
-        b.inv_width = span > 0 ? static_cast<double>(b.n_bins) / span : 0.0;
-        b.edges = e.data();
+        b.inv_width = span > 0 ? static_cast<double>(n_bins) / span : 0.0;
+        b.last = static_cast<double>(n_bins - 1);
+        b.inner = cut.inner.data() + at[g];
         b.offset = layout.offsets[g];
     }
     return cut;
@@ -268,13 +288,13 @@ std::vector<FlatBins> numeric_cut(const UnitLayout& layout) {
 
 // The cell of each row of a block (-1: the row is left out): first all cells, then the
 // sums, so that the searches of consecutive rows overlap.
-void block_cells(const UnitInput& in, const UnitLayout& layout, const std::vector<FlatBins>& cut,
+void block_cells(const UnitInput& in, const UnitLayout& layout, const NumericCut& cut,
                  std::int64_t begin, std::int64_t end, std::int32_t* cells) {
     const std::int32_t missing = layout.missing_cell ? static_cast<std::int32_t>(layout.offsets.back()) : -1;
     const auto n_groups = static_cast<std::uint64_t>(in.n_groups);
     const std::int32_t* group = in.group;
     if (layout.numeric) {
-        const FlatBins* groups = cut.data();
+        const FlatBins* groups = cut.groups.data();
         const double* num = in.num;
         for (std::int64_t r = begin; r < end; ++r) {
             const std::int64_t g = group ? group[r] : 0;
@@ -363,7 +383,7 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
                                               const std::vector<const UnitLayout*>& layouts, std::int64_t n_rows,
                                               const double* scores, const double* weights, bool moments) {
     std::vector<std::vector<CellSums>> out;
-    std::vector<std::vector<FlatBins>> cuts;
+    std::vector<NumericCut> cuts;
     std::vector<BlockSums> block;
     cuts.reserve(layouts.size());
     for (const UnitLayout* l : layouts) {
@@ -371,7 +391,7 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
         if (l->n_cells() > std::numeric_limits<std::int32_t>::max()) throw std::length_error("too many cells in a scan unit.");
         out.emplace_back(static_cast<size_t>(l->n_cells()));
         block.emplace_back(static_cast<size_t>(l->n_cells()));
-        cuts.push_back(l->numeric ? numeric_cut(*l) : std::vector<FlatBins>());
+        cuts.push_back(l->numeric ? numeric_cut(*l) : NumericCut());
     }
     std::vector<std::int32_t> cells(static_cast<size_t>(kBlockRows));
     for (std::int64_t begin = 0; begin < n_rows; begin += kBlockRows) {
