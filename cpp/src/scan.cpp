@@ -53,6 +53,10 @@ void RangeSketch::add(double v) {
         max = std::max(max, v);
     }
     ++count;
+    keep(v);
+}
+
+void RangeSketch::keep(double v) {
     if (static_cast<std::int64_t>(distinct.size()) >= cap) return;
     if (v == 0.0) v = 0.0;
     if (cap > kSmallCap) {
@@ -102,35 +106,45 @@ ColumnSummary RangeSketch::summary() const {
 
 namespace {
 
-// The row's group, or -1 for a row left out (codes outside the groups included).
-inline std::int64_t group_of(const UnitInput& in, std::int64_t r) {
-    if (!in.group) return 0;
-    const std::int64_t g = in.group[r];
-    return g < in.n_groups ? g : -1;
-}
-
-}  // namespace
-
-namespace {
-
 void unit_ranges(const UnitInput& in, std::int64_t begin, std::int64_t end, std::vector<RangeSketch>& out) {
-    // A group that holds all the distinct values it keeps needs only its range and counts.
-    std::vector<char> full(out.size());
-    for (size_t g = 0; g < out.size(); ++g)
-        full[g] = out[g].count > 0 && static_cast<std::int64_t>(out[g].distinct.size()) >= out[g].cap;
+    // Ranges and counts in flat arrays for the block; the distinct values only of the
+    // groups that do not yet hold all they keep.
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const size_t n = out.size();
+    std::vector<double> lo(n), hi(n);
+    std::vector<std::int64_t> count(n);
+    std::vector<char> open(n);
+    for (size_t g = 0; g < n; ++g) {
+        const RangeSketch& s = out[g];
+        lo[g] = s.count ? s.min : inf;
+        hi[g] = s.count ? s.max : -inf;
+        count[g] = s.count;
+        open[g] = static_cast<std::int64_t>(s.distinct.size()) < s.cap;
+    }
+    const auto n_groups = static_cast<std::uint64_t>(in.n_groups);
+    const std::int32_t* group = in.group;
+    const double* num = in.num;
+    double *const l = lo.data(), *const h = hi.data();
+    std::int64_t* const c = count.data();
     for (std::int64_t r = begin; r < end; ++r) {
-        const std::int64_t g = group_of(in, r);
-        if (g < 0) continue;
-        const double v = in.num[r];
-        RangeSketch& s = out[g];
-        if (!full[g]) {
-            s.add(v);
-        } else if (v - v == 0.0) {  // finite
-            s.min = std::min(s.min, v);
-            s.max = std::max(s.max, v);
-            ++s.count;
+        const std::int64_t g = group ? group[r] : 0;
+        if (static_cast<std::uint64_t>(g) >= n_groups) continue;
+        const double v = num[r];
+        if (v - v == 0.0) {  // finite
+            l[g] = std::min(l[g], v);
+            h[g] = std::max(h[g], v);
+            ++c[g];
+            if (open[g]) out[g].keep(v);
         } else {
-            ++(std::isnan(v) ? s.missing : s.infinite);
+            ++(std::isnan(v) ? out[g].missing : out[g].infinite);
+        }
+    }
+    for (size_t g = 0; g < n; ++g) {
+        RangeSketch& s = out[g];
+        s.count = count[g];
+        if (s.count) {
+            s.min = lo[g];
+            s.max = hi[g];
         }
     }
 }
