@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cmath>
 #include <exception>
+#include <limits>
+#include <stdexcept>
 #include <mutex>
 #include <thread>
 
@@ -51,6 +53,10 @@ void RangeSketch::add(double v) {
         max = std::max(max, v);
     }
     ++count;
+    keep(v);
+}
+
+void RangeSketch::keep(double v) {
     if (static_cast<std::int64_t>(distinct.size()) >= cap) return;
     if (v == 0.0) v = 0.0;
     if (cap > kSmallCap) {
@@ -100,35 +106,45 @@ ColumnSummary RangeSketch::summary() const {
 
 namespace {
 
-// The row's group, or -1 for a row left out (codes outside the groups included).
-inline std::int64_t group_of(const UnitInput& in, std::int64_t r) {
-    if (!in.group) return 0;
-    const std::int64_t g = in.group[r];
-    return g < in.n_groups ? g : -1;
-}
-
-}  // namespace
-
-namespace {
-
 void unit_ranges(const UnitInput& in, std::int64_t begin, std::int64_t end, std::vector<RangeSketch>& out) {
-    // A group that holds all the distinct values it keeps needs only its range and counts.
-    std::vector<char> full(out.size());
-    for (size_t g = 0; g < out.size(); ++g)
-        full[g] = out[g].count > 0 && static_cast<std::int64_t>(out[g].distinct.size()) >= out[g].cap;
+    // Ranges and counts in flat arrays for the block; the distinct values only of the
+    // groups that do not yet hold all they keep.
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const size_t n = out.size();
+    std::vector<double> lo(n), hi(n);
+    std::vector<std::int64_t> count(n);
+    std::vector<char> open(n);
+    for (size_t g = 0; g < n; ++g) {
+        const RangeSketch& s = out[g];
+        lo[g] = s.count ? s.min : inf;
+        hi[g] = s.count ? s.max : -inf;
+        count[g] = s.count;
+        open[g] = static_cast<std::int64_t>(s.distinct.size()) < s.cap;
+    }
+    const auto n_groups = static_cast<std::uint64_t>(in.n_groups);
+    const std::int32_t* group = in.group;
+    const double* num = in.num;
+    double *const l = lo.data(), *const h = hi.data();
+    std::int64_t* const c = count.data();
     for (std::int64_t r = begin; r < end; ++r) {
-        const std::int64_t g = group_of(in, r);
-        if (g < 0) continue;
-        const double v = in.num[r];
-        RangeSketch& s = out[g];
-        if (!full[g]) {
-            s.add(v);
-        } else if (v - v == 0.0) {  // finite
-            s.min = std::min(s.min, v);
-            s.max = std::max(s.max, v);
-            ++s.count;
+        const std::int64_t g = group ? group[r] : 0;
+        if (static_cast<std::uint64_t>(g) >= n_groups) continue;
+        const double v = num[r];
+        if (v - v == 0.0) {  // finite
+            l[g] = std::min(l[g], v);
+            h[g] = std::max(h[g], v);
+            ++c[g];
+            if (open[g]) out[g].keep(v);
         } else {
-            ++(std::isnan(v) ? s.missing : s.infinite);
+            ++(std::isnan(v) ? out[g].missing : out[g].infinite);
+        }
+    }
+    for (size_t g = 0; g < n; ++g) {
+        RangeSketch& s = out[g];
+        s.count = count[g];
+        if (s.count) {
+            s.min = lo[g];
+            s.max = hi[g];
         }
     }
 }
@@ -197,119 +213,161 @@ namespace {
 
 // Plain sums of one block of rows per cell, folded into the compensated cell sums when the
 // block ends: one plain add per row and field, with the rounding of one block's plain sum.
+// Without weights every weight is 1, so w and w*s are the count and s (w^2 the count
+// again), exactly as if added: only the count, s and s^2 are kept per row.
 struct BlockSums {
-    std::vector<std::int64_t> count, touched;  // touched: the cells used in this block
+    std::vector<std::int64_t> count;
     std::vector<double> s, w, ws, ws2, w2;
-    std::int64_t n_touched = 0;
 
-    explicit BlockSums(size_t n) : count(n, 0), touched(n, 0), s(n, 0.0), w(n, 0.0), ws(n, 0.0), ws2(n, 0.0), w2(n, 0.0) {}
+    explicit BlockSums(size_t n) : count(n, 0), s(n, 0.0), w(n, 0.0), ws(n, 0.0), ws2(n, 0.0), w2(n, 0.0) {}
 
-    void fold(std::vector<CellSums>& out, bool with_w) {
-        for (std::int64_t i = 0; i < n_touched; ++i) {
-            const std::int64_t c = touched[i];
+    void fold(std::vector<CellSums>& out, bool weighted, bool moments) {
+        for (size_t c = 0; c < count.size(); ++c) {
+            if (count[c] == 0) continue;
             CellSums& o = out[c];
+            const double n = static_cast<double>(count[c]);
             o.count += count[c];
             o.s.add(s[c]);
-            if (with_w) {
+            if (weighted) {
                 o.w.add(w[c]);
                 o.ws.add(ws[c]);
+                o.ws2 += ws2[c];
+                o.w2 += w2[c];
+            } else if (moments) {
+                o.w.add(n);
+                o.ws.add(s[c]);
+                o.ws2 += ws2[c];
+                o.w2 += n;
             }
-            o.ws2 += ws2[c];
-            o.w2 += w2[c];
             count[c] = 0;
             s[c] = w[c] = ws[c] = ws2[c] = w2[c] = 0.0;
         }
-        n_touched = 0;
     }
 };
 
-template <bool Weighted, bool Moments>
-inline void add_row(std::int64_t* count, std::int64_t* touched, std::int64_t& n_touched, double* s, double* w,
-                    double* ws, double* ws2, double* w2, std::int64_t c, double sv, double wv) {
-    if (count[c]++ == 0) touched[n_touched++] = c;
-    s[c] += sv;
-    if (Weighted || Moments) {
-        w[c] += wv;
-        ws[c] += wv * sv;
-    }
-    if (Moments) {
-        ws2[c] += wv * sv * sv;
-        w2[c] += wv * wv;
-    }
-}
-
-// What the sums loop reads of one group of a numeric cut, in one place.
-struct GroupBins {
+// One group of a numeric cut, flat, so that the per-row search reads no pointer chain.
+// locate() is BinLocator's search with the edge bounds folded into the edges: `inner`
+// holds edges 1 .. n_bins - 1 between -inf and +inf, so that both walks stop at the ends
+// without testing k, and the (mispredicted) end tests leave the loop.
+struct FlatBins {
     double lo = 1.0, hi = 0.0;  // values outside are left out; lo > hi for a group without rows
+    double base = 0.0, inv_width = 0.0, last = 0.0;
+    const double* inner = nullptr;
     std::int64_t offset = 0;
-    const BinLocator* locate = nullptr;
+
+    std::int64_t locate(double v) const {
+        const double guess = (v - base) * inv_width;  // v within [lo, hi]: finite
+        std::int64_t k = static_cast<std::int64_t>(std::min(std::max(guess, 0.0), last));
+        while (v < inner[k]) --k;
+        while (inner[k + 1] <= v) ++k;
+        return k;
+    }
 };
 
 struct NumericCut {
-    std::vector<BinLocator> locate;
-    std::vector<GroupBins> groups;
+    std::vector<double> inner;  // every group's bounded edges, one after the other
+    std::vector<FlatBins> groups;
 };
 
 NumericCut numeric_cut(const UnitLayout& layout) {
-    static const std::vector<double> kNoEdges{0.0, 1.0};
+    constexpr double inf = std::numeric_limits<double>::infinity();
     NumericCut cut;
-    cut.locate.reserve(layout.edges.size());
-    for (const auto& e : layout.edges) cut.locate.emplace_back(e.empty() ? kNoEdges : e);
-    cut.groups.resize(layout.edges.size());
-    for (size_t g = 0; g < layout.edges.size(); ++g) {
-        if (layout.edges[g].empty()) continue;
-        cut.groups[g] = GroupBins{layout.lo[g], layout.hi[g], layout.offsets[g], &cut.locate[g]};
+    const size_t n = layout.edges.size();
+    std::vector<size_t> at(n, 0);
+    for (size_t g = 0; g < n; ++g) {
+        const auto& e = layout.edges[g];
+        if (e.empty()) continue;
+        at[g] = cut.inner.size();
+        cut.inner.push_back(-inf);
+        cut.inner.insert(cut.inner.end(), e.begin() + 1, e.end() - 1);
+        cut.inner.push_back(inf);
+    }
+    cut.groups.resize(n);
+    for (size_t g = 0; g < n; ++g) {
+        const auto& e = layout.edges[g];
+        if (e.empty()) continue;
+        FlatBins& b = cut.groups[g];
+        const auto n_bins = static_cast<std::int64_t>(e.size()) - 1;
+        b.lo = layout.lo[g];
+        b.hi = layout.hi[g];
+        b.base = e.front();
+        const double span = e.back() - e.front();
+        b.inv_width = span > 0 ? static_cast<double>(n_bins) / span : 0.0;
+        b.last = static_cast<double>(n_bins - 1);
+        b.inner = cut.inner.data() + at[g];
+        b.offset = layout.offsets[g];
     }
     return cut;
 }
 
-template <bool Weighted, bool Moments>
-void sums_loop(const UnitInput& in, const UnitLayout& layout, std::int64_t begin, std::int64_t end,
-               const double* scores, const double* weights, const NumericCut& cut, BlockSums& out) {
-    const std::int64_t missing = layout.offsets.back();
-    // raw pointers in locals: the compiler keeps them in registers across the stores
-    std::int64_t* const count = out.count.data();
-    std::int64_t* const touched = out.touched.data();
-    double *const s = out.s.data(), *const w = out.w.data(), *const ws = out.ws.data();
-    double *const ws2 = out.ws2.data(), *const w2 = out.w2.data();
-    std::int64_t n_touched = out.n_touched;
-    const auto add = [&](std::int64_t cell, std::int64_t r) {
-        add_row<Weighted, Moments>(count, touched, n_touched, s, w, ws, ws2, w2, cell, scores[r],
-                                   Weighted ? weights[r] : 1.0);
-    };
+// The cell of each row of a block (-1: the row is left out): first all cells, then the
+// sums, so that the searches of consecutive rows overlap.
+void block_cells(const UnitInput& in, const UnitLayout& layout, const NumericCut& cut,
+                 std::int64_t begin, std::int64_t end, std::int32_t* cells) {
+    const std::int32_t missing = layout.missing_cell ? static_cast<std::int32_t>(layout.offsets.back()) : -1;
+    const auto n_groups = static_cast<std::uint64_t>(in.n_groups);
+    const std::int32_t* group = in.group;
     if (layout.numeric) {
-        const GroupBins* groups = cut.groups.data();
+        const FlatBins* groups = cut.groups.data();
+        const double* num = in.num;
         for (std::int64_t r = begin; r < end; ++r) {
-            const std::int64_t g = group_of(in, r);
-            if (g < 0) continue;
-            const double v = in.num[r];
-            std::int64_t cell;
-            const GroupBins& gb = groups[g];
-            if (v >= gb.lo && v <= gb.hi) {
-                cell = gb.offset + (*gb.locate)(v);
-            } else {
-                if (!(layout.missing_cell && std::isnan(v))) continue;
-                cell = missing;
+            const std::int64_t g = group ? group[r] : 0;
+            std::int32_t cell = -1;
+            if (static_cast<std::uint64_t>(g) < n_groups) {
+                const double v = num[r];
+                const FlatBins& b = groups[g];
+                if (v >= b.lo && v <= b.hi) {
+                    cell = static_cast<std::int32_t>(b.offset + b.locate(v));
+                } else if (std::isnan(v)) {
+                    cell = missing;
+                }
             }
-            add(cell, r);
+            cells[r - begin] = cell;
         }
     } else {
+        const std::int64_t* offsets = layout.offsets.data();
+        const auto n_cat = static_cast<std::int32_t>(layout.n_cat);
         for (std::int64_t r = begin; r < end; ++r) {
-            const std::int64_t g = group_of(in, r);
-            if (g < 0) continue;
-            const std::int32_t c = in.cat[r];
-            if (c >= layout.n_cat) continue;
-            std::int64_t cell;
-            if (c < 0) {
-                if (!layout.missing_cell) continue;
-                cell = missing;
-            } else {
-                cell = layout.offsets[g] + c;
+            const std::int64_t g = group ? group[r] : 0;
+            std::int32_t cell = -1;
+            if (static_cast<std::uint64_t>(g) < n_groups) {
+                const std::int32_t c = in.cat[r];
+                if (c < 0) {
+                    cell = missing;
+                } else if (c < n_cat) {
+                    cell = static_cast<std::int32_t>(offsets[g] + c);
+                }
             }
-            add(cell, r);
+            cells[r - begin] = cell;
         }
     }
-    out.n_touched = n_touched;
+}
+
+template <bool Weighted, bool Moments>
+void block_add(const std::int32_t* cells, std::int64_t begin, std::int64_t end, const double* scores,
+               const double* weights, BlockSums& out) {
+    // raw pointers in locals: the compiler keeps them in registers across the stores
+    std::int64_t* const count = out.count.data();
+    double *const s = out.s.data(), *const w = out.w.data(), *const ws = out.ws.data();
+    double *const ws2 = out.ws2.data(), *const w2 = out.w2.data();
+    for (std::int64_t r = begin; r < end; ++r) {
+        const std::int32_t c = cells[r - begin];
+        if (c < 0) continue;
+        const double sv = scores[r];
+        ++count[c];
+        s[c] += sv;
+        if (Weighted) {
+            const double wv = weights[r];
+            w[c] += wv;
+            ws[c] += wv * sv;
+            if (Moments) {
+                ws2[c] += wv * sv * sv;
+                w2[c] += wv * wv;
+            }
+        } else if (Moments) {
+            ws2[c] += sv * sv;
+        }
+    }
 }
 
 }  // namespace
@@ -343,25 +401,26 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
     std::vector<BlockSums> block;
     cuts.reserve(layouts.size());
     for (const UnitLayout* l : layouts) {
+        // cells are numbered in int32 in the block loop
+        if (l->n_cells() > std::numeric_limits<std::int32_t>::max()) throw std::length_error("too many cells in a scan unit.");
         out.emplace_back(static_cast<size_t>(l->n_cells()));
         block.emplace_back(static_cast<size_t>(l->n_cells()));
         cuts.push_back(l->numeric ? numeric_cut(*l) : NumericCut());
     }
-    const bool with_w = weights || moments;
+    std::vector<std::int32_t> cells(static_cast<size_t>(kBlockRows));
     for (std::int64_t begin = 0; begin < n_rows; begin += kBlockRows) {
         const std::int64_t end = std::min(n_rows, begin + kBlockRows);
         for (size_t k = 0; k < units.size(); ++k) {
-            const UnitInput& in = units[k];
-            const UnitLayout& l = *layouts[k];
+            block_cells(units[k], *layouts[k], cuts[k], begin, end, cells.data());
             BlockSums& acc = block[k];
             if (weights) {
-                moments ? sums_loop<true, true>(in, l, begin, end, scores, weights, cuts[k], acc)
-                        : sums_loop<true, false>(in, l, begin, end, scores, weights, cuts[k], acc);
+                moments ? block_add<true, true>(cells.data(), begin, end, scores, weights, acc)
+                        : block_add<true, false>(cells.data(), begin, end, scores, weights, acc);
             } else {
-                moments ? sums_loop<false, true>(in, l, begin, end, scores, weights, cuts[k], acc)
-                        : sums_loop<false, false>(in, l, begin, end, scores, weights, cuts[k], acc);
+                moments ? block_add<false, true>(cells.data(), begin, end, scores, weights, acc)
+                        : block_add<false, false>(cells.data(), begin, end, scores, weights, acc);
             }
-            acc.fold(out[k], with_w);
+            acc.fold(out[k], weights != nullptr, moments);
         }
     }
     return out;

@@ -39,6 +39,8 @@ struct RangeSketch {
 
     explicit RangeSketch(std::int64_t cap_ = 0) : cap(cap_) {}
     void add(double v);
+    // The distinct-value part of add() for a finite v already counted.
+    void keep(double v);
     void merge(const RangeSketch& other);
     // Sort the values gathered unsorted under a large cap into `distinct`; add() and
     // merge() leave the sketch settled only for caps up to kSmallCap.
