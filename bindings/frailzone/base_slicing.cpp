@@ -10,7 +10,8 @@ namespace frailzone_py {
 
 using namespace pybind11::literals;
 
-namespace {
+// Named rather than anonymous: the binding files compile together in unity groups.
+namespace base_slicing_impl {
 
 void init(py::object self, py::object estimator, py::object slice_features, py::object task_type,
           py::object threshold, py::object min_samples, py::object metric) {
@@ -143,9 +144,10 @@ const char* kFitDoc =
     "Slice the chosen subset, measure each weak region on both subsets and return the\n"
     "weak-region table (None when no weak region is found).";
 
-}  // namespace
+}  // namespace base_slicing_impl
 
 void define_base_slicing(py::module_& m) {
+    using namespace base_slicing_impl;
     py::object cls = tamrel_py::make_class(
         m, "BaseSlicing", py::make_tuple(py::module_::import("builtins").attr("object")),
         "Base slice class for analyzing 1D or 2D numerical features.\n\n"

@@ -8,7 +8,8 @@
 
 namespace frailzone_py {
 
-namespace {
+// Named rather than anonymous: the binding files compile together in unity groups.
+namespace frail_scan_impl {
 
 void init(py::object self, py::object estimator, py::object features, py::object pairs, py::object task_type,
           py::object metric, py::object threshold, py::object bins, py::object min_samples, py::object use_test,
@@ -32,9 +33,10 @@ const char* kInitDoc =
     "min_samples=20, use_test=False, alpha=0.05, n_jobs=None, random_state=0, verbose=True)\n--\n\n"
     "Store the settings; they are checked by fit.";
 
-}  // namespace
+}  // namespace frail_scan_impl
 
 void define_frail_scan(py::module_& m) {
+    using namespace frail_scan_impl;
     py::object helpers = py::module_::import("tamrel.diagnoser.scan_fit");
     py::tuple bases = py::make_tuple(m.attr("BaseDiagnoser"), py::module_::import("sklearn.base").attr("BaseEstimator"));
     py::object cls = tamrel_py::make_class(m, "FrailScan", bases, helpers.attr("CLASS_DOC").cast<std::string>().c_str());

@@ -7,7 +7,8 @@ namespace frailzone_py {
 
 using namespace pybind11::literals;
 
-namespace {
+// Named rather than anonymous: the binding files compile together in unity groups.
+namespace facade_impl {
 
 void init(py::object self, py::object estimator, py::object slice_features, py::object task_type,
           py::object threshold, py::object method, py::object bins, py::object max_depth,
@@ -97,7 +98,7 @@ void check_threshold_value(const py::object& diag) {
                           (name == "AUC" ? " (AUC needs both classes among the sliced rows)." : "."));
 }
 
-}  // namespace
+}  // namespace facade_impl
 
 void check_fitted(const py::object& self, const char* method) {
     if (!py::getattr(self, "diag", py::none()).is_none()) return;
@@ -105,7 +106,7 @@ void check_fitted(const py::object& self, const char* method) {
                         "This FrailZone instance is not fitted yet; call 'fit' before '" + std::string(method) + "'.");
 }
 
-namespace {
+namespace facade_impl {
 
 py::object fit(py::object self, py::object x, py::object y, py::object train_idx, py::object test_idx,
                py::object prediction, py::object prediction_proba, py::object sample_weight,
@@ -258,9 +259,10 @@ selects them. Empty when no weak region was found.
 )";
 const char* kResultDoc = "get_result(self)\n--\n\nGet frailzone result";
 
-}  // namespace
+}  // namespace facade_impl
 
 void define_frailzone(py::module_& m) {
+    using namespace facade_impl;
     py::object cls = tamrel_py::make_class(m, "FrailZone", py::make_tuple(m.attr("BaseDiagnoser")), kClassDoc);
     const py::object none = py::none();
     tamrel_py::add_method(cls, "__init__", "init", &init, kInitDoc, py::arg("estimator"),

@@ -11,7 +11,8 @@ namespace frailzone_py {
 
 using namespace pybind11::literals;
 
-namespace {
+// Named rather than anonymous: the binding files compile together in unity groups.
+namespace plot_impl {
 
 constexpr const char* kFullColour = "#c0dbec";
 constexpr const char* kWeakColour = "#69a5cf";
@@ -292,9 +293,10 @@ const char* kPlotDoc =
     "plot_marginal(diagnose_result, grid=1000, scaler=None, figsize=(6, 6))\n--\n\n"
     "Plot marginal frailzone.";
 
-}  // namespace
+}  // namespace plot_impl
 
 void define_frailzone_plot(py::object& cls) {
+    using namespace plot_impl;
     tamrel_py::add_static_method(cls, "plot_marginal", &plot_marginal, kPlotDoc, py::arg("diagnose_result"),
                                  py::arg("grid") = 1000, py::arg("scaler") = py::none(),
                                  py::arg("figsize") = py::make_tuple(6, 6));

@@ -9,7 +9,8 @@ namespace frailzone_py {
 
 using namespace pybind11::literals;
 
-namespace {
+// Named rather than anonymous: the binding files compile together in unity groups.
+namespace histogram_impl {
 
 void init(py::object self, py::object estimator, py::object slice_features, py::object task_type,
           py::object threshold, py::object min_samples, py::object bins, py::object metric) {
@@ -168,9 +169,10 @@ const char* kFitDoc =
     "_fit(self, x, y, preds, scores, sample_weight=None)\n--\n\n"
     "Score threshold, slicing-feature positions and the one- or two-feature slicing.";
 
-}  // namespace
+}  // namespace histogram_impl
 
 void define_histogram_slicing(py::module_& m) {
+    using namespace histogram_impl;
     py::object cls = tamrel_py::make_class(
         m, "HistogramSlicing", py::make_tuple(m.attr("BaseSlicing")),
         "Histogram based slicing for analyzing 1D or 2D numerical features.");

@@ -12,7 +12,8 @@ namespace frailzone_py {
 
 using namespace pybind11::literals;
 
-namespace {
+// Named rather than anonymous: the binding files compile together in unity groups.
+namespace tree_impl {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -284,9 +285,10 @@ const char* kFitDoc =
     "Fit the tree to the per-sample scores over the slicing features; every leaf becomes\n"
     "a rule and every weak leaf a region clipped to the observed feature ranges.";
 
-}  // namespace
+}  // namespace tree_impl
 
 void define_tree_slicing(py::module_& m) {
+    using namespace tree_impl;
     py::object cls = tamrel_py::make_class(
         m, "TreeSlicing", py::make_tuple(m.attr("BaseSlicing")),
         "Tree based slicing for analyzing 1D or 2D features.");
