@@ -156,7 +156,7 @@ def _fsums(values):
     return math.fsum(values.tolist()) if values.size else 0.0
 
 
-def _first_pass(part, layout, positions, specs):
+def _first_pass(part, layout, positions, plans):
     """Sizes, score sums, category counts and the one-feature range sketches of a partition."""
     frame, extras = part
     blocks = _blocks(part, layout, positions, with_codes=False)
@@ -175,17 +175,17 @@ def _first_pass(part, layout, positions, specs):
         "other": {"w": _fsums(ones_o), "ws": _fsums(ones_o * s_o), "ws2": _fsums(ones_o * s_o * s_o),
                   "w2": _fsums(ones_o * ones_o)},
         "categories": cats,
-        "ranges": layout.kernels._scan_ranges(num, codes, specs, 1) if specs else [],
+        "ranges": layout.kernels._scan_ranges(num, codes, plans, 1) if plans else [],
     }
 
 
-def _ranges_pass(part, layout, positions, specs):
+def _ranges_pass(part, layout, positions, plans):
     num, codes, _, _ = _blocks(part, layout, positions, subsets=(0,))[0]
-    return layout.kernels._scan_ranges(num, codes, specs, 1)
+    return layout.kernels._scan_ranges(num, codes, plans, 1)
 
 
-def _sums_pass(part, layout, positions, specs, sketches):
-    return [layout.kernels._scan_sums(num, codes, specs, sketches, s, w, moments, 1)
+def _sums_pass(part, layout, positions, plans, sketches):
+    return [layout.kernels._scan_sums(num, codes, plans, sketches, s, w, moments, 1)
             for (num, codes, s, w), moments in zip(_blocks(part, layout, positions), (False, True))]
 
 
@@ -210,17 +210,17 @@ class _Kernels:
                  for i, p in enumerate(self.parts)]
         return dask.compute(*tasks)
 
-    def _scan_ranges(self, num, codes, specs, n_jobs):
-        key = repr(specs)
+    def _scan_ranges(self, num, codes, plans, n_jobs):
+        key = repr(plans)
         if key not in self.cached_ranges:
-            self.cached_ranges[key] = reduce(self.scan._scan_merge_ranges, self._map(_ranges_pass, specs))
+            self.cached_ranges[key] = reduce(self.scan._scan_merge_ranges, self._map(_ranges_pass, plans))
         return self.cached_ranges[key]
 
-    def _scan_sums(self, num, codes, specs, sketches, scores, weights, moments, n_jobs):
+    def _scan_sums(self, num, codes, plans, sketches, scores, weights, moments, n_jobs):
         if num == 1 and self.pending_sums is not None:  # computed with the sliced rows' sums
             out, self.pending_sums = self.pending_sums, None
             return out
-        results = self._map(_sums_pass, specs, sketches)
+        results = self._map(_sums_pass, plans, sketches)
         merged = [reduce(self.scan._scan_merge_sums, [r[k] for r in results]) for k in (0, 1)]
         self.pending_sums = merged[1]
         return merged[0]

@@ -156,10 +156,10 @@ class _Scan:
     def one(self, name):
         col = self.columns[name]
         if col.numeric:
-            spec = (-1, 1, True, self.num_names.index(name), 0, True)
+            plan = (-1, 1, True, self.num_names.index(name), 0, True)
         else:
-            spec = (-1, 1, False, self.code_names.index(name), len(self.pooled[name].groups), True)
-        return Unit((name,), None, name, spec)
+            plan = (-1, 1, False, self.code_names.index(name), len(self.pooled[name].groups), True)
+        return Unit((name,), None, name, plan)
 
     def pair(self, a, b):
         ca, cb = self.columns[a], self.columns[b]
@@ -173,10 +173,10 @@ class _Scan:
         if n_groups < 1:
             return None
         if self.columns[cut].numeric:
-            spec = (gcol, n_groups, True, self.num_names.index(cut), 0, False)
+            plan = (gcol, n_groups, True, self.num_names.index(cut), 0, False)
         else:
-            spec = (gcol, n_groups, False, self.code_names.index(cut), len(self.pooled[cut].groups), False)
-        return Unit((a, b), group, cut, spec)
+            plan = (gcol, n_groups, False, self.code_names.index(cut), len(self.pooled[cut].groups), False)
+        return Unit((a, b), group, cut, plan)
 
     def add_bin_codes(self, names):
         """Bin codes of numeric features on both subsets, as extra code columns."""
@@ -196,7 +196,7 @@ class _Scan:
     # -- passes ------------------------------------------------------------------
     def _edges(self, units, sketches):
         try:
-            return self.scan._scan_edges([u.spec for u in units], sketches)
+            return self.scan._scan_edges([u.plan for u in units], sketches)
         except ValueError as exc:
             text = str(exc)
             if text.startswith("scan unit "):
@@ -208,9 +208,9 @@ class _Scan:
     def run(self, units, bar):
         """Regions of the units: (unit, kernel region) pairs with their statistics."""
         scan = self.scan
-        numeric = [u for u in units if u.spec[2]]
-        specs = [u.spec for u in numeric]
-        sketches = scan._scan_ranges(self.num[0], self.codes[0], specs, self.jobs) if specs else []
+        numeric = [u for u in units if u.plan[2]]
+        plans = [u.plan for u in numeric]
+        sketches = scan._scan_ranges(self.num[0], self.codes[0], plans, self.jobs) if plans else []
         bar.update()
         for u, s in zip(numeric, sketches):
             if any(g[4] > 0 for g in s):
@@ -219,12 +219,12 @@ class _Scan:
             u.info = {"edges": edges, "lo": lo, "hi": hi}
         by_unit = dict(zip(map(id, numeric), sketches))
         all_sketches = [by_unit.get(id(u), []) for u in units]
-        all_specs = [u.spec for u in units]
-        sums = [scan._scan_sums(num, codes, all_specs, all_sketches, scores, w, moments, self.jobs)
+        all_plans = [u.plan for u in units]
+        sums = [scan._scan_sums(num, codes, all_plans, all_sketches, scores, w, moments, self.jobs)
                 for num, codes, scores, w, moments in zip(self.num, self.codes, self.scores, self.weights,
                                                           (False, True))]
         bar.update()
-        found = scan._scan_regions(all_specs, all_sketches, sums[0], sums[1], self.weights[0] is not None,
+        found = scan._scan_regions(all_plans, all_sketches, sums[0], sums[1], self.weights[0] is not None,
                                    self.cfg.score_sign, scan.threshold_value)
         bar.update()
         return found

@@ -60,12 +60,12 @@ def pool_counts(counts, categories, min_samples):
 @dataclass
 class Unit:
     """One slicing: `features` as reported; `group` and `cut` the grouping and cut features
-    (group None for a feature alone); `spec` the kernels' tuple."""
+    (group None for a feature alone); `plan` the kernels' tuple."""
 
     features: tuple
     group: object
     cut: str
-    spec: tuple
+    plan: tuple
     first_is_group: bool = True
     info: dict = field(default_factory=dict)
 
