@@ -19,6 +19,16 @@ namespace tamrel_py {
 using f64_array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using i64_array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
+// Array::ensure that also copies a buffer at an address the element type may not be read
+// from: pybind11's ensure keeps such a view (e.g. from a pickle or a byte offset) as it is.
+template <typename Array>
+Array ensure_aligned(const py::handle& obj) {
+    Array a = Array::ensure(obj);
+    if (a && reinterpret_cast<std::uintptr_t>(a.data()) % alignof(typename Array::value_type) != 0)
+        a = Array::ensure(py::module_::import("numpy").attr("require")(a, py::none(), "A"));
+    return a;
+}
+
 // Raise an exception class that lives in Python (e.g. TamrelError).
 [[noreturn]] inline void raise_py(const py::handle& exc_type, const std::string& message) {
     PyErr_SetString(exc_type.ptr(), message.c_str());

@@ -62,7 +62,7 @@ struct Block {
 };
 
 Block read_block(const py::handle& num, const py::handle& codes) {
-    Block b{f64_fortran::ensure(num), i32_fortran::ensure(codes)};
+    Block b{tamrel_py::ensure_aligned<f64_fortran>(num), tamrel_py::ensure_aligned<i32_fortran>(codes)};
     if (!b.num || b.num.ndim() != 2) throw py::type_error("num must be a two-dimensional numeric array.");
     if (!b.codes || b.codes.ndim() != 2) throw py::type_error("codes must be a two-dimensional integer array.");
     if (b.num.shape(0) != b.codes.shape(0)) throw py::value_error("num and codes must have the same rows.");
@@ -127,7 +127,7 @@ py::array_t<double> sketch_array(const tamrel::RangeSketch& s) {
 }
 
 tamrel::RangeSketch sketch_of(const py::handle& obj) {
-    const auto a = tamrel_py::f64_array::ensure(obj);
+    const auto a = tamrel_py::ensure_aligned<tamrel_py::f64_array>(obj);
     if (!a || a.ndim() != 1 || a.shape(0) < 6) throw py::value_error("not a range sketch.");
     const double* d = a.data();
     for (int k = 2; k < 6; ++k)
@@ -160,7 +160,7 @@ py::array_t<double> sums_array(const std::vector<tamrel::CellSums>& sums) {
 }
 
 std::vector<tamrel::CellSums> sums_of(const py::handle& obj) {
-    const auto a = tamrel_py::f64_array::ensure(obj);
+    const auto a = tamrel_py::ensure_aligned<tamrel_py::f64_array>(obj);
     if (!a || a.ndim() != 2 || a.shape(1) != kSumFields) throw py::value_error("not a table of cell sums.");
     std::vector<tamrel::CellSums> out(static_cast<size_t>(a.shape(0)));
     const double* d = a.data();
@@ -198,7 +198,7 @@ struct RowVector {
 
 RowVector vector_of(const py::handle& obj, std::int64_t n, const char* what) {
     if (obj.is_none()) return RowVector{};
-    auto a = tamrel_py::f64_array::ensure(obj);
+    auto a = tamrel_py::ensure_aligned<tamrel_py::f64_array>(obj);
     if (!a || a.ndim() != 1 || a.shape(0) != n)
         throw py::value_error(std::string(what) + " must be a numeric vector with one entry per row.");
     return RowVector{a, a.data()};
@@ -272,7 +272,7 @@ py::object scan_edges(py::object self, py::object units, py::object sketches) {
 
 py::object scan_codes(py::object /*self*/, py::object num, py::object columns, py::object edges, py::object lo,
                       py::object hi, py::object n_jobs) {
-    const auto x = f64_fortran::ensure(num);
+    const auto x = tamrel_py::ensure_aligned<f64_fortran>(num);
     if (!x || x.ndim() != 2) throw py::type_error("num must be a two-dimensional numeric array.");
     const int jobs = workers(n_jobs);
     const std::int64_t rows = x.shape(0);
@@ -303,13 +303,15 @@ py::object scan_codes(py::object /*self*/, py::object num, py::object columns, p
 
 // Columns of a float64 matrix at some rows, Fortran-ordered: the subset copies of the scan.
 py::object scan_take(py::object /*self*/, py::object x, py::object columns, py::object rows, py::object n_jobs) {
-    const py::array arr = py::array::ensure(x);
+    py::array arr = py::array::ensure(x);
     if (!arr || arr.ndim() != 2 || !arr.dtype().equal(py::dtype::of<double>()))
         throw py::type_error("x must be a two-dimensional float64 array.");
+    if (reinterpret_cast<std::uintptr_t>(arr.data()) % alignof(double) != 0)
+        arr = py::module_::import("numpy").attr("require")(arr, py::none(), "A");
     const auto esize = static_cast<py::ssize_t>(sizeof(double));
     if (arr.strides(0) % esize != 0 || arr.strides(1) % esize != 0)
         throw py::value_error("x must be aligned to its items.");
-    const auto idx = tamrel_py::i64_array::ensure(rows);
+    const auto idx = tamrel_py::ensure_aligned<tamrel_py::i64_array>(rows);
     if (!idx || idx.ndim() != 1) throw py::type_error("rows must be a one-dimensional integer array.");
     const std::int64_t n = arr.shape(0), m = idx.shape(0);
     const std::int64_t* pos = idx.data();

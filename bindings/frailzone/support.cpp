@@ -25,7 +25,7 @@ ColumnRef weight_column(const py::handle& obj) {
 
 py::object take_rows(const py::handle& obj, const py::handle& idx_obj, const char* what) {
     py::array arr = mod("np").attr("asarray")(obj);
-    const auto idx = tamrel_py::i64_array::ensure(idx_obj);
+    const auto idx = tamrel_py::ensure_aligned<tamrel_py::i64_array>(idx_obj);
     if (!idx || idx.ndim() != 1) throw py::type_error("row positions must be a 1-D integer array.");
     // Object references (also inside structured dtypes) must not be copied as raw bytes.
     const bool plain = !arr.dtype().attr("hasobject").cast<bool>() && (arr.ndim() == 1 || arr.ndim() == 2) &&

@@ -45,7 +45,7 @@ struct TreeArrays {
         right = index_array(tree, "children_right", n_nodes);
         samples = index_array(tree, "n_node_samples", n_nodes);
         threshold = node_array<tamrel_py::f64_array>(tree.attr("threshold"), "threshold", n_nodes);
-        value = tamrel_py::f64_array::ensure(tree.attr("value"));
+        value = tamrel_py::ensure_aligned<tamrel_py::f64_array>(tree.attr("value"));
         if (!value || value.ndim() < 1 || value.shape(0) != n_nodes || value.size() < n_nodes)
             throw py::value_error("tree.value must hold one row of values per node.");
         value_stride = n_nodes > 0 ? value.size() / n_nodes : 0;
@@ -65,7 +65,7 @@ struct TreeArrays {
     // A 1-D per-node array (n < 0: any length).
     template <typename Array>
     static Array node_array(const py::object& values, const char* name, std::int64_t n) {
-        auto arr = Array::ensure(values);
+        auto arr = tamrel_py::ensure_aligned<Array>(values);
         if (!arr || arr.ndim() != 1 || (n >= 0 && arr.shape(0) != n))
             throw py::value_error(std::string("tree.") + name + " must be a 1-D numeric array with one entry per node.");
         return arr;
