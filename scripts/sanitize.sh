@@ -44,7 +44,7 @@ status=${PIPESTATUS[0]}
 set -e
 
 elapsed=$(( $(date +%s) - start ))
-findings=$(grep -hE 'runtime error|ERROR: AddressSanitizer' "$log" | sed -E 's/^\.*//; s/0x[0-9a-f]+/ADDR/g' | sort | uniq -c)
+findings=$(grep -hE 'runtime error|ERROR: AddressSanitizer' "$log" | sed -E 's/^\.*//; s/0x[0-9a-f]+/ADDR/g' | sort | uniq -c || true)
 if [ -n "$findings" ]; then
   echo "sanitizer reports (full text in $log):"
   echo "$findings"
