@@ -231,22 +231,29 @@ py::object scan_ranges(py::object self, py::object num, py::object codes, py::ob
     return result;
 }
 
-py::object merge_ranges(py::object /*self*/, py::object a, py::object b) {
+// Two blocks' per-unit results merged entry by entry (`read` turns a unit into its entries,
+// `write` the merged entries back); results of different scans are refused.
+template <typename Read, typename Write>
+py::list merge_per_unit(const py::object& a, const py::object& b, const char* what, Read read, Write write) {
     py::list result;
     const py::list la(a), lb(b);
-    if (la.size() != lb.size()) throw py::value_error("range sketches of different scans.");
+    if (la.size() != lb.size()) throw py::value_error(std::string(what) + " of different scans.");
     for (size_t k = 0; k < la.size(); ++k) {
-        auto x = sketches_of(la[k]);
-        const auto y = sketches_of(lb[k]);
-        if (x.size() != y.size()) throw py::value_error("range sketches of different scans.");
-        py::list groups;
-        for (size_t g = 0; g < x.size(); ++g) {
-            x[g].merge(y[g]);
-            groups.append(sketch_array(x[g]));
-        }
-        result.append(groups);
+        auto x = read(la[k]);
+        const auto y = read(lb[k]);
+        if (x.size() != y.size()) throw py::value_error(std::string(what) + " of different scans.");
+        for (size_t i = 0; i < x.size(); ++i) x[i].merge(y[i]);
+        result.append(write(x));
     }
     return result;
+}
+
+py::object merge_ranges(py::object /*self*/, py::object a, py::object b) {
+    return merge_per_unit(a, b, "range sketches", sketches_of, [](const std::vector<tamrel::RangeSketch>& x) {
+        py::list groups;
+        for (const auto& sketch : x) groups.append(sketch_array(sketch));
+        return groups;
+    });
 }
 
 // Per unit: the edges of each group (an empty array for a group without rows), and the
@@ -372,17 +379,7 @@ py::object scan_sums(py::object self, py::object num, py::object codes, py::obje
 }
 
 py::object merge_sums(py::object /*self*/, py::object a, py::object b) {
-    py::list result;
-    const py::list la(a), lb(b);
-    if (la.size() != lb.size()) throw py::value_error("cell sums of different scans.");
-    for (size_t k = 0; k < la.size(); ++k) {
-        auto x = sums_of(la[k]);
-        const auto y = sums_of(lb[k]);
-        if (x.size() != y.size()) throw py::value_error("cell sums of different scans.");
-        for (size_t c = 0; c < x.size(); ++c) x[c].merge(y[c]);
-        result.append(sums_array(x));
-    }
-    return result;
+    return merge_per_unit(a, b, "cell sums", sums_of, sums_array);
 }
 
 // Columns of the region table, one entry per region.
