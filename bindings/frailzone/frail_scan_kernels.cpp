@@ -16,6 +16,7 @@
 // missing rows get a cell).
 #include <algorithm>
 #include <limits>
+#include <map>
 #include <thread>
 
 #include "frailzone_classes.hpp"
@@ -70,12 +71,38 @@ Block read_block(const py::handle& num, const py::handle& codes) {
     return b;
 }
 
-tamrel::UnitInput unit_input(const Block& b, const Unit& u) {
+// Fine codes of the numeric cut columns of the units, computed once per call (they serve
+// every unit that cuts the column).
+tamrel::FineColumns fine_of(const Block& b, const std::vector<Unit>& units, int jobs) {
+    std::vector<char> wanted(static_cast<size_t>(b.num.shape(1)), 0);
+    for (const Unit& u : units)
+        if (u.numeric) wanted[static_cast<size_t>(u.cut_col)] = 1;
+    return tamrel::fine_columns(b.num.data(), b.rows, wanted, jobs);
+}
+
+// Rows per group of each grouping (code column, number of groups) of the units.
+std::map<std::pair<std::int64_t, std::int64_t>, std::vector<std::int64_t>> group_sizes_of(
+    const Block& b, const std::vector<Unit>& units, int jobs) {
+    std::map<std::pair<std::int64_t, std::int64_t>, std::vector<std::int64_t>> out;
+    for (const Unit& u : units) out[{u.group_col, u.n_groups}];
+    std::vector<std::pair<std::int64_t, std::int64_t>> keys;
+    for (const auto& kv : out) keys.push_back(kv.first);
+    tamrel::parallel_for(static_cast<std::int64_t>(keys.size()), jobs, [&](std::int64_t k) {
+        const auto [col, n_groups] = keys[static_cast<size_t>(k)];
+        out.at(keys[static_cast<size_t>(k)]) =
+            tamrel::group_sizes(col < 0 ? nullptr : b.codes.data() + col * b.rows, b.rows, n_groups);
+    });
+    return out;
+}
+
+tamrel::UnitInput unit_input(const Block& b, const Unit& u, const tamrel::FineColumns& fine) {
     tamrel::UnitInput in;
     if (u.group_col >= 0) in.group = b.codes.data() + u.group_col * b.rows;
     in.n_groups = u.n_groups;
     if (u.numeric) {
         in.num = b.num.data() + u.cut_col * b.rows;
+        in.fine = fine.column(u.cut_col);
+        in.grid = fine.grids[static_cast<size_t>(u.cut_col)];
     } else {
         in.cat = b.codes.data() + u.cut_col * b.rows;
         in.n_cat = u.n_cat;
@@ -84,15 +111,16 @@ tamrel::UnitInput unit_input(const Block& b, const Unit& u) {
     return in;
 }
 
-// Units run in batches that share their grouping codes (at most kBatch units each, so that
-// the threads stay busy), the largest batches first.
+// Units run in batches that share their cut column (at most kBatch units each, so that the
+// threads stay busy), the largest batches first: a block's cut values and fine codes are
+// read from memory once for the batch, and each unit adds only its grouping codes.
 constexpr size_t kBatch = 8;
 
 std::vector<std::vector<size_t>> batches(const std::vector<Unit>& units) {
     std::vector<std::vector<size_t>> out;
     std::vector<std::int64_t> keys;
     for (size_t k = 0; k < units.size(); ++k) {
-        const std::int64_t key = units[k].group_col;
+        const std::int64_t key = units[k].numeric ? units[k].cut_col : -2 - units[k].cut_col;
         size_t at = out.size();
         for (size_t b = 0; b < out.size(); ++b)
             if (keys[b] == key && out[b].size() < kBatch) at = b;
@@ -215,9 +243,14 @@ py::object scan_ranges(py::object self, py::object num, py::object codes, py::ob
     const auto tasks = batches(us);
     {
         py::gil_scoped_release nogil;
+        const tamrel::FineColumns fine = fine_of(b, us, jobs);
+        const auto sizes = group_sizes_of(b, us, jobs);
         tamrel::parallel_for(static_cast<std::int64_t>(tasks.size()), jobs, [&](std::int64_t t) {
             std::vector<tamrel::UnitInput> ins;
-            for (size_t k : tasks[t]) ins.push_back(unit_input(b, us[k]));
+            for (size_t k : tasks[t]) {
+                ins.push_back(unit_input(b, us[k], fine));
+                ins.back().group_rows = sizes.at({us[k].group_col, us[k].n_groups}).data();
+            }
             auto res = tamrel::batch_ranges(ins, b.rows, cap);
             for (size_t i = 0; i < tasks[t].size(); ++i) out[tasks[t][i]] = std::move(res[i]);
         });
@@ -362,11 +395,12 @@ py::object scan_sums(py::object self, py::object num, py::object codes, py::obje
     const auto tasks = batches(us);
     {
         py::gil_scoped_release nogil;
+        const tamrel::FineColumns fine = fine_of(b, us, jobs);
         tamrel::parallel_for(static_cast<std::int64_t>(tasks.size()), jobs, [&](std::int64_t t) {
             std::vector<tamrel::UnitInput> ins;
             std::vector<const tamrel::UnitLayout*> ls;
             for (size_t k : tasks[t]) {
-                ins.push_back(unit_input(b, us[k]));
+                ins.push_back(unit_input(b, us[k], fine));
                 ls.push_back(&layouts[k]);
             }
             auto res = tamrel::batch_sums(ins, ls, b.rows, s.data, w.data, with_moments);

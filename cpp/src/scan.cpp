@@ -37,6 +37,20 @@ void parallel_for(std::int64_t n_tasks, int n_jobs, const std::function<void(std
     if (error) std::rethrow_exception(error);
 }
 
+std::vector<std::int64_t> group_sizes(const std::int32_t* group, std::int64_t n_rows, std::int64_t n_groups) {
+    const auto n = static_cast<size_t>(n_groups);
+    if (!group) return std::vector<std::int64_t>(n, n_rows);
+    // four interleaved tallies, so that runs of one group do not wait on one counter
+    std::vector<std::int64_t> tally(4 * n, 0), out(n, 0);
+    for (std::int64_t r = 0; r < n_rows; ++r) {
+        const auto g = static_cast<std::uint64_t>(group[r]);
+        if (g < n) ++tally[(static_cast<size_t>(r) & 3) * n + g];
+    }
+    for (size_t k = 0; k < 4; ++k)
+        for (size_t g = 0; g < n; ++g) out[g] += tally[k * n + g];
+    return out;
+}
+
 void RangeSketch::add(double v) {
     if (std::isnan(v)) {
         ++missing;
@@ -149,6 +163,64 @@ void unit_ranges(const UnitInput& in, std::int64_t begin, std::int64_t end, std:
     }
 }
 
+// unit_ranges from fine codes, over all the rows in blocks: a row's value is read only when
+// its code reaches the group's extreme codes so far (NaN's code is beyond them all) or
+// the group still gathers distinct values; every other value lies strictly between the
+// group's minimum and maximum. Counts come from the group sizes at the end.
+struct FineRanges {
+    std::vector<std::int32_t> lo, hi;  // codes of the group's minimum and maximum so far
+    std::vector<char> open;
+
+    explicit FineRanges(const std::vector<RangeSketch>& sketches)
+        : lo(sketches.size(), kFineCodes), hi(sketches.size(), -1), open(sketches.size()) {
+        for (size_t g = 0; g < sketches.size(); ++g) open[g] = sketches[g].cap > 0;
+    }
+
+    void add(const UnitInput& in, std::int64_t begin, std::int64_t end, std::vector<RangeSketch>& out) {
+        const auto n_groups = static_cast<std::uint64_t>(in.n_groups);
+        const std::int32_t* group = in.group;
+        const std::uint16_t* fine = in.fine;
+        // the low code as tested: above every code while the group gathers distinct values
+        std::vector<std::int32_t> test(lo.size());
+        for (size_t g = 0; g < lo.size(); ++g) test[g] = open[g] ? kFineCodes + 1 : lo[g];
+        const std::int32_t* const l = test.data();
+        const std::int32_t* const h = hi.data();
+        for (std::int64_t r = begin; r < end; ++r) {
+            const std::int64_t g = group ? group[r] : 0;
+            if (static_cast<std::uint64_t>(g) >= n_groups) continue;
+            const std::int32_t f = fine[r];
+            if ((f <= l[g]) | (f >= h[g])) {
+                slow(g, f, in.num[r], out[static_cast<size_t>(g)]);
+                test[static_cast<size_t>(g)] = open[g] ? kFineCodes + 1 : lo[g];
+            }
+        }
+    }
+
+    void slow(std::int64_t g, std::int32_t f, double v, RangeSketch& s) {
+        if (f == kFineCodes) {
+            ++s.missing;
+            return;
+        }
+        if (hi[g] < 0) {  // the group's first value
+            s.min = s.max = v;
+        } else {
+            s.min = std::min(s.min, v);
+            s.max = std::max(s.max, v);
+        }
+        lo[g] = std::min(lo[g], f);
+        hi[g] = std::max(hi[g], f);
+        if (open[g]) {
+            s.keep(v);
+            open[g] = static_cast<std::int64_t>(s.distinct.size()) < s.cap;
+        }
+    }
+
+    // Every row of a group holds a finite value or NaN (the fine codes exclude infinities).
+    static void settle_counts(const UnitInput& in, std::vector<RangeSketch>& out) {
+        for (size_t g = 0; g < out.size(); ++g) out[g].count = in.group_rows[g] - out[g].missing;
+    }
+};
+
 }  // namespace
 
 UnitLayout numeric_layout(const std::vector<RangeSketch>& sketches, std::int64_t max_bins, bool missing_cell) {
@@ -211,39 +283,76 @@ void bin_codes(const double* x, std::int64_t n_rows, const std::vector<double>& 
 
 namespace {
 
+// Two doubles that a row adds together: one SSE/NEON addition where the compiler has
+// vector types.
+#if defined(__GNUC__) || defined(__clang__)
+typedef double Pair __attribute__((vector_size(16)));
+#else
+struct Pair {
+    double v[2] = {0.0, 0.0};
+    double operator[](int i) const { return v[i]; }
+    Pair& operator+=(const Pair& o) {
+        v[0] += o.v[0];
+        v[1] += o.v[1];
+        return *this;
+    }
+};
+#endif
+
 // Plain sums of one block of rows per cell, folded into the compensated cell sums when the
 // block ends: one plain add per row and field, with the rounding of one block's plain sum.
 // Without weights every weight is 1, so w and w*s are the count and s (w^2 the count
 // again), exactly as if added: only the count, s and s^2 are kept per row.
 struct BlockSums {
-    std::vector<std::int64_t> count;
-    std::vector<double> s, w, ws, ws2, w2;
+    // One cell's block sums side by side, in the pairs that a row adds together: {n, s},
+    // {w, ws}, {ws2, w2} (the count n as a double, exact within a block).
+    struct Cell {
+        Pair ns{0.0, 0.0}, w{0.0, 0.0}, m{0.0, 0.0};
+    };
+    // `copies` sets of the cells, rows taken by turns, so that runs of rows in one cell do
+    // not all wait on one sum; folded set after set.
+    std::vector<Cell> cells;
+    size_t stride;
 
-    explicit BlockSums(size_t n) : count(n, 0), s(n, 0.0), w(n, 0.0), ws(n, 0.0), ws2(n, 0.0), w2(n, 0.0) {}
+    explicit BlockSums(size_t n, size_t copies = 1) : cells(n * copies), stride(n) {}
 
+    // The cells of `out` (a block may hold one more, for rows left out).
     void fold(std::vector<CellSums>& out, bool weighted, bool moments) {
-        for (size_t c = 0; c < count.size(); ++c) {
-            if (count[c] == 0) continue;
-            CellSums& o = out[c];
-            const double n = static_cast<double>(count[c]);
-            o.count += count[c];
-            o.s.add(s[c]);
+        for (size_t k = 0; k < cells.size(); k += stride)
+            for (size_t c = 0; c < out.size(); ++c) fold_cell(cells[k + c], out[c], weighted, moments);
+    }
+
+    static void fold_cell(Cell& b, CellSums& o, bool weighted, bool moments) {
+        {
+            const double n = b.ns[0], s = b.ns[1];
+            if (n == 0.0) return;
+            o.count += static_cast<std::int64_t>(n);
+            o.s.add(s);
             if (weighted) {
-                o.w.add(w[c]);
-                o.ws.add(ws[c]);
-                o.ws2 += ws2[c];
-                o.w2 += w2[c];
+                o.w.add(b.w[0]);
+                o.ws.add(b.w[1]);
+                o.ws2 += b.m[0];
+                o.w2 += b.m[1];
             } else if (moments) {
                 o.w.add(n);
-                o.ws.add(s[c]);
-                o.ws2 += ws2[c];
+                o.ws.add(s);
+                o.ws2 += b.m[0];
                 o.w2 += n;
             }
-            count[c] = 0;
-            s[c] = w[c] = ws[c] = ws2[c] = w2[c] = 0.0;
+            b = Cell();
         }
     }
 };
+
+constexpr size_t kCopies = 1;  // a power of two
+
+inline void prefetch(const double* p) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
 
 // One group of a numeric cut, flat, so that the per-row search reads no pointer chain.
 // locate() is BinLocator's search with the edge bounds folded into the edges: `inner`
@@ -267,9 +376,14 @@ struct FlatBins {
 struct NumericCut {
     std::vector<double> inner;  // every group's bounded edges, one after the other
     std::vector<FlatBins> groups;
+    std::vector<std::int16_t> table;  // fine_table, when the unit has fine codes
+    std::int32_t left_out = 0;        // the extra cell that takes the rows left out
 };
 
-NumericCut numeric_cut(const UnitLayout& layout) {
+// Units with more groups than this read their values rather than a table of that size.
+constexpr std::int64_t kFineGroups = 256;
+
+NumericCut numeric_cut(const UnitLayout& layout, const UnitInput& in) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     NumericCut cut;
     const size_t n = layout.edges.size();
@@ -296,6 +410,11 @@ NumericCut numeric_cut(const UnitLayout& layout) {
         b.last = static_cast<double>(n_bins - 1);
         b.inner = cut.inner.data() + at[g];
         b.offset = layout.offsets[g];
+    }
+    if (in.fine && in.n_groups <= kFineGroups) {
+        const std::int32_t missing = layout.missing_cell ? static_cast<std::int32_t>(layout.offsets.back()) : -1;
+        cut.left_out = static_cast<std::int32_t>(layout.n_cells());
+        cut.table = fine_table(layout.edges, layout.lo, layout.hi, layout.offsets, missing, cut.left_out, in.grid);
     }
     return cut;
 }
@@ -343,31 +462,66 @@ void block_cells(const UnitInput& in, const UnitLayout& layout, const NumericCut
     }
 }
 
+// One row's score (and weight) added to a cell's block sums.
+template <bool Weighted, bool Moments>
+inline void add_row(BlockSums::Cell& c, const double* scores, const double* weights, std::int64_t r) {
+    const double sv = scores[r];
+    c.ns += Pair{1.0, sv};
+    if (Weighted) {
+        const double wv = weights[r];
+        c.w += Pair{wv, wv * sv};
+        if (Moments) c.m += Pair{wv * sv * sv, wv * wv};
+    } else if (Moments) {
+        c.m += Pair{sv * sv, 0.0};
+    }
+}
+
 template <bool Weighted, bool Moments>
 void block_add(const std::int32_t* cells, std::int64_t begin, std::int64_t end, const double* scores,
                const double* weights, BlockSums& out) {
-    // raw pointers in locals: the compiler keeps them in registers across the stores
-    std::int64_t* const count = out.count.data();
-    double *const s = out.s.data(), *const w = out.w.data(), *const ws = out.ws.data();
-    double *const ws2 = out.ws2.data(), *const w2 = out.w2.data();
+    BlockSums::Cell* const acc = out.cells.data();
     for (std::int64_t r = begin; r < end; ++r) {
         const std::int32_t c = cells[r - begin];
-        if (c < 0) continue;
-        const double sv = scores[r];
-        ++count[c];
-        s[c] += sv;
-        if (Weighted) {
-            const double wv = weights[r];
-            w[c] += wv;
-            ws[c] += wv * sv;
-            if (Moments) {
-                ws2[c] += wv * sv * sv;
-                w2[c] += wv * wv;
-            }
-        } else if (Moments) {
-            ws2[c] += sv * sv;
-        }
+        if (c >= 0) add_row<Weighted, Moments>(acc[c], scores, weights, r);
     }
+}
+
+template <bool Grouped, bool Weighted, bool Moments>
+void fine_rows(const UnitInput& in, const NumericCut& cut, std::int64_t begin, std::int64_t end,
+               const double* scores, const double* weights, BlockSums::Cell* acc, size_t stride) {
+    // everything the loop reads in locals: the stores to acc cannot change them
+    const std::int32_t* const group = in.group;
+    const std::uint16_t* const fine = in.fine;
+    const double* const num = in.num;
+    const std::int16_t* const table = cut.table.data();
+    const FlatBins* const groups = cut.groups.data();
+    const std::int32_t left_out = cut.left_out;
+    const auto n_groups = static_cast<std::uint32_t>(in.n_groups);
+    for (std::int64_t r = begin; r < end; ++r) {
+        // The few values read are scattered: fetched ahead, as a streaming read would be.
+        if ((r & 7) == 0) prefetch(num + r + 64);
+        const std::uint32_t g = Grouped ? std::min(static_cast<std::uint32_t>(group[r]), n_groups) : 0;
+        std::int32_t c = table[g * static_cast<std::uint32_t>(kFineCodes + 1) + fine[r]];
+        if (c < 0) {
+            const double v = num[r];
+            const FlatBins& b = groups[g];
+            c = v >= b.lo && v <= b.hi ? static_cast<std::int32_t>(b.offset + b.locate(v)) : left_out;
+        }
+        add_row<Weighted, Moments>(acc[(static_cast<size_t>(r) & (kCopies - 1)) * stride + static_cast<size_t>(c)],
+                                   scores, weights, r);
+    }
+}
+
+// block_cells and block_add in one loop, for a numeric cut with a fine table: the cell
+// from the table, the value read only where the table cannot tell; rows left out add
+// to the extra cell, so that the loop does not branch on them.
+template <bool Weighted, bool Moments>
+void block_add_fine(const UnitInput& in, const NumericCut& cut, std::int64_t begin, std::int64_t end,
+                    const double* scores, const double* weights, BlockSums& out) {
+    if (in.group)
+        fine_rows<true, Weighted, Moments>(in, cut, begin, end, scores, weights, out.cells.data(), out.stride);
+    else
+        fine_rows<false, Weighted, Moments>(in, cut, begin, end, scores, weights, out.cells.data(), out.stride);
 }
 
 }  // namespace
@@ -383,13 +537,24 @@ constexpr std::int64_t kBlockRows = 4096;
 std::vector<std::vector<RangeSketch>> batch_ranges(const std::vector<UnitInput>& units, std::int64_t n_rows,
                                                    std::int64_t cap) {
     std::vector<std::vector<RangeSketch>> out;
-    for (const auto& in : units) out.emplace_back(static_cast<size_t>(in.n_groups), RangeSketch(cap));
+    std::vector<FineRanges> fine;
+    for (const auto& in : units) {
+        out.emplace_back(static_cast<size_t>(in.n_groups), RangeSketch(cap));
+        fine.emplace_back(in.fine ? out.back() : std::vector<RangeSketch>());
+    }
     for (std::int64_t begin = 0; begin < n_rows; begin += kBlockRows) {
         const std::int64_t end = std::min(n_rows, begin + kBlockRows);
-        for (size_t k = 0; k < units.size(); ++k) unit_ranges(units[k], begin, end, out[k]);
+        for (size_t k = 0; k < units.size(); ++k) {
+            if (units[k].fine)
+                fine[k].add(units[k], begin, end, out[k]);
+            else
+                unit_ranges(units[k], begin, end, out[k]);
+        }
     }
-    for (auto& unit : out)
-        for (auto& s : unit) s.settle();
+    for (size_t k = 0; k < units.size(); ++k) {
+        if (units[k].fine) FineRanges::settle_counts(units[k], out[k]);
+        for (auto& s : out[k]) s.settle();
+    }
     return out;
 }
 
@@ -403,16 +568,28 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
     for (const UnitLayout* l : layouts) {
         // cells are numbered in int32 in the block loop
         if (l->n_cells() > std::numeric_limits<std::int32_t>::max()) throw std::length_error("too many cells in a scan unit.");
+        cuts.push_back(l->numeric ? numeric_cut(*l, units[cuts.size()]) : NumericCut());
         out.emplace_back(static_cast<size_t>(l->n_cells()));
-        block.emplace_back(static_cast<size_t>(l->n_cells()));
-        cuts.push_back(l->numeric ? numeric_cut(*l) : NumericCut());
+        const bool fine = !cuts.back().table.empty();
+        block.emplace_back(static_cast<size_t>(l->n_cells()) + (fine ? 1 : 0), fine ? kCopies : 1);
     }
     std::vector<std::int32_t> cells(static_cast<size_t>(kBlockRows));
     for (std::int64_t begin = 0; begin < n_rows; begin += kBlockRows) {
         const std::int64_t end = std::min(n_rows, begin + kBlockRows);
         for (size_t k = 0; k < units.size(); ++k) {
-            block_cells(units[k], *layouts[k], cuts[k], begin, end, cells.data());
             BlockSums& acc = block[k];
+            if (!cuts[k].table.empty()) {
+                if (weights) {
+                    moments ? block_add_fine<true, true>(units[k], cuts[k], begin, end, scores, weights, acc)
+                            : block_add_fine<true, false>(units[k], cuts[k], begin, end, scores, weights, acc);
+                } else {
+                    moments ? block_add_fine<false, true>(units[k], cuts[k], begin, end, scores, weights, acc)
+                            : block_add_fine<false, false>(units[k], cuts[k], begin, end, scores, weights, acc);
+                }
+                acc.fold(out[k], weights != nullptr, moments);
+                continue;
+            }
+            block_cells(units[k], *layouts[k], cuts[k], begin, end, cells.data());
             if (weights) {
                 moments ? block_add<true, true>(cells.data(), begin, end, scores, weights, acc)
                         : block_add<true, false>(cells.data(), begin, end, scores, weights, acc);

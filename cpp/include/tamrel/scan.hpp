@@ -19,6 +19,7 @@
 
 #include "tamrel/binning.hpp"
 #include "tamrel/compensated.hpp"
+#include "tamrel/fine_codes.hpp"
 #include "tamrel/slices.hpp"
 
 namespace tamrel {
@@ -79,7 +80,15 @@ struct UnitInput {
     const std::int32_t* cat = nullptr;
     std::int64_t n_cat = 0;
     bool missing_cell = false;  // rows whose cut value is missing get a cell of their own
+    // Fine codes of a numeric cut (fine_codes.hpp), when there are: the passes then read a
+    // row's value only where its code cannot place it.
+    const std::uint16_t* fine = nullptr;
+    FineGrid grid;
+    const std::int64_t* group_rows = nullptr;  // with fine codes: rows per group (group_sizes)
 };
+
+// Rows per code 0 .. n_groups - 1 of a grouping column (nullptr: all rows in one group).
+std::vector<std::int64_t> group_sizes(const std::int32_t* group, std::int64_t n_rows, std::int64_t n_groups);
 
 // Cells of a unit: group g owns cells offsets[g] .. offsets[g+1]; the missing cell, when
 // kept, is the last one. A numeric cut bins group g by edges[g] (empty for a group
