@@ -7,6 +7,8 @@
 //   _scan_ranges  -> per unit, per group, a range sketch of the numeric cut values
 //                    (merge: _scan_merge_ranges);
 //   _scan_edges   -> the bin edges the merged sketches give (the core's bin_edges);
+//   _scan_fine    -> fine codes of the numeric columns (fine_codes.hpp), which the
+//                    passes below accept so that one block's codes serve every pass;
 //   _scan_codes   -> bin codes of numeric grouping columns by their edges (row-wise);
 //   _scan_sums    -> per unit, per cell, the score sums (merge: _scan_merge_sums);
 //   _scan_regions -> weak regions from the sliced rows' merged sums, with their
@@ -17,6 +19,8 @@
 #include <algorithm>
 #include <limits>
 #include <map>
+#include <memory>
+#include <string>
 #include <thread>
 
 #include "frailzone_classes.hpp"
@@ -71,13 +75,45 @@ Block read_block(const py::handle& num, const py::handle& codes) {
     return b;
 }
 
-// Fine codes of the numeric cut columns of the units, computed once per call (they serve
-// every unit that cuts the column).
-tamrel::FineColumns fine_of(const Block& b, const std::vector<Unit>& units, int jobs) {
-    std::vector<char> wanted(static_cast<size_t>(b.num.shape(1)), 0);
+// Fine codes as _scan_fine returns them: an opaque capsule holding the core's FineColumns
+// (so that no caller can hand the kernels codes beyond their tables), for the passes over
+// the same rows.
+constexpr const char* kFineCapsule = "tamrel.scan.fine_codes";
+using SharedFine = std::shared_ptr<const tamrel::FineColumns>;
+
+py::capsule fine_capsule(tamrel::FineColumns&& f) {
+    auto* held = new SharedFine(std::make_shared<const tamrel::FineColumns>(std::move(f)));
+    return py::capsule(held, kFineCapsule, [](void* p) { delete static_cast<SharedFine*>(p); });
+}
+
+// The fine codes of a block: those given (a capsule of as many rows and columns), or
+// those settle_fine computes for a pass when none were given.
+struct BlockFine {
+    SharedFine codes;
+    bool given = false;
+    const std::uint16_t* column(std::int64_t j) const { return codes->column(j); }
+    const tamrel::FineGrid& grid(std::int64_t j) const { return codes->grids[static_cast<size_t>(j)]; }
+};
+
+BlockFine read_fine(const f64_fortran& num, const py::object& given) {
+    BlockFine f;
+    if (given.is_none()) return f;
+    const char* name = py::isinstance<py::capsule>(given) ? py::reinterpret_borrow<py::capsule>(given).name() : nullptr;
+    if (!name || std::string(name) != kFineCapsule) throw py::type_error("fine must be the result of _scan_fine.");
+    f.codes = *py::reinterpret_borrow<py::capsule>(given).get_pointer<SharedFine>();
+    if (f.codes->rows != num.shape(0) || static_cast<py::ssize_t>(f.codes->grids.size()) != num.shape(1))
+        throw py::value_error("fine codes do not fit num: take them with _scan_fine of the same rows.");
+    f.given = true;
+    return f;
+}
+
+// The codes of the units' numeric cut columns, when none were given; without the GIL.
+void settle_fine(BlockFine& f, const f64_fortran& num, const std::vector<Unit>& units, int jobs) {
+    if (f.given) return;
+    std::vector<char> wanted(static_cast<size_t>(num.shape(1)), 0);
     for (const Unit& u : units)
         if (u.numeric) wanted[static_cast<size_t>(u.cut_col)] = 1;
-    return tamrel::fine_columns(b.num.data(), b.rows, wanted, jobs);
+    f.codes = std::make_shared<const tamrel::FineColumns>(tamrel::fine_columns(num.data(), num.shape(0), wanted, jobs));
 }
 
 // Rows per group of each grouping (code column, number of groups) of the units.
@@ -95,14 +131,14 @@ std::map<std::pair<std::int64_t, std::int64_t>, std::vector<std::int64_t>> group
     return out;
 }
 
-tamrel::UnitInput unit_input(const Block& b, const Unit& u, const tamrel::FineColumns& fine) {
+tamrel::UnitInput unit_input(const Block& b, const Unit& u, const BlockFine& fine) {
     tamrel::UnitInput in;
     if (u.group_col >= 0) in.group = b.codes.data() + u.group_col * b.rows;
     in.n_groups = u.n_groups;
     if (u.numeric) {
         in.num = b.num.data() + u.cut_col * b.rows;
         in.fine = fine.column(u.cut_col);
-        in.grid = fine.grids[static_cast<size_t>(u.cut_col)];
+        in.grid = fine.grid(u.cut_col);
     } else {
         in.cat = b.codes.data() + u.cut_col * b.rows;
         in.n_cat = u.n_cat;
@@ -232,7 +268,8 @@ RowVector vector_of(const py::handle& obj, std::int64_t n, const char* what) {
     return RowVector{a, a.data()};
 }
 
-py::object scan_ranges(py::object self, py::object num, py::object codes, py::object units, py::object n_jobs) {
+py::object scan_ranges(py::object self, py::object num, py::object codes, py::object units, py::object n_jobs,
+                       py::object fine_codes) {
     const Block b = read_block(num, codes);
     const auto us = read_units(units, b.num.shape(1), b.codes.shape(1));
     const std::int64_t cap = checked_bins(self);
@@ -242,8 +279,9 @@ py::object scan_ranges(py::object self, py::object num, py::object codes, py::ob
     std::vector<std::vector<tamrel::RangeSketch>> out(us.size());
     const auto tasks = batches(us);
     {
+        BlockFine fine = read_fine(b.num, fine_codes);
         py::gil_scoped_release nogil;
-        const tamrel::FineColumns fine = fine_of(b, us, jobs);
+        settle_fine(fine, b.num, us, jobs);
         const auto sizes = group_sizes_of(b, us, jobs);
         tamrel::parallel_for(static_cast<std::int64_t>(tasks.size()), jobs, [&](std::int64_t t) {
             std::vector<tamrel::UnitInput> ins;
@@ -311,7 +349,7 @@ py::object scan_edges(py::object self, py::object units, py::object sketches) {
 }
 
 py::object scan_codes(py::object /*self*/, py::object num, py::object columns, py::object edges, py::object lo,
-                      py::object hi, py::object n_jobs) {
+                      py::object hi, py::object n_jobs, py::object fine_codes) {
     const auto x = tamrel_py::ensure_aligned<f64_fortran>(num);
     if (!x || x.ndim() != 2) throw py::type_error("num must be a two-dimensional numeric array.");
     const int jobs = workers(n_jobs);
@@ -332,13 +370,29 @@ py::object scan_codes(py::object /*self*/, py::object num, py::object columns, p
     }
     i32_fortran out({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols.size())});
     std::int32_t* d = out.mutable_data();
+    BlockFine fine = read_fine(x, fine_codes);
     {
         py::gil_scoped_release nogil;
         tamrel::parallel_for(static_cast<std::int64_t>(cols.size()), jobs, [&](std::int64_t c) {
-            tamrel::bin_codes(x.data() + cols[c] * rows, rows, e[c], l[c], h[c], d + c * rows);
+            const std::uint16_t* f = fine.given ? fine.column(cols[c]) : nullptr;
+            tamrel::bin_codes(x.data() + cols[c] * rows, rows, e[c], l[c], h[c], d + c * rows, f,
+                              f ? fine.grid(cols[c]) : tamrel::FineGrid());
         });
     }
     return std::move(out);
+}
+
+py::object scan_fine(py::object /*self*/, py::object num, py::object n_jobs) {
+    const auto x = tamrel_py::ensure_aligned<f64_fortran>(num);
+    if (!x || x.ndim() != 2) throw py::type_error("num must be a two-dimensional numeric array.");
+    const int jobs = workers(n_jobs);
+    const std::int64_t p = x.shape(1);
+    tamrel::FineColumns f;
+    {
+        py::gil_scoped_release nogil;
+        f = tamrel::fine_columns(x.data(), x.shape(0), std::vector<char>(static_cast<size_t>(p), 1), jobs);
+    }
+    return fine_capsule(std::move(f));
 }
 
 // Columns of a float64 matrix at some rows, Fortran-ordered: the subset copies of the scan.
@@ -376,7 +430,8 @@ py::object scan_take(py::object /*self*/, py::object x, py::object columns, py::
 }
 
 py::object scan_sums(py::object self, py::object num, py::object codes, py::object units, py::object sketches,
-                     py::object scores, py::object weights, py::object moments, py::object n_jobs) {
+                     py::object scores, py::object weights, py::object moments, py::object n_jobs,
+                     py::object fine_codes) {
     const Block b = read_block(num, codes);
     const auto us = read_units(units, b.num.shape(1), b.codes.shape(1));
     const std::int64_t max_bins = checked_bins(self);
@@ -394,8 +449,9 @@ py::object scan_sums(py::object self, py::object num, py::object codes, py::obje
     std::vector<std::vector<tamrel::CellSums>> out(us.size());
     const auto tasks = batches(us);
     {
+        BlockFine fine = read_fine(b.num, fine_codes);
         py::gil_scoped_release nogil;
-        const tamrel::FineColumns fine = fine_of(b, us, jobs);
+        settle_fine(fine, b.num, us, jobs);
         tamrel::parallel_for(static_cast<std::int64_t>(tasks.size()), jobs, [&](std::int64_t t) {
             std::vector<tamrel::UnitInput> ins;
             std::vector<const tamrel::UnitLayout*> ls;
@@ -502,9 +558,10 @@ py::object scan_mean(py::object /*self*/, py::object scores, py::object weights)
 void define_frail_scan_kernels(py::object& cls) {
     const py::object none = py::none();
     tamrel_py::add_method(cls, "_scan_ranges", "_scan_ranges", &scan_ranges,
-                          "_scan_ranges(self, num, codes, units, n_jobs=None)\n--\n\n"
+                          "_scan_ranges(self, num, codes, units, n_jobs=None, fine=None)\n--\n\n"
                           "Per unit and group, the range sketch of the numeric cut values of these rows.",
-                          py::arg("num"), py::arg("codes"), py::arg("units"), py::arg("n_jobs") = none);
+                          py::arg("num"), py::arg("codes"), py::arg("units"), py::arg("n_jobs") = none,
+                          py::arg("fine") = none);
     tamrel_py::add_method(cls, "_scan_merge_ranges", "_scan_merge_ranges", &merge_ranges,
                           "_scan_merge_ranges(self, a, b)\n--\n\nRange sketches of two row blocks merged.",
                           py::arg("a"), py::arg("b"));
@@ -512,21 +569,26 @@ void define_frail_scan_kernels(py::object& cls) {
                           "_scan_edges(self, units, sketches)\n--\n\n"
                           "Per unit, (edges per group, group minima, group maxima) from merged sketches.",
                           py::arg("units"), py::arg("sketches"));
+    tamrel_py::add_method(cls, "_scan_fine", "_scan_fine", &scan_fine,
+                          "_scan_fine(self, num, n_jobs=None)\n--\n\n"
+                          "Fine codes of the columns of num, for the passes over the same rows.",
+                          py::arg("num"), py::arg("n_jobs") = none);
     tamrel_py::add_method(cls, "_scan_codes", "_scan_codes", &scan_codes,
-                          "_scan_codes(self, num, columns, edges, lo, hi, n_jobs=None)\n--\n\n"
+                          "_scan_codes(self, num, columns, edges, lo, hi, n_jobs=None, fine=None)\n--\n\n"
                           "int32 bin codes of the given columns of num; -1 for missing or out-of-range values.",
                           py::arg("num"), py::arg("columns"), py::arg("edges"), py::arg("lo"), py::arg("hi"),
-                          py::arg("n_jobs") = none);
+                          py::arg("n_jobs") = none, py::arg("fine") = none);
     tamrel_py::add_method(cls, "_scan_take", "_scan_take", &scan_take,
                           "_scan_take(self, x, columns, rows, n_jobs=None)\n--\n\n"
                           "The given columns of a float64 matrix at the given rows, in Fortran order.",
                           py::arg("x"), py::arg("columns"), py::arg("rows"), py::arg("n_jobs") = none);
     tamrel_py::add_method(cls, "_scan_sums", "_scan_sums", &scan_sums,
                           "_scan_sums(self, num, codes, units, sketches, scores, weights=None, moments=False, "
-                          "n_jobs=None)\n--\n\n"
+                          "n_jobs=None, fine=None)\n--\n\n"
                           "Per unit, the score sums of each cell over these rows (one row of nine fields per cell).",
                           py::arg("num"), py::arg("codes"), py::arg("units"), py::arg("sketches"), py::arg("scores"),
-                          py::arg("weights") = none, py::arg("moments") = false, py::arg("n_jobs") = none);
+                          py::arg("weights") = none, py::arg("moments") = false, py::arg("n_jobs") = none,
+                          py::arg("fine") = none);
     tamrel_py::add_method(cls, "_scan_merge_sums", "_scan_merge_sums", &merge_sums,
                           "_scan_merge_sums(self, a, b)\n--\n\nCell sums of two row blocks merged.", py::arg("a"),
                           py::arg("b"));

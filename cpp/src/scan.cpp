@@ -269,15 +269,24 @@ void gather_columns(const double* x, std::int64_t row_stride, std::int64_t col_s
 }
 
 void bin_codes(const double* x, std::int64_t n_rows, const std::vector<double>& edges, double lo, double hi,
-               std::int32_t* out) {
+               std::int32_t* out, const std::uint16_t* fine, const FineGrid& grid) {
     if (edges.empty()) {
         std::fill(out, out + n_rows, -1);
         return;
     }
     const BinLocator locate(edges);
+    auto exact = [&](double v) {
+        return (v >= lo && v <= hi) ? static_cast<std::int32_t>(locate(v)) : -1;  // NaN fails both
+    };
+    if (!fine) {
+        for (std::int64_t r = 0; r < n_rows; ++r) out[r] = exact(x[r]);
+        return;
+    }
+    const auto n_bins = static_cast<std::int64_t>(edges.size()) - 1;
+    const auto table = fine_table({edges}, {lo}, {hi}, {0, n_bins}, -1, -1, grid);
     for (std::int64_t r = 0; r < n_rows; ++r) {
-        const double v = x[r];
-        out[r] = (v >= lo && v <= hi) ? static_cast<std::int32_t>(locate(v)) : -1;  // NaN fails both
+        const std::int32_t c = table[fine[r]];
+        out[r] = c == kFineAmbiguous ? exact(x[r]) : c;
     }
 }
 
@@ -309,17 +318,13 @@ struct BlockSums {
     struct Cell {
         Pair ns{0.0, 0.0}, w{0.0, 0.0}, m{0.0, 0.0};
     };
-    // `copies` sets of the cells, rows taken by turns, so that runs of rows in one cell do
-    // not all wait on one sum; folded set after set.
     std::vector<Cell> cells;
-    size_t stride;
 
-    explicit BlockSums(size_t n, size_t copies = 1) : cells(n * copies), stride(n) {}
+    explicit BlockSums(size_t n) : cells(n) {}
 
     // The cells of `out` (a block may hold one more, for rows left out).
     void fold(std::vector<CellSums>& out, bool weighted, bool moments) {
-        for (size_t k = 0; k < cells.size(); k += stride)
-            for (size_t c = 0; c < out.size(); ++c) fold_cell(cells[k + c], out[c], weighted, moments);
+        for (size_t c = 0; c < out.size(); ++c) fold_cell(cells[c], out[c], weighted, moments);
     }
 
     static void fold_cell(Cell& b, CellSums& o, bool weighted, bool moments) {
@@ -343,8 +348,6 @@ struct BlockSums {
         }
     }
 };
-
-constexpr size_t kCopies = 1;  // a power of two
 
 inline void prefetch(const double* p) {
 #if defined(__GNUC__) || defined(__clang__)
@@ -488,7 +491,7 @@ void block_add(const std::int32_t* cells, std::int64_t begin, std::int64_t end, 
 
 template <bool Grouped, bool Weighted, bool Moments>
 void fine_rows(const UnitInput& in, const NumericCut& cut, std::int64_t begin, std::int64_t end,
-               const double* scores, const double* weights, BlockSums::Cell* acc, size_t stride) {
+               const double* scores, const double* weights, BlockSums::Cell* acc) {
     // everything the loop reads in locals: the stores to acc cannot change them
     const std::int32_t* const group = in.group;
     const std::uint16_t* const fine = in.fine;
@@ -507,8 +510,7 @@ void fine_rows(const UnitInput& in, const NumericCut& cut, std::int64_t begin, s
             const FlatBins& b = groups[g];
             c = v >= b.lo && v <= b.hi ? static_cast<std::int32_t>(b.offset + b.locate(v)) : left_out;
         }
-        add_row<Weighted, Moments>(acc[(static_cast<size_t>(r) & (kCopies - 1)) * stride + static_cast<size_t>(c)],
-                                   scores, weights, r);
+        add_row<Weighted, Moments>(acc[c], scores, weights, r);
     }
 }
 
@@ -519,9 +521,9 @@ template <bool Weighted, bool Moments>
 void block_add_fine(const UnitInput& in, const NumericCut& cut, std::int64_t begin, std::int64_t end,
                     const double* scores, const double* weights, BlockSums& out) {
     if (in.group)
-        fine_rows<true, Weighted, Moments>(in, cut, begin, end, scores, weights, out.cells.data(), out.stride);
+        fine_rows<true, Weighted, Moments>(in, cut, begin, end, scores, weights, out.cells.data());
     else
-        fine_rows<false, Weighted, Moments>(in, cut, begin, end, scores, weights, out.cells.data(), out.stride);
+        fine_rows<false, Weighted, Moments>(in, cut, begin, end, scores, weights, out.cells.data());
 }
 
 }  // namespace
@@ -571,7 +573,7 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
         cuts.push_back(l->numeric ? numeric_cut(*l, units[cuts.size()]) : NumericCut());
         out.emplace_back(static_cast<size_t>(l->n_cells()));
         const bool fine = !cuts.back().table.empty();
-        block.emplace_back(static_cast<size_t>(l->n_cells()) + (fine ? 1 : 0), fine ? kCopies : 1);
+        block.emplace_back(static_cast<size_t>(l->n_cells()) + (fine ? 1 : 0));
     }
     std::vector<std::int32_t> cells(static_cast<size_t>(kBlockRows));
     for (std::int64_t begin = 0; begin < n_rows; begin += kBlockRows) {

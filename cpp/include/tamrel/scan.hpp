@@ -122,9 +122,9 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
                                               const double* scores, const double* weights, bool moments);
 
 // Codes of a numeric column by its edges: the bin, or -1 for a missing value or one
-// outside [lo, hi].
+// outside [lo, hi]; with the column's fine codes, most rows by a table lookup.
 void bin_codes(const double* x, std::int64_t n_rows, const std::vector<double>& edges, double lo, double hi,
-               std::int32_t* out);
+               std::int32_t* out, const std::uint16_t* fine = nullptr, const FineGrid& grid = FineGrid());
 
 // The rows `rows[0..m)` of columns `cols[0..p)` of a float64 matrix (strides in elements)
 // copied column after column (Fortran order, m x p) into out, in n_jobs threads over row

@@ -138,6 +138,8 @@ class _Scan:
         self.pooled = {n: pool_categories(c, sliced, cfg.min_samples) for n, c in columns.items() if not c.numeric}
         self.code_names = list(self.pooled)
         self.num = tuple(self._subset(rows) for rows in (sliced, other))
+        # fine codes of the numeric columns, once per subset for every pass over it
+        self.fine = tuple(scan._scan_fine(num, scan.n_jobs) for num in self.num)
         # room for the bin codes of the numeric grouping features, filled later
         self.codes = tuple(_fortran([self.pooled[n].codes for n in self.code_names], rows, np.int32,
                                     extra=len(self.num_names)) for rows in (sliced, other))
@@ -188,8 +190,8 @@ class _Scan:
         lo = [self.edges[n][1] for n in names]
         hi = [self.edges[n][2] for n in names]
         at = self.n_code_columns
-        for num, codes in zip(self.num, self.codes):
-            codes[:, at:at + len(names)] = self.scan._scan_codes(num, cols, edges, lo, hi, self.jobs)
+        for num, codes, fine in zip(self.num, self.codes, self.fine):
+            codes[:, at:at + len(names)] = self.scan._scan_codes(num, cols, edges, lo, hi, self.jobs, fine)
         self.n_code_columns += len(names)
         self.code_names += names
 
@@ -210,7 +212,7 @@ class _Scan:
         scan = self.scan
         numeric = [u for u in units if u.plan[2]]
         plans = [u.plan for u in numeric]
-        sketches = scan._scan_ranges(self.num[0], self.codes[0], plans, self.jobs) if plans else []
+        sketches = scan._scan_ranges(self.num[0], self.codes[0], plans, self.jobs, self.fine[0]) if plans else []
         bar.update()
         for u, s in zip(numeric, sketches):
             if any(g[4] > 0 for g in s):
@@ -220,9 +222,9 @@ class _Scan:
         by_unit = dict(zip(map(id, numeric), sketches))
         all_sketches = [by_unit.get(id(u), []) for u in units]
         all_plans = [u.plan for u in units]
-        sums = [scan._scan_sums(num, codes, all_plans, all_sketches, scores, w, moments, self.jobs)
-                for num, codes, scores, w, moments in zip(self.num, self.codes, self.scores, self.weights,
-                                                          (False, True))]
+        sums = [scan._scan_sums(num, codes, all_plans, all_sketches, scores, w, moments, self.jobs, fine)
+                for num, codes, scores, w, moments, fine in zip(self.num, self.codes, self.scores, self.weights,
+                                                                (False, True), self.fine)]
         bar.update()
         found = scan._scan_regions(all_plans, all_sketches, sums[0], sums[1], self.weights[0] is not None,
                                    self.cfg.score_sign, scan.threshold_value)
