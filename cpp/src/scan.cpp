@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "tamrel/row_flags.hpp"
+
 namespace tamrel {
 
 void parallel_for(std::int64_t n_tasks, int n_jobs, const std::function<void(std::int64_t)>& f) {
@@ -163,6 +165,20 @@ void unit_ranges(const UnitInput& in, std::int64_t begin, std::int64_t end, std:
     }
 }
 
+// Position of the lowest set bit of a nonzero word.
+inline std::int64_t lowest_bit(std::uint64_t bits) {
+#if defined(__GNUC__) || defined(__clang__)
+    return __builtin_ctzll(bits);
+#else
+    std::int64_t k = 0;
+    while (!(bits & 1)) {
+        bits >>= 1;
+        ++k;
+    }
+    return k;
+#endif
+}
+
 // unit_ranges from fine codes, over all the rows in blocks: a row's value is read only when
 // its code reaches the group's extreme codes so far (NaN's code is beyond them all) or
 // the group still gathers distinct values; every other value lies strictly between the
@@ -177,21 +193,35 @@ struct FineRanges {
     }
 
     void add(const UnitInput& in, std::int64_t begin, std::int64_t end, std::vector<RangeSketch>& out) {
-        const auto n_groups = static_cast<std::uint64_t>(in.n_groups);
-        const std::int32_t* group = in.group;
-        const std::uint16_t* fine = in.fine;
         // the low code as tested: above every code while the group gathers distinct values
-        std::vector<std::int32_t> test(lo.size());
-        for (size_t g = 0; g < lo.size(); ++g) test[g] = open[g] ? kFineCodes + 1 : lo[g];
-        const std::int32_t* const l = test.data();
-        const std::int32_t* const h = hi.data();
-        for (std::int64_t r = begin; r < end; ++r) {
-            const std::int64_t g = group ? group[r] : 0;
-            if (static_cast<std::uint64_t>(g) >= n_groups) continue;
-            const std::int32_t f = fine[r];
-            if ((f <= l[g]) | (f >= h[g])) {
-                slow(g, f, in.num[r], out[static_cast<size_t>(g)]);
-                test[static_cast<size_t>(g)] = open[g] ? kFineCodes + 1 : lo[g];
+        const size_t n = lo.size();
+        std::vector<std::int32_t> low(n);
+        auto set_low = [&](size_t g) { low[g] = open[g] ? kFineCodes + 1 : lo[g]; };
+        for (size_t g = 0; g < n; ++g) set_low(g);
+        if (!in.group) {
+            for (std::int64_t r = begin; r < end; ++r) {
+                const std::int32_t f = in.fine[r];
+                if ((f <= low[0]) | (f >= hi[0])) {
+                    slow(0, f, in.num[r], out[0]);
+                    set_low(0);
+                }
+            }
+            return;
+        }
+        // Rows flagged a chunk at a time by the codes at the chunk's start: the interval
+        // between a group's codes only widens, so rows inside it stay inside.
+        constexpr std::int64_t kChunk = 256;
+        std::uint64_t words[kChunk / 64];
+        for (std::int64_t c0 = begin; c0 < end; c0 += kChunk) {
+            const std::int64_t c1 = std::min(end, c0 + kChunk);
+            flag_outside(in.group, in.fine, c0, c1, low.data(), hi.data(), in.n_groups, words);
+            for (std::int64_t w = 0; w < (c1 - c0 + 63) / 64; ++w) {
+                for (std::uint64_t bits = words[w]; bits; bits &= bits - 1) {
+                    const std::int64_t r = c0 + 64 * w + lowest_bit(bits);
+                    const auto g = static_cast<size_t>(in.group[r]);
+                    slow(static_cast<std::int64_t>(g), in.fine[r], in.num[r], out[g]);
+                    set_low(g);
+                }
             }
         }
     }

@@ -210,13 +210,13 @@ class _Kernels:
                  for i, p in enumerate(self.parts)]
         return dask.compute(*tasks)
 
-    def _scan_ranges(self, num, codes, plans, n_jobs):
+    def _scan_ranges(self, num, codes, plans, n_jobs, fine=None):
         key = repr(plans)
         if key not in self.cached_ranges:
             self.cached_ranges[key] = reduce(self.scan._scan_merge_ranges, self._map(_ranges_pass, plans))
         return self.cached_ranges[key]
 
-    def _scan_sums(self, num, codes, plans, sketches, scores, weights, moments, n_jobs):
+    def _scan_sums(self, num, codes, plans, sketches, scores, weights, moments, n_jobs, fine=None):
         if num == 1 and self.pending_sums is not None:  # computed with the sliced rows' sums
             out, self.pending_sums = self.pending_sums, None
             return out
@@ -237,7 +237,7 @@ class _PartitionState(_Scan):
         self.num_names = list(kernels.layout.num_names)
         self.pooled = pooled
         self.code_names = list(pooled)
-        self.num, self.codes = (0, 1), (0, 1)
+        self.num, self.codes, self.fine = (0, 1), (0, 1), (None, None)
         self.edges = {}
         self.jobs = 1
 
