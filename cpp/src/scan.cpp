@@ -413,7 +413,8 @@ struct NumericCut {
     std::int32_t left_out = 0;        // the extra cell that takes the rows left out
 };
 
-// Units with more groups than this read their values rather than a table of that size.
+// Units with more groups than this (or cells than an int16 numbers) read their values
+// rather than a table of that size.
 constexpr std::int64_t kFineGroups = 256;
 
 NumericCut numeric_cut(const UnitLayout& layout, const UnitInput& in) {
@@ -444,7 +445,7 @@ NumericCut numeric_cut(const UnitLayout& layout, const UnitInput& in) {
         b.inner = cut.inner.data() + at[g];
         b.offset = layout.offsets[g];
     }
-    if (in.fine && in.n_groups <= kFineGroups) {
+    if (in.fine && in.n_groups <= kFineGroups && layout.n_cells() < std::numeric_limits<std::int16_t>::max()) {
         const std::int32_t missing = layout.missing_cell ? static_cast<std::int32_t>(layout.offsets.back()) : -1;
         cut.left_out = static_cast<std::int32_t>(layout.n_cells());
         cut.table = fine_table(layout.edges, layout.lo, layout.hi, layout.offsets, missing, cut.left_out, in.grid);
