@@ -123,6 +123,7 @@ def main():
     parser.add_argument("--xgb-rows", type=int, default=10_000_000)
     parser.add_argument("--trees", type=int, default=100)
     parser.add_argument("--skip-scan", action="store_true")
+    parser.add_argument("--skip-xgb", action="store_true")
     parser.add_argument("--dir", default=os.path.join(os.environ.get("TMPDIR", "/tmp"), "tamrel_bench_dask"))
     args = parser.parse_args()
 
@@ -140,11 +141,14 @@ def main():
                       dashboard_address=None) as cluster, Client(cluster) as client:
         # the workers import the package once, before any timing
         client.run(lambda: __import__("tamrel.diagnoser.scan_dask") and __import__("tamrel.models.xgb2.xgboost"))
+        ok = True
         if not args.skip_scan:
             bench_scan(client, files, args.rows)
-            client.restart()  # fresh workers: the scan's freed memory stays with the processes
-            client.run(lambda: __import__("tamrel.models.xgb2.xgboost"))
-        ok = bench_xgb2(client, files, min(args.xgb_rows, args.rows), args.trees)
+        if not args.skip_xgb:
+            if not args.skip_scan:
+                client.restart()  # fresh workers: the scan's freed memory stays with the processes
+                client.run(lambda: __import__("tamrel.models.xgb2.xgboost"))
+            ok = bench_xgb2(client, files, min(args.xgb_rows, args.rows), args.trees)
         print(f"peak memory: client {peak_rss_mib():.0f} MiB, workers "
               + ", ".join(f"{p:.0f} MiB" for p in worker_peaks(client)) + " (limit 1024 MiB each)")
     if not ok:

@@ -3,9 +3,10 @@
 Every pass of the in-memory scan is a function of some rows whose results merge exactly
 (range sketches, cell sums), so each partition runs the same kernels on its own rows and
 the client merges the small results before the next pass: a first pass for the
-categories, the subsets' sizes and score sums and the one-feature ranges; then per set of
-units one pass for their cell sums on both subsets and, for pairs, one for the ranges
-inside the groups. Only additive metrics qualify, since their per-row scores add up.
+categories, the subsets' sizes and score sums and the one-feature ranges; a second for the
+one-feature cell sums on both subsets and, when the pairs are known beforehand, the
+pairs' ranges inside their groups (else a pass of its own); a last one for the pairs'
+cell sums. Only additive metrics qualify, since their per-row scores add up.
 """
 
 import math
@@ -19,7 +20,7 @@ from ..exceptions import TamrelError
 from . import base, scan_data
 from .columns import category_codes, column_kinds, numeric_column, table_column
 from .scan_data import Column
-from .scan_fit import _fortran, _Scan, _table, scan_units
+from .scan_fit import _fortran, _Scan, _table, pair_units_of, scan_units
 from .scan_units import Pooled, pool_counts, pooled_codes
 
 __all__ = ["fit"]
@@ -184,9 +185,14 @@ def _ranges_pass(part, layout, positions, plans):
     return layout.kernels._scan_ranges(num, codes, plans, 1)
 
 
-def _sums_pass(part, layout, positions, plans, sketches):
-    return [layout.kernels._scan_sums(num, codes, plans, sketches, s, w, moments, 1)
-            for (num, codes, s, w), moments in zip(_blocks(part, layout, positions), (False, True))]
+def _sums_pass(part, layout, positions, plans, sketches, range_plans):
+    """Both subsets' cell sums of the units, and the sliced rows' range sketches of
+    range_plans (the next units' ranges, read in the same pass), if any."""
+    blocks = _blocks(part, layout, positions)
+    sums = [layout.kernels._scan_sums(num, codes, plans, sketches, s, w, moments, 1)
+            for (num, codes, s, w), moments in zip(blocks, (False, True))]
+    num, codes, _, _ = blocks[0]
+    return sums, (layout.kernels._scan_ranges(num, codes, range_plans, 1) if range_plans else None)
 
 
 # -- the client side ---------------------------------------------------------------------
@@ -199,6 +205,7 @@ class _Kernels:
         self.scan, self.layout, self.parts, self.positions = scan, layout, parts, positions
         self.cached_ranges = {}
         self.pending_sums = None
+        self.next_ranges = None  # plans whose ranges the next sums pass reads as well
 
     def __getattr__(self, name):  # _scan_edges, _scan_regions, threshold_value
         return getattr(self.scan, name)
@@ -220,16 +227,21 @@ class _Kernels:
         if num == 1 and self.pending_sums is not None:  # computed with the sliced rows' sums
             out, self.pending_sums = self.pending_sums, None
             return out
-        results = self._map(_sums_pass, plans, sketches)
-        merged = [reduce(self.scan._scan_merge_sums, [r[k] for r in results]) for k in (0, 1)]
+        range_plans, self.next_ranges = self.next_ranges, None
+        results = self._map(_sums_pass, plans, sketches, range_plans)
+        merged = [reduce(self.scan._scan_merge_sums, [r[0][k] for r in results]) for k in (0, 1)]
+        if range_plans:
+            self.cached_ranges[repr(range_plans)] = reduce(self.scan._scan_merge_ranges, [r[1] for r in results])
         self.pending_sums = merged[1]
         return merged[0]
 
 
 class _PartitionState(_Scan):
-    """The in-memory scan's state with the subsets standing for the partitions' rows."""
+    """The in-memory scan's state with the subsets standing for the partitions' rows.
+    With the pairs known beforehand, their ranges are read in the pass of the single
+    features' sums, which saves a pass over the data."""
 
-    def __init__(self, kernels, cfg, columns, pooled, weighted):
+    def __init__(self, kernels, cfg, columns, pooled, weighted, pairs):
         self.scan, self.cfg, self.columns = kernels, cfg, columns
         self.sliced = self.other = None
         self.weights = (0, 1) if weighted else (None, None)
@@ -240,6 +252,12 @@ class _PartitionState(_Scan):
         self.num, self.codes, self.fine = (0, 1), (0, 1), (None, None)
         self.edges = {}
         self.jobs = 1
+        self.pairs = pairs
+
+    def before_sums(self, units):
+        if self.pairs and all(u.group is None for u in units):
+            plans = [u.plan for u in pair_units_of(self, units, self.pairs) if u.plan[2]]
+            self.scan.next_ranges = plans or None
 
     def add_bin_codes(self, names):
         for name in (n for n in names if n not in self.code_names):
@@ -349,7 +367,7 @@ def fit(scan, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
     ws, w = math.fsum(f["sliced"][0] for f in first), math.fsum(f["sliced"][1] for f in first)
     scan.threshold_value = cfg.multiplier * (ws / w)
     total = {k: math.fsum(f["other"][k] for f in first) for k in ("w", "ws", "ws2", "w2")}
-    state = _PartitionState(kernels, cfg, columns, pooled, sample_weight is not None)
+    state = _PartitionState(kernels, cfg, columns, pooled, sample_weight is not None, pairs)
     rows, conds, stats = scan_units(scan, cfg, state, columns, features, pairs, total, n_sliced)
 
     scan.score_name = cfg.score_name

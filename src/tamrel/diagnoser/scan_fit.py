@@ -207,6 +207,9 @@ class _Scan:
                 raise ValueError(f"Feature '{u.cut}' in slice {u.features}: {rest}") from None
             raise
 
+    def before_sums(self, units):
+        """Called once the units' edges are known, before their sums pass."""
+
     def run(self, units, bar):
         """Regions of the units: (unit, kernel region) pairs with their statistics."""
         scan = self.scan
@@ -222,6 +225,7 @@ class _Scan:
         by_unit = dict(zip(map(id, numeric), sketches))
         all_sketches = [by_unit.get(id(u), []) for u in units]
         all_plans = [u.plan for u in units]
+        self.before_sums(units)
         sums = [scan._scan_sums(num, codes, all_plans, all_sketches, scores, w, moments, self.jobs, fine)
                 for num, codes, scores, w, moments, fine in zip(self.num, self.codes, self.scores, self.weights,
                                                                 (False, True), self.fine)]
@@ -266,6 +270,20 @@ def _additive(self, cfg, x, columns, features, pairs, sliced, other, pred):
     return scan_units(self, cfg, state, columns, features, pairs, total, len(sliced))
 
 
+def pair_units_of(state, singles, pairs):
+    """The units of the pairs, once the single features' edges are known (their bin codes
+    become grouping codes); the same units every time it is called."""
+    columns = state.columns
+    for u in singles:
+        if u.info:
+            state.edges[u.cut] = (u.info["edges"][0], u.info["lo"][0], u.info["hi"][0])
+        elif columns[u.cut].numeric:
+            state.edges[u.cut] = (np.empty(0), np.nan, np.nan)
+    grouping = [a if columns[a].numeric and columns[b].numeric else None for a, b in pairs]
+    state.add_bin_codes(list(dict.fromkeys(g for g in grouping if g is not None)))
+    return [u for u in (state.pair(a, b) for a, b in pairs) if u is not None]
+
+
 def scan_units(self, cfg, state, columns, features, pairs, total, n_sliced):
     """Regions of every feature and pair through `state`'s passes, with their statistics;
     `total` holds the other subset's sums of w, w*s, w*s^2 and w^2."""
@@ -275,19 +293,12 @@ def scan_units(self, cfg, state, columns, features, pairs, total, n_sliced):
     try:
         singles = [state.one(n) for n in columns]
         found1 = state.run(singles, bar)
-        for u in singles:
-            if u.info:
-                state.edges[u.cut] = (u.info["edges"][0], u.info["lo"][0], u.info["hi"][0])
-            elif columns[u.cut].numeric:
-                state.edges[u.cut] = (np.empty(0), np.nan, np.nan)
         if pairs is None:
             pairs_all = [(a, b) for i, a in enumerate(features) for b in features[i + 1:]]
             top = _top_features(singles, found1, features, int(self.pairs), cfg.score_sign)
             pairs = [(a, b) for a, b in pairs_all if a in top and b in top]
-        grouping = [a if columns[a].numeric and columns[b].numeric else None for a, b in pairs]
-        state.add_bin_codes(list(dict.fromkeys(g for g in grouping if g is not None)))
+        pair_units = pair_units_of(state, singles, pairs)
         bar.update()
-        pair_units = [u for u in (state.pair(a, b) for a, b in pairs) if u is not None]
         found2 = state.run(pair_units, bar) if pair_units else None
     finally:
         bar.close()
