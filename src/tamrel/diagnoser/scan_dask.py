@@ -107,8 +107,9 @@ def _check_lengths(frame, extras):
                               "give it with the partitions of x.")
 
 
-def _blocks(part, layout, positions, with_codes=True, subsets=(0, 1)):
-    """Per subset (0 sliced, 1 other): num (float64), codes (int32), scores and weights."""
+def _blocks(part, layout, positions, with_codes=True, subsets=(0, 1), scores_only=()):
+    """Per subset (0 sliced, 1 other): num (float64), codes (int32), scores and weights; num
+    and codes None for the subsets in scores_only."""
     frame, extras = part
     _check_lengths(frame, extras)
     scores = np.asarray(layout.scoring_func(np.asarray(extras["y"]), _predictions(layout, frame, extras)),
@@ -124,11 +125,14 @@ def _blocks(part, layout, positions, with_codes=True, subsets=(0, 1)):
     out = []
     for which in subsets:
         rows = _subset_rows(extras, positions, which)
-        num, codes = _fortran(numbers, rows, np.float64), _fortran(cats, rows, np.int32)
-        if with_codes and layout.bins:
+        if which in scores_only:
+            out.append((None, None, scores[rows], None if w is None else w[rows]))
+            continue
+        n_bins = len(layout.bins) if with_codes else 0
+        num, codes = _fortran(numbers, rows, np.float64), _fortran(cats, rows, np.int32, extra=n_bins)
+        if n_bins:
             cols, edges, lo, hi = zip(*layout.bins)
-            extra = layout.kernels._scan_codes(num, list(cols), list(edges), list(lo), list(hi), 1)
-            codes = np.asfortranarray(np.hstack([codes, extra]))
+            codes[:, len(cats):] = layout.kernels._scan_codes(num, list(cols), list(edges), list(lo), list(hi), 1)
         out.append((num, codes, scores[rows], None if w is None else w[rows]))
     return out
 
@@ -154,13 +158,15 @@ def _raw_codes(frame, layout, name):
 # -- passes (run on the workers) ---------------------------------------------------------
 
 def _fsums(values):
-    return math.fsum(values.tolist()) if values.size else 0.0
+    """A partition's sum (pairwise: relative error near log2(n) ulp); the client adds the
+    partitions' sums with math.fsum."""
+    return float(np.sum(values))
 
 
 def _first_pass(part, layout, positions, plans):
     """Sizes, score sums, category counts and the one-feature range sketches of a partition."""
     frame, extras = part
-    blocks = _blocks(part, layout, positions, with_codes=False)
+    blocks = _blocks(part, layout, positions, with_codes=False, scores_only=(1,))
     (num, codes, s, w), (_, _, s_o, w_o) = blocks
     ones, ones_o = (np.ones_like(s) if w is None else w), (np.ones_like(s_o) if w_o is None else w_o)
     sliced_rows = _subset_rows(extras, positions, 0)
@@ -188,11 +194,13 @@ def _ranges_pass(part, layout, positions, plans):
 def _sums_pass(part, layout, positions, plans, sketches, range_plans):
     """Both subsets' cell sums of the units, and the sliced rows' range sketches of
     range_plans (the next units' ranges, read in the same pass), if any."""
+    kernels = layout.kernels
     blocks = _blocks(part, layout, positions)
-    sums = [layout.kernels._scan_sums(num, codes, plans, sketches, s, w, moments, 1)
-            for (num, codes, s, w), moments in zip(blocks, (False, True))]
+    fine = [kernels._scan_fine(num, 1) for num, *_ in blocks]  # once per subset for both passes
+    sums = [kernels._scan_sums(num, codes, plans, sketches, s, w, moments, 1, f)
+            for (num, codes, s, w), moments, f in zip(blocks, (False, True), fine)]
     num, codes, _, _ = blocks[0]
-    return sums, (layout.kernels._scan_ranges(num, codes, range_plans, 1) if range_plans else None)
+    return sums, (kernels._scan_ranges(num, codes, range_plans, 1, fine[0]) if range_plans else None)
 
 
 # -- the client side ---------------------------------------------------------------------
