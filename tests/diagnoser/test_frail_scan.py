@@ -52,9 +52,31 @@ def test_regions_agree_with_frailzone(metric, classify, weighted, use_test):
     settings = dict(threshold=1.05, bins=4 if metric == "AUC" else 6, min_samples=15, metric=metric,
                     use_test=use_test)
     scan = FrailScan(None, features=singles, pairs=pairs, **settings).fit(x, y, tr, te, sample_weight=w, **preds)
+    _assert_agrees(scan, [(f,) for f in singles or ["X0", "X1", "X2"]] + pairs, x, y, tr, te,
+                   dict(preds, sample_weight=w), settings)
+
+
+@pytest.mark.parametrize("bins", [7, 9, 11])
+def test_values_on_bin_edges_agree_with_frailzone(bins):
+    # whole numbers and tenths put many values exactly on (and next to) the bin edges of
+    # each slice and of each group of a pair
+    rng = np.random.default_rng(bins)
+    n = 3000
+    x = np.c_[rng.integers(0, 100, n), rng.integers(0, 99, n), 0.1 * rng.integers(0, 71, n)].astype(float)
+    x[::7, 1] = np.nextafter(x[::7, 1], np.inf)
+    y = x[:, 0] / 10 + rng.normal(size=n) * (1 + 2 * (x[:, 1] > 60))
+    perm = rng.permutation(n)
+    tr, te = perm[:2200], perm[2200:]
+    settings = dict(threshold=1.02, bins=bins, min_samples=5, metric="MSE")
+    pairs = [("X0", "X1"), ("X2", "X0"), ("X1", "X2")]
+    scan = FrailScan(None, pairs=pairs, **settings).fit(x, y, tr, te, prediction=x[:, 0] / 10)
+    _assert_agrees(scan, [("X0",), ("X1",), ("X2",)] + pairs, x, y, tr, te, {"prediction": x[:, 0] / 10}, settings)
+
+
+def _assert_agrees(scan, slices, x, y, tr, te, preds, settings):
     name = scan.score_name
-    for features in [(f,) for f in singles or ["X0", "X1", "X2"]] + pairs:
-        ref = _zone_table(features, x, y, tr, te, dict(preds, sample_weight=w), **settings)
+    for features in slices:
+        ref = _zone_table(features, x, y, tr, te, preds, **settings)
         got = scan.output[scan.output["slice_features"] == features]
         assert set(got["kind"]) <= {"interval"}
         if ref is None:
