@@ -81,25 +81,33 @@ py::object default_name(const py::object& self, py::ssize_t i) {
     return py::str("X" + std::to_string(i));
 }
 
-// XGBoost stores X as float32: a value that becomes infinite there is refused by name.
-void check_float32_range(const py::object& X, const py::object& names) {
+// XGBoost stores X as float32: per column, the values that become infinite there.
+std::vector<std::int64_t> beyond_float32(const py::object& X) {
     constexpr double kLargest = 0x1.fffffefffffffp127;  // below this, float32 rounding stays finite
     const MatrixRef x = matrix_ref(X, "X", Refusal::value_error);
-    for (std::int64_t j = 0; j < x.cols(); ++j) {
-        const std::int64_t bad = tamrel_py::count_beyond(x.column(j).col, kLargest);
-        if (bad > 0)
+    std::vector<std::int64_t> counts;
+    for (std::int64_t j = 0; j < x.cols(); ++j) counts.push_back(tamrel_py::count_beyond(x.column(j).col, kLargest));
+    return counts;
+}
+
+// A column with such values is refused by name.
+void refuse_beyond_float32(const std::vector<std::int64_t>& counts, const py::object& names) {
+    for (size_t j = 0; j < counts.size(); ++j) {
+        if (counts[j] > 0)
             throw py::value_error("Feature " + py::repr(names[py::int_(j)]).cast<std::string>() + " (column " +
-                                  std::to_string(j) + ") holds " + std::to_string(bad) +
+                                  std::to_string(j) + ") holds " + std::to_string(counts[j]) +
                                   " value(s) beyond the float32 range, which XGBoost cannot train on.");
     }
 }
 
 py::object fit(const Deps& d, py::object self, py::object X, py::object y, py::object sample_weight) {
+    // Dask input is validated in one pass over its partitions, which also counts the
+    // values beyond the float32 range (a fourth item): the rows never gather here.
     const bool distributed = is_dask(d, X);
     py::object validated = distributed ? d.dask.attr("validate")(self, X, y, sample_weight)
                                        : self.attr("_validate_input")(X, y, sample_weight);
     py::tuple parts = py::tuple(validated);
-    if (parts.size() != 3) throw py::value_error("_validate_input must return three items");
+    if (parts.size() != (distributed ? 4u : 3u)) throw py::value_error("_validate_input must return three items");
     X = parts[0];
     y = parts[1];
     sample_weight = parts[2];
@@ -108,7 +116,7 @@ py::object fit(const Deps& d, py::object self, py::object X, py::object y, py::o
                                     [&self](py::ssize_t i) { return default_name(self, i); });
     py::object types = feature_list(d, self.attr("feature_types"), "feature_types", n_columns,
                                     [](py::ssize_t) { return py::str("numerical"); });
-    check_float32_range(X, names);
+    refuse_beyond_float32(distributed ? parts[3].cast<std::vector<std::int64_t>>() : beyond_float32(X), names);
     self.attr("feature_names_") = names;
     self.attr("feature_types_") = types;
     self.attr("_fit_xgb_raw")(X, y, sample_weight);

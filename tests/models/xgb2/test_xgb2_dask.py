@@ -114,3 +114,7 @@ def test_dask_input_refused(dask_client):
         XGB2Regressor(n_estimators=2).fit(dask_rows(X), dask_rows(Y), sample_weight=dask_rows(np.zeros(N)))
     with pytest.raises(ValueError, match="Only binary"):
         XGB2Classifier(n_estimators=2).fit(dask_rows(X), dask_rows(np.arange(N) % 3))
+    huge = X.copy()
+    huge[[3, 8], 2] = 1e300  # counted in the validation pass, never gathered
+    with pytest.raises(ValueError, match=r"'X2' \(column 2\) holds 2 value\(s\) beyond the float32 range"):
+        XGB2Regressor(n_estimators=2).fit(dask_rows(huge), dask_rows(Y))

@@ -85,10 +85,15 @@ def _paired(X, y, w):
     return tuple(arrays)
 
 
+# Below this magnitude float32 rounding stays finite (XGBoost stores X as float32).
+_FLOAT32_LARGEST = float.fromhex("0x1.fffffefffffffp127")
+
+
 def validate(est, X, y, sample_weight):
     """The Dask form of _validate_input: (X, y, weights) as Dask arrays of the same partitions,
     rows without positive weight dropped and the rest scaled to sum to the row count, the
-    classifier's labels encoded as 0 and 1. One pass computes every check."""
+    classifier's labels encoded as 0 and 1; and per column the count of values beyond the
+    float32 range. One pass computes every check."""
     import dask
     import dask.array as da
     from sklearn.base import is_classifier
@@ -125,6 +130,7 @@ def validate(est, X, y, sample_weight):
         X, y, w = X[keep], y[keep], w[keep] / largest
         checks["total"] = w.sum()
     checks["lengths"] = _lengths(w)
+    checks["beyond float32"] = (abs(X) > _FLOAT32_LARGEST).sum(axis=0)
     if classifier:
         checks["classes"] = da.unique(y)
     found = dict(zip(checks, dask.compute(*checks.values())))
@@ -154,7 +160,7 @@ def validate(est, X, y, sample_weight):
         del est.feature_names_in_
     if classifier:
         y = _encode_labels(est, y, np.unique(found["classes"]), LabelBinarizer)
-    return X, y, w
+    return X, y, w, [int(c) for c in found["beyond float32"]]
 
 
 def _block_length(block):
