@@ -124,6 +124,7 @@ def main():
     parser.add_argument("--trees", type=int, default=100)
     parser.add_argument("--skip-scan", action="store_true")
     parser.add_argument("--skip-xgb", action="store_true")
+    parser.add_argument("--worker-memory", default="1GiB")
     parser.add_argument("--dir", default=os.path.join(os.environ.get("TMPDIR", "/tmp"), "tamrel_bench_dask"))
     args = parser.parse_args()
 
@@ -137,7 +138,7 @@ def main():
     files = write_parquet(args.dir, args.rows)
     print(f"{args.rows:,} x {N_FEATURES} rows in {len(files)} Parquet files ({time.perf_counter() - t0:.0f} s, "
           "not timed below)")
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, memory_limit="1GiB",
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, memory_limit=args.worker_memory,
                       dashboard_address=None) as cluster, Client(cluster) as client:
         # the workers import the package once, before any timing
         client.run(lambda: __import__("tamrel.diagnoser.scan_dask") and __import__("tamrel.models.xgb2.xgboost"))
@@ -150,7 +151,7 @@ def main():
                 client.run(lambda: __import__("tamrel.models.xgb2.xgboost"))
             ok = bench_xgb2(client, files, min(args.xgb_rows, args.rows), args.trees)
         print(f"peak memory: client {peak_rss_mib():.0f} MiB, workers "
-              + ", ".join(f"{p:.0f} MiB" for p in worker_peaks(client)) + " (limit 1024 MiB each)")
+              + ", ".join(f"{p:.0f} MiB" for p in worker_peaks(client)) + f" (limit {args.worker_memory} each)")
     if not ok:
         raise SystemExit(1)
 

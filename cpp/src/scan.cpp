@@ -571,21 +571,23 @@ std::vector<std::vector<RangeSketch>> batch_ranges(const std::vector<UnitInput>&
                                                    std::int64_t cap) {
     std::vector<std::vector<RangeSketch>> out;
     std::vector<FineRanges> fine;
+    std::vector<char> by_codes;  // fine codes and group sizes at hand
     for (const auto& in : units) {
+        by_codes.push_back(in.fine && in.group_rows);
         out.emplace_back(static_cast<size_t>(in.n_groups), RangeSketch(cap));
-        fine.emplace_back(in.fine ? out.back() : std::vector<RangeSketch>());
+        fine.emplace_back(by_codes.back() ? out.back() : std::vector<RangeSketch>());
     }
     for (std::int64_t begin = 0; begin < n_rows; begin += kBlockRows) {
         const std::int64_t end = std::min(n_rows, begin + kBlockRows);
         for (size_t k = 0; k < units.size(); ++k) {
-            if (units[k].fine)
+            if (by_codes[k])
                 fine[k].add(units[k], begin, end, out[k]);
             else
                 unit_ranges(units[k], begin, end, out[k]);
         }
     }
     for (size_t k = 0; k < units.size(); ++k) {
-        if (units[k].fine) FineRanges::settle_counts(units[k], out[k]);
+        if (by_codes[k]) FineRanges::settle_counts(units[k], out[k]);
         for (auto& s : out[k]) s.settle();
     }
     return out;

@@ -119,9 +119,7 @@ def validate(est, X, y, sample_weight):
         checks["w lengths"] = _lengths(w)
     if not classifier:
         checks["y finite"] = da.isfinite(y).all()
-    if w is None:
-        w = da.ones_like(y, dtype=np.float64)
-    else:
+    if w is not None:  # without weights none are made: XGBoost trains the same as on ones
         w = w.astype(np.float64)
         checks["w finite"] = ~da.isinf(w).any()
         keep = w > 0
@@ -129,7 +127,7 @@ def validate(est, X, y, sample_weight):
         largest = w.max()
         X, y, w = X[keep], y[keep], w[keep] / largest
         checks["total"] = w.sum()
-    checks["lengths"] = _lengths(w)
+    checks["lengths"] = _lengths(y if w is None else w)
     checks["beyond float32"] = (abs(X) > _FLOAT32_LARGEST).sum(axis=0)
     if classifier:
         checks["classes"] = da.unique(y)
@@ -152,7 +150,7 @@ def validate(est, X, y, sample_weight):
         raise ValueError("n_samples=1")
     if "total" in found:
         w = w * rows / found["total"]
-    X, y, w = (_nonempty_blocks(part, lengths) for part in (X, y, w))
+    X, y, w = (None if part is None else _nonempty_blocks(part, lengths) for part in (X, y, w))
     est.n_features_in_ = int(X.shape[1])
     if names is not None:
         est.feature_names_in_ = names
@@ -205,6 +203,20 @@ def _client():
                          "Client('scheduler-address')") from None
 
 
+def _balanced(client, X, y, sample_weight):
+    """X, y and the weights as float32 (as XGBoost keeps them: half the bytes of their
+    partitions), held on the workers and spread evenly over them, so that no worker
+    trains on more rows than its share."""
+    from distributed import futures_of
+
+    parts = [None if p is None else p.astype(np.float32) for p in (X, y, sample_weight)]
+    held = client.persist([p for p in parts if p is not None])
+    client.rebalance([f for p in held for f in futures_of(p)])
+    it = iter(held)
+    X, y, sample_weight = (None if p is None else next(it) for p in parts)
+    return X, y, sample_weight
+
+
 def train(estimator, X, y, sample_weight):
     """Trains estimator's settings through xgboost.dask and hands the booster to estimator."""
     import xgboost
@@ -214,9 +226,7 @@ def train(estimator, X, y, sample_weight):
     kind = dxgb.DaskXGBClassifier if isinstance(estimator, xgboost.XGBClassifier) else dxgb.DaskXGBRegressor
     model = kind(**estimator.get_params())
     model.client = client
-    # XGBoost keeps data, labels and weights as float32: cast on the workers, so that each
-    # holds half the bytes of its partitions while training.
-    X, y, sample_weight = (part.astype(np.float32) for part in (X, y, sample_weight))
+    X, y, sample_weight = _balanced(client, X, y, sample_weight)
     model.fit(X, y, sample_weight=sample_weight)
     estimator.load_model(bytearray(model.get_booster().save_raw(raw_format="ubj")))
     return estimator
