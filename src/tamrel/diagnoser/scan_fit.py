@@ -266,7 +266,10 @@ def _additive(self, cfg, x, columns, features, pairs, sliced, other, pred):
     self.threshold_value = cfg.multiplier * self._scan_mean(state.scores[0], state.weights[0])
     w_other, s_other = state.weights[1], state.scores[1]
     ones = np.ones_like(s_other) if w_other is None else w_other
-    total = {"w": ones.sum(), "ws": ones @ s_other, "ws2": ones @ (s_other * s_other), "w2": ones @ ones}
+    # plain (pairwise) sums, not BLAS dot products: a threaded BLAS keeps its threads
+    # spinning for a while after a call, taking the cores from the scan's kernels
+    ws = ones * s_other
+    total = {"w": ones.sum(), "ws": ws.sum(), "ws2": (ws * s_other).sum(), "w2": (ones * ones).sum()}
     return scan_units(self, cfg, state, columns, features, pairs, total, len(sliced))
 
 
