@@ -348,13 +348,17 @@ struct BlockSums {
     struct Cell {
         Pair ns{0.0, 0.0}, w{0.0, 0.0}, m{0.0, 0.0};
     };
+    // `copies` sets of the cells, rows taken by turns: with few cells, runs of rows in one
+    // cell would otherwise each wait on the last one's sum. Folded set after set.
     std::vector<Cell> cells;
+    size_t stride;
 
-    explicit BlockSums(size_t n) : cells(n) {}
+    BlockSums(size_t n, size_t copies) : cells(n * copies), stride(n) {}
 
     // The cells of `out` (a block may hold one more, for rows left out).
     void fold(std::vector<CellSums>& out, bool weighted, bool moments) {
-        for (size_t c = 0; c < out.size(); ++c) fold_cell(cells[c], out[c], weighted, moments);
+        for (size_t k = 0; k < cells.size(); k += stride)
+            for (size_t c = 0; c < out.size(); ++c) fold_cell(cells[k + c], out[c], weighted, moments);
     }
 
     static void fold_cell(Cell& b, CellSums& o, bool weighted, bool moments) {
@@ -416,6 +420,7 @@ struct NumericCut {
 // Units with more groups than this (or cells than an int16 numbers) read their values
 // rather than a table of that size.
 constexpr std::int64_t kFineGroups = 256;
+constexpr size_t kUngroupedCopies = 4;  // sets of cells of a unit alone (BlockSums)
 
 NumericCut numeric_cut(const UnitLayout& layout, const UnitInput& in) {
     constexpr double inf = std::numeric_limits<double>::infinity();
@@ -522,7 +527,11 @@ void block_add(const std::int32_t* cells, std::int64_t begin, std::int64_t end, 
 
 template <bool Grouped, bool Weighted, bool Moments>
 void fine_rows(const UnitInput& in, const NumericCut& cut, std::int64_t begin, std::int64_t end,
-               const double* scores, const double* weights, BlockSums::Cell* acc) {
+               const double* scores, const double* weights, BlockSums& out) {
+    // a unit alone (few cells) adds its rows into four sets, a grouped unit into one
+    constexpr size_t copy_mask = Grouped ? 0 : kUngroupedCopies - 1;
+    BlockSums::Cell* const acc = out.cells.data();
+    const size_t stride = out.stride;
     // everything the loop reads in locals: the stores to acc cannot change them
     const std::int32_t* const group = in.group;
     const std::uint16_t* const fine = in.fine;
@@ -541,7 +550,8 @@ void fine_rows(const UnitInput& in, const NumericCut& cut, std::int64_t begin, s
             const FlatBins& b = groups[g];
             c = v >= b.lo && v <= b.hi ? static_cast<std::int32_t>(b.offset + b.locate(v)) : left_out;
         }
-        add_row<Weighted, Moments>(acc[c], scores, weights, r);
+        add_row<Weighted, Moments>(acc[(static_cast<size_t>(r) & copy_mask) * stride + static_cast<size_t>(c)], scores,
+                                   weights, r);
     }
 }
 
@@ -552,9 +562,9 @@ template <bool Weighted, bool Moments>
 void block_add_fine(const UnitInput& in, const NumericCut& cut, std::int64_t begin, std::int64_t end,
                     const double* scores, const double* weights, BlockSums& out) {
     if (in.group)
-        fine_rows<true, Weighted, Moments>(in, cut, begin, end, scores, weights, out.cells.data());
+        fine_rows<true, Weighted, Moments>(in, cut, begin, end, scores, weights, out);
     else
-        fine_rows<false, Weighted, Moments>(in, cut, begin, end, scores, weights, out.cells.data());
+        fine_rows<false, Weighted, Moments>(in, cut, begin, end, scores, weights, out);
 }
 
 }  // namespace
@@ -606,7 +616,8 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
         cuts.push_back(l->numeric ? numeric_cut(*l, units[cuts.size()]) : NumericCut());
         out.emplace_back(static_cast<size_t>(l->n_cells()));
         const bool fine = !cuts.back().table.empty();
-        block.emplace_back(static_cast<size_t>(l->n_cells()) + (fine ? 1 : 0));
+        block.emplace_back(static_cast<size_t>(l->n_cells()) + (fine ? 1 : 0),
+                           fine && !units[block.size()].group ? kUngroupedCopies : 1);
     }
     std::vector<std::int32_t> cells(static_cast<size_t>(kBlockRows));
     for (std::int64_t begin = 0; begin < n_rows; begin += kBlockRows) {
