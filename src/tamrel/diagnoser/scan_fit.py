@@ -132,8 +132,8 @@ class _Scan:
         self.scan, self.cfg, self.columns, self.matrix = scan, cfg, columns, matrix
         self.sliced, self.other = sliced, other
         w = scan.sample_weight
-        self.weights = (None if w is None else w[sliced], None if w is None else w[other])
-        self.scores = (scores[sliced], scores[other])
+        self.weights = (None if w is None else self._rows(w, sliced), None if w is None else self._rows(w, other))
+        self.scores = (self._rows(scores, sliced), self._rows(scores, other))
         self.num_names = [n for n, c in columns.items() if c.numeric]
         self.pooled = {n: pool_categories(c, sliced, cfg.min_samples) for n, c in columns.items() if not c.numeric}
         self.code_names = list(self.pooled)
@@ -146,6 +146,11 @@ class _Scan:
         self.n_code_columns = len(self.code_names)
         self.edges = {}
         self.jobs = scan.n_jobs
+
+    def _rows(self, values, rows):
+        """values[rows] of a float64 vector, by the scan's threaded gather."""
+        values = np.asarray(values, dtype=np.float64)
+        return self.scan._scan_take(values[:, None], [0], rows, self.scan.n_jobs)[:, 0]
 
     def _subset(self, rows):
         """The numeric columns at the rows, Fortran-ordered (one threaded pass over a float64 x)."""
@@ -270,6 +275,8 @@ def _additive(self, cfg, x, columns, features, pairs, sliced, other, pred):
     # spinning for a while after a call, taking the cores from the scan's kernels
     ws = ones * s_other
     total = {"w": ones.sum(), "ws": ws.sum(), "ws2": (ws * s_other).sum(), "w2": (ones * ones).sum()}
+    # the tested subset's score is its mean score (unweighted when the weights sum to 0)
+    self._scan_overall = float(total["ws"] / total["w"] if total["w"] != 0 else s_other.mean())
     return scan_units(self, cfg, state, columns, features, pairs, total, len(sliced))
 
 
@@ -411,10 +418,10 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
         from .scan_scored import scored_regions
 
         rows, conds, stats = scored_regions(self, cfg, columns, features, pairs, sliced, other, pred)
+        w = self.sample_weight
+        self._scan_overall = float(cfg.scoring_func(self.y[other], pred[other],
+                                                    sample_weight=None if w is None else w[other]))
     self.score_name = cfg.score_name
-    w = self.sample_weight
-    self._scan_overall = float(cfg.scoring_func(self.y[other], pred[other],
-                                                sample_weight=None if w is None else w[other]))
     self._scan_columns = columns
     self.output = _table(self, cfg, rows, conds, stats)
     return self
