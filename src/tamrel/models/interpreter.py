@@ -130,13 +130,17 @@ class FANOVAInterpreter:
         Returns
         -------
         pandas.DataFrame
-            One column per effect, named as in ``effect_table_``.
+            One column per effect, named as in ``effect_table_`` (a Dask DataFrame of the
+            same partitions for Dask input).
         """
         shape = np.shape(X)
         if len(shape) != 2:
             raise ValueError(f"X must be two-dimensional, got {len(shape)} dimension(s)")
-        return pd.DataFrame({name: _effect_function(record)(X) for name, record in self._effects},
-                            index=pd.RangeIndex(shape[0]))
+        names = [name for name, _ in self._effects]
+        functions = [_effect_function(record) for _, record in self._effects]
+        if dask_support.is_dask(X):  # a Dask DataFrame, computed partition by partition
+            return dask_support.effect_columns(functions, names, X)
+        return pd.DataFrame({name: f(X) for name, f in zip(names, functions)}, index=pd.RangeIndex(shape[0]))
 
     def get_effect(self, effect):
         """An effect's values on its grid, for plotting.

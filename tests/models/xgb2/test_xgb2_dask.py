@@ -83,6 +83,9 @@ def test_dask_fit_matches_in_memory(dask_client, cls, weighted):
             np.testing.assert_array_equal(values, dist.partial_dependence(record["fidx"], X))
             total += values
     np.testing.assert_allclose(total, dist.estimator_.predict(X, output_margin=True), rtol=1e-5, atol=1e-5)
+    lazy = dist_view.contributions(dask_rows(X))
+    assert isinstance(lazy, dd.DataFrame)
+    np.testing.assert_array_equal(lazy.compute().to_numpy(), dist_view.contributions(X).to_numpy())
     grid = dist_view.get_effect(dist_view.effect_table_["effect"][0])
     reference_grid = reference.get_effect(dist_view.effect_table_["effect"][0])
     for edges, expected in zip(grid["edges"], reference_grid["edges"]):

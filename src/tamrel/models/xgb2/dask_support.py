@@ -13,7 +13,7 @@ import numpy as np
 from ...utils import is_dask
 
 __all__ = ["is_dask", "validate", "train", "predict", "map_rows", "cell_counts", "effect_variances",
-           "column_range"]
+           "column_range", "effect_columns"]
 
 
 def _kernels():
@@ -265,6 +265,19 @@ def map_rows(func, X):
                             dtype=dtype)
     parts = [dask.delayed(_on_rows)(part, func, tail, dtype) for part in X.to_delayed()]
     return da.concatenate([da.from_delayed(p, shape=(np.nan,) + tail, dtype=dtype) for p in parts])
+
+
+def _effect_block(part, functions):
+    part = np.asarray(part, dtype=np.float64)
+    return np.column_stack([f(part) for f in functions]) if functions else np.empty((len(part), 0))
+
+
+def effect_columns(functions, names, X):
+    """Each effect's values (functions of the rows) on every partition of X, as a Dask
+    DataFrame with one column per name."""
+    import dask.dataframe as dd
+
+    return dd.from_dask_array(map_rows(lambda part: _effect_block(part, functions), X), columns=list(names))
 
 
 def predict(est, method, X):
