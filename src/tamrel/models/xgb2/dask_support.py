@@ -203,6 +203,15 @@ def _client():
                          "Client('scheduler-address')") from None
 
 
+def _release_read_buffers():
+    """Hands back to the system the memory that Arrow's allocator keeps from reading the
+    data (Parquet), before training needs it."""
+    import sys
+
+    if "pyarrow" in sys.modules:
+        sys.modules["pyarrow"].default_memory_pool().release_unused()
+
+
 def _balanced(client, X, y, sample_weight):
     """X, y and the weights as float32 (as XGBoost keeps them: half the bytes of their
     partitions), held on the workers and spread evenly over them, so that no worker
@@ -212,6 +221,7 @@ def _balanced(client, X, y, sample_weight):
     parts = [None if p is None else p.astype(np.float32) for p in (X, y, sample_weight)]
     held = client.persist([p for p in parts if p is not None])
     client.rebalance([f for p in held for f in futures_of(p)])
+    client.run(_release_read_buffers)
     it = iter(held)
     X, y, sample_weight = (None if p is None else next(it) for p in parts)
     return X, y, sample_weight
