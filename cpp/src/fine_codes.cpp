@@ -42,7 +42,7 @@ FineColumns fine_columns(const double* num, std::int64_t rows, const std::vector
     std::int64_t n_coded = 0;
     for (std::int64_t j = 0; j < p; ++j)
         if (wanted[j]) out.at[j] = rows * n_coded++;
-    out.codes.resize(static_cast<size_t>(rows * n_coded));
+    out.codes.reset(new std::uint16_t[static_cast<size_t>(rows * n_coded)]);
     parallel_for(p, n_jobs, [&](std::int64_t j) {
         if (!wanted[j]) return;
         const double* x = num + j * rows;
@@ -52,7 +52,7 @@ FineColumns fine_columns(const double* num, std::int64_t rows, const std::vector
             out.at[j] = -1;
             return;
         }
-        std::uint16_t* c = out.codes.data() + out.at[j];
+        std::uint16_t* c = out.codes.get() + out.at[j];
         for (std::int64_t r = 0; r < rows; ++r) c[r] = g.code(x[r]);
     });
     return out;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "tamrel/binning.hpp"
@@ -35,8 +36,9 @@ struct FineColumns {
     std::int64_t rows = 0;
     std::vector<FineGrid> grids;
     std::vector<std::int64_t> at;  // start of a column's codes in `codes`, -1 when not coded
-    std::vector<std::uint16_t> codes;
-    const std::uint16_t* column(std::int64_t j) const { return at[j] < 0 ? nullptr : codes.data() + at[j]; }
+    // not a vector: its zero fill would touch every page on one thread before the threads fill it
+    std::unique_ptr<std::uint16_t[]> codes;
+    const std::uint16_t* column(std::int64_t j) const { return at[j] < 0 ? nullptr : codes.get() + at[j]; }
 };
 
 FineColumns fine_columns(const double* num, std::int64_t rows, const std::vector<char>& wanted, int n_jobs);
