@@ -71,16 +71,21 @@ std::vector<std::int16_t> fine_table(const std::vector<std::vector<double>>& edg
         const auto& e = edges[g];
         if (e.empty()) continue;
         // Codes strictly between those of the range bounds hold values inside the range;
-        // their bin is the number of inner edges with a smaller code.
+        // their bin is the number of inner edges with a smaller code: filled run by run, the
+        // codes after the k-th inner edge's code (and before the next one's) hold bin k.
         const std::int32_t c_lo = grid.code(lo[g]), c_hi = grid.code(hi[g]);
         inner.clear();
         for (size_t k = 1; k + 1 < e.size(); ++k) inner.push_back(grid.code(e[k]));
-        size_t below = 0;
-        for (std::int32_t f = c_lo; f <= c_hi; ++f) {
-            while (below < inner.size() && inner[below] < f) ++below;
-            const bool on_edge = f == c_lo || f == c_hi || (below < inner.size() && inner[below] == f);
-            t[f] = static_cast<std::int16_t>(on_edge ? kFineAmbiguous : offsets[g] + static_cast<std::int64_t>(below));
+        inner.push_back(c_hi);
+        // (A repeated code marks one more code ambiguous, which only costs a search.)
+        std::int32_t from = c_lo;
+        for (size_t k = 0; k < inner.size() && from <= c_hi; ++k) {
+            const std::int32_t to = std::min(std::max(inner[k], from), c_hi);  // from <= to <= c_hi
+            std::fill(t + from, t + to, static_cast<std::int16_t>(offsets[g] + static_cast<std::int64_t>(k)));
+            t[to] = kFineAmbiguous;
+            from = to + 1;
         }
+        t[c_lo] = kFineAmbiguous;
     }
     return table;
 }
