@@ -223,3 +223,11 @@ def test_passes_merge_over_row_blocks():
 
     for a, b in zip(sums, scan._scan_merge_sums(*parts)):
         np.testing.assert_allclose(values(a), values(b), rtol=1e-13)
+    # fine codes taken once give the same passes; codes of other rows or other objects are refused
+    fine = scan._scan_fine(num)
+    for a, b in zip(sums, scan._scan_sums(num, codes, units, whole, scores, w, True, None, fine)):
+        np.testing.assert_array_equal(a, b)
+    with pytest.raises(ValueError, match="do not fit num"):
+        scan._scan_ranges(num[:10], codes[:10], units, None, fine)
+    with pytest.raises(TypeError, match="_scan_fine"):
+        scan._scan_codes(num, [0], edges, lo, hi, None, object())
