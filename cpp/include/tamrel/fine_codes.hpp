@@ -10,7 +10,6 @@
 #include <memory>
 #include <vector>
 
-#include "tamrel/binning.hpp"
 
 namespace tamrel {
 
