@@ -10,7 +10,6 @@
 #include <memory>
 #include <vector>
 
-
 namespace tamrel {
 
 constexpr std::int32_t kFineCodes = 1024;
