@@ -275,9 +275,10 @@ def _additive(self, cfg, x, columns, features, pairs, sliced, other, pred):
     # spinning for a while after a call, taking the cores from the scan's kernels
     ws = ones * s_other
     total = {"w": ones.sum(), "ws": ws.sum(), "ws2": (ws * s_other).sum(), "w2": (ones * ones).sum()}
+    found = scan_units(self, cfg, state, columns, features, pairs, total, len(sliced))
     # the tested subset's score is its mean score (unweighted when the weights sum to 0)
     self._scan_overall = float(total["ws"] / total["w"] if total["w"] != 0 else s_other.mean())
-    return scan_units(self, cfg, state, columns, features, pairs, total, len(sliced))
+    return found
 
 
 def pair_units_of(state, singles, pairs):
