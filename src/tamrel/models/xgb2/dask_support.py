@@ -209,7 +209,9 @@ def _release_read_buffers():
     import sys
 
     if "pyarrow" in sys.modules:
-        sys.modules["pyarrow"].default_memory_pool().release_unused()
+        release = getattr(sys.modules["pyarrow"].default_memory_pool(), "release_unused", None)
+        if release is not None:  # pyarrow 9 and later
+            release()
 
 
 def _balanced(client, X, y, sample_weight):
