@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <mutex>
 #include <thread>
-#include <type_traits>
 
 #include "tamrel/row_flags.hpp"
 
@@ -570,17 +569,6 @@ void block_add_fine(const UnitInput& in, const NumericCut& cut, std::int64_t beg
 
 namespace {
 
-// f(w, m) with w and m the run's flags (weighted, second moments) as compile-time constants.
-template <typename F>
-void with_flags(bool weighted, bool moments, F&& f) {
-    using yes = std::true_type;
-    using no = std::false_type;
-    if (weighted)
-        moments ? f(yes{}, yes{}) : f(yes{}, no{});
-    else
-        moments ? f(no{}, yes{}) : f(no{}, no{});
-}
-
 // Rows are taken in blocks, each block through every unit of the batch in turn, so that the
 // shared grouping codes, scores and weights of a block are read from memory once.
 constexpr std::int64_t kBlockRows = 4096;
@@ -634,15 +622,25 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
         const std::int64_t end = std::min(n_rows, begin + kBlockRows);
         for (size_t k = 0; k < units.size(); ++k) {
             BlockSums& acc = block[k];
-            const bool fine = !cuts[k].table.empty();
-            if (!fine) block_cells(units[k], *layouts[k], cuts[k], begin, end, cells.data());
-            with_flags(weights != nullptr, moments, [&](auto w, auto m) {
-                constexpr bool W = decltype(w)::value, M = decltype(m)::value;
-                if (fine)
-                    block_add_fine<W, M>(units[k], cuts[k], begin, end, scores, weights, acc);
-                else
-                    block_add<W, M>(cells.data(), begin, end, scores, weights, acc);
-            });
+            if (!cuts[k].table.empty()) {
+                if (weights) {
+                    moments ? block_add_fine<true, true>(units[k], cuts[k], begin, end, scores, weights, acc)
+                            : block_add_fine<true, false>(units[k], cuts[k], begin, end, scores, weights, acc);
+                } else {
+                    moments ? block_add_fine<false, true>(units[k], cuts[k], begin, end, scores, weights, acc)
+                            : block_add_fine<false, false>(units[k], cuts[k], begin, end, scores, weights, acc);
+                }
+                acc.fold(out[k], weights != nullptr, moments);
+                continue;
+            }
+            block_cells(units[k], *layouts[k], cuts[k], begin, end, cells.data());
+            if (weights) {
+                moments ? block_add<true, true>(cells.data(), begin, end, scores, weights, acc)
+                        : block_add<true, false>(cells.data(), begin, end, scores, weights, acc);
+            } else {
+                moments ? block_add<false, true>(cells.data(), begin, end, scores, weights, acc)
+                        : block_add<false, false>(cells.data(), begin, end, scores, weights, acc);
+            }
             acc.fold(out[k], weights != nullptr, moments);
         }
     }
