@@ -429,11 +429,44 @@ py::object scan_take(py::object /*self*/, py::object x, py::object columns, py::
     return std::move(out);
 }
 
+// Per unit, where it writes its rows' bin codes in the block's codes (or nullptr): only an
+// ungrouped numeric unit, only into codes given as a writable int32 Fortran array (not a
+// copy), into a column of its own that no unit of the pass reads.
+std::vector<std::int32_t*> bin_targets(const py::object& bin_columns, const py::object& codes, const Block& b,
+                                       const std::vector<Unit>& units) {
+    std::vector<std::int32_t*> out(units.size(), nullptr);
+    if (bin_columns.is_none()) return out;
+    const py::list cols(bin_columns);
+    if (cols.size() != units.size()) throw py::value_error("bin_columns needs one entry per unit.");
+    const bool same = py::isinstance<py::array>(codes) && py::reinterpret_borrow<py::array>(codes).data() == b.codes.data();
+    if (!same || !py::reinterpret_borrow<py::array>(codes).writeable())
+        throw py::value_error("bin_columns needs codes as a writable int32 Fortran array.");
+    auto given = py::reinterpret_borrow<py::array>(codes);
+    std::vector<char> read(static_cast<size_t>(b.codes.shape(1)), 0), taken(read.size(), 0);
+    for (const Unit& u : units) {
+        if (u.group_col >= 0) read[static_cast<size_t>(u.group_col)] = 1;
+        if (!u.numeric) read[static_cast<size_t>(u.cut_col)] = 1;
+    }
+    for (size_t k = 0; k < units.size(); ++k) {
+        const std::int64_t c = as_position(cols[k], "bin column");
+        if (c < 0) continue;
+        if (!units[k].numeric || units[k].group_col >= 0)
+            throw py::value_error("bin codes are written by ungrouped numeric units only.");
+        if (c >= b.codes.shape(1)) throw py::index_error("bin column out of range.");
+        if (read[static_cast<size_t>(c)] || taken[static_cast<size_t>(c)])
+            throw py::value_error("a bin column must be one that no other unit reads or writes.");
+        taken[static_cast<size_t>(c)] = 1;
+        out[k] = static_cast<std::int32_t*>(given.mutable_data()) + c * b.rows;
+    }
+    return out;
+}
+
 py::object scan_sums(py::object self, py::object num, py::object codes, py::object units, py::object sketches,
                      py::object scores, py::object weights, py::object moments, py::object n_jobs,
-                     py::object fine_codes) {
+                     py::object fine_codes, py::object bin_columns) {
     const Block b = read_block(num, codes);
     const auto us = read_units(units, b.num.shape(1), b.codes.shape(1));
+    const auto bins = bin_targets(bin_columns, codes, b, us);
     const std::int64_t max_bins = checked_bins(self);
     const int jobs = workers(n_jobs);
     const RowVector s = vector_of(scores, b.rows, "scores");
@@ -457,6 +490,7 @@ py::object scan_sums(py::object self, py::object num, py::object codes, py::obje
             std::vector<const tamrel::UnitLayout*> ls;
             for (size_t k : tasks[t]) {
                 ins.push_back(unit_input(b, us[k], fine));
+                ins.back().bins = bins[k];
                 ls.push_back(&layouts[k]);
             }
             auto res = tamrel::batch_sums(ins, ls, b.rows, s.data, w.data, with_moments);
@@ -584,11 +618,13 @@ void define_frail_scan_kernels(py::object& cls) {
                           py::arg("x"), py::arg("columns"), py::arg("rows"), py::arg("n_jobs") = none);
     tamrel_py::add_method(cls, "_scan_sums", "_scan_sums", &scan_sums,
                           "_scan_sums(self, num, codes, units, sketches, scores, weights=None, moments=False, "
-                          "n_jobs=None, fine=None)\n--\n\n"
-                          "Per unit, the score sums of each cell over these rows (one row of nine fields per cell).",
+                          "n_jobs=None, fine=None, bin_columns=None)\n--\n\n"
+                          "Per unit, the score sums of each cell over these rows (one row of nine fields per cell).\n"
+                          "bin_columns: per unit, a column of codes (a writable int32 Fortran array) that takes\n"
+                          "the rows' bin codes of an ungrouped numeric unit, as _scan_codes gives them, or -1.",
                           py::arg("num"), py::arg("codes"), py::arg("units"), py::arg("sketches"), py::arg("scores"),
                           py::arg("weights") = none, py::arg("moments") = false, py::arg("n_jobs") = none,
-                          py::arg("fine") = none);
+                          py::arg("fine") = none, py::arg("bin_columns") = none);
     tamrel_py::add_method(cls, "_scan_merge_sums", "_scan_merge_sums", &merge_sums,
                           "_scan_merge_sums(self, a, b)\n--\n\nCell sums of two row blocks merged.", py::arg("a"),
                           py::arg("b"));

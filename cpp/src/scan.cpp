@@ -397,7 +397,7 @@ struct FlatBins {
     double lo = 1.0, hi = 0.0;  // values outside are left out; lo > hi for a group without rows
     double base = 0.0, inv_width = 0.0, last = 0.0;
     const double* inner = nullptr;
-    std::int64_t offset = 0;
+    std::int64_t offset = 0, n_bins = 0;
 
     std::int64_t locate(double v) const {
         const double guess = (v - base) * inv_width;  // v within [lo, hi]: finite
@@ -447,6 +447,7 @@ NumericCut numeric_cut(const UnitLayout& layout, const UnitInput& in) {
         b.last = static_cast<double>(n_bins - 1);
         b.inner = cut.inner.data() + at[g];
         b.offset = layout.offsets[g];
+        b.n_bins = n_bins;
     }
     if (in.fine && in.n_groups <= kFineGroups && layout.n_cells() < std::numeric_limits<std::int16_t>::max()) {
         const std::int32_t missing = layout.missing_cell ? static_cast<std::int32_t>(layout.offsets.back()) : -1;
@@ -538,6 +539,8 @@ void fine_rows(const UnitInput& in, const NumericCut& cut, std::int64_t begin, s
     const FlatBins* const groups = cut.groups.data();
     const std::int32_t left_out = cut.left_out;
     const auto n_groups = static_cast<std::uint32_t>(in.n_groups);
+    std::int32_t* const bins = Grouped ? nullptr : in.bins;
+    const auto n_bins = static_cast<std::uint32_t>(cut.groups.empty() ? 0 : cut.groups[0].n_bins);
     for (std::int64_t r = begin; r < end; ++r) {
         // The few values read are scattered: fetched ahead, as a streaming read would be.
         if ((r & 7) == 0) prefetch(num + r + 64);
@@ -548,6 +551,7 @@ void fine_rows(const UnitInput& in, const NumericCut& cut, std::int64_t begin, s
             const FlatBins& b = groups[g];
             c = v >= b.lo && v <= b.hi ? static_cast<std::int32_t>(b.offset + b.locate(v)) : left_out;
         }
+        if (!Grouped && bins) bins[r] = static_cast<std::uint32_t>(c) < n_bins ? c : -1;
         add_row<Weighted, Moments>(acc[(static_cast<size_t>(r) & copy_mask) * stride + static_cast<size_t>(c)], scores,
                                    weights, r);
     }
@@ -634,6 +638,13 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
                 continue;
             }
             block_cells(units[k], *layouts[k], cuts[k], begin, end, cells.data());
+            if (units[k].bins && !units[k].group) {
+                const auto n_bins = static_cast<std::uint32_t>(layouts[k]->offsets[1]);
+                for (std::int64_t r = begin; r < end; ++r) {
+                    const std::int32_t c = cells[r - begin];
+                    units[k].bins[r] = static_cast<std::uint32_t>(c) < n_bins ? c : -1;
+                }
+            }
             if (weights) {
                 moments ? block_add<true, true>(cells.data(), begin, end, scores, weights, acc)
                         : block_add<true, false>(cells.data(), begin, end, scores, weights, acc);

@@ -206,7 +206,8 @@ def test_passes_merge_over_row_blocks():
     scan = FrailScan(bins=6)
     single = [(-1, 1, True, 0, 0, True)]
     no_codes = np.zeros((m, 0), dtype=np.int32, order="F")
-    (edges, lo, hi), = scan._scan_edges(single, scan._scan_ranges(num, no_codes, single))
+    single_ranges = scan._scan_ranges(num, no_codes, single)
+    (edges, lo, hi), = scan._scan_edges(single, single_ranges)
     codes = scan._scan_codes(num, [0], edges, lo, hi)
     units = [(-1, 1, True, 1, 0, True), (0, len(edges[0]) - 1, True, 1, 0, False)]
     blocks = (slice(0, 1100), slice(1100, m))
@@ -231,3 +232,14 @@ def test_passes_merge_over_row_blocks():
         scan._scan_ranges(num[:10], codes[:10], units, None, fine)
     with pytest.raises(TypeError, match="_scan_fine"):
         scan._scan_codes(num, [0], edges, lo, hi, None, object())
+    # a single unit's sums pass writes the bin codes _scan_codes gives, into a column no unit reads
+    room = np.full((m, 2), 7, dtype=np.int32, order="F")
+    for f in (None, fine):
+        scan._scan_sums(num, room, single, single_ranges, scores, None, False, None, f, [1])
+        np.testing.assert_array_equal(room[:, 1], codes[:, 0])
+    frozen = room.copy(order="F")
+    frozen.flags.writeable = False
+    for args, message in [((room, units, whole, [0, -1]), "no other unit"), ((room, units, whole, [-1, 1]), "ungrouped"),
+                          ((frozen, single, single_ranges, [1]), "writable"), ((room, single, single_ranges, [1, 1]), "one entry")]:
+        with pytest.raises(ValueError, match=message):
+            scan._scan_sums(num, args[0], args[1], args[2], scores, None, False, None, None, args[3])

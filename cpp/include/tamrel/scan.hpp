@@ -85,6 +85,9 @@ struct UnitInput {
     const std::uint16_t* fine = nullptr;
     FineGrid grid;
     const std::int64_t* group_rows = nullptr;  // with fine codes: rows per group (group_sizes)
+    // An ungrouped numeric unit's bin code per row (-1: missing or outside the range),
+    // written by batch_sums when given: the grouping codes of its feature in pairs.
+    std::int32_t* bins = nullptr;
 };
 
 // Rows per code 0 .. n_groups - 1 of a grouping column (nullptr: all rows in one group).
@@ -116,7 +119,8 @@ UnitLayout numeric_layout(const std::vector<RangeSketch>& sketches, std::int64_t
 UnitLayout categorical_layout(std::int64_t n_groups, std::int64_t n_cat, bool missing_cell);
 
 // Pass 2 of a batch of units: per unit, the cell sums of rows 0..n_rows-1 (weights may be
-// nullptr); second moments only when `moments`.
+// nullptr); second moments only when `moments`. Units with `bins` also write their rows'
+// bin codes there, as bin_codes would by the same edges.
 std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& units,
                                               const std::vector<const UnitLayout*>& layouts, std::int64_t n_rows,
                                               const double* scores, const double* weights, bool moments);

@@ -267,6 +267,9 @@ class _PartitionState(_Scan):
             plans = [u.plan for u in pair_units_of(self, units, self.pairs) if u.plan[2]]
             self.scan.next_ranges = plans or None
 
+    def bin_columns(self, units):  # the partitions bin their rows with _scan_codes
+        return None
+
     def add_bin_codes(self, names):
         for name in (n for n in names if n not in self.code_names):
             edges, lo, hi = self.edges[name]

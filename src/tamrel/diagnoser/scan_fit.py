@@ -140,10 +140,11 @@ class _Scan:
         self.num = tuple(self._subset(rows) for rows in (sliced, other))
         # fine codes of the numeric columns, once per subset for every pass over it
         self.fine = tuple(scan._scan_fine(num, scan.n_jobs) for num in self.num)
-        # room for the bin codes of the numeric grouping features, filled later
+        # room for the bin codes of the numeric features, which the single features' sums
+        # pass writes: the grouping codes of the pairs
         self.codes = tuple(_fortran([self.pooled[n].codes for n in self.code_names], rows, np.int32,
                                     extra=len(self.num_names)) for rows in (sliced, other))
-        self.n_code_columns = len(self.code_names)
+        self.bin_names = list(self.code_names) + self.num_names
         self.edges = {}
         self.jobs = scan.n_jobs
 
@@ -186,19 +187,18 @@ class _Scan:
         return Unit((a, b), group, cut, plan)
 
     def add_bin_codes(self, names):
-        """Bin codes of numeric features on both subsets, as extra code columns."""
-        names = [n for n in names if n not in self.code_names]
-        if not names:
-            return
-        cols = [self.num_names.index(n) for n in names]
-        edges = [self.edges[n][0] for n in names]
-        lo = [self.edges[n][1] for n in names]
-        hi = [self.edges[n][2] for n in names]
-        at = self.n_code_columns
-        for num, codes, fine in zip(self.num, self.codes, self.fine):
-            codes[:, at:at + len(names)] = self.scan._scan_codes(num, cols, edges, lo, hi, self.jobs, fine)
-        self.n_code_columns += len(names)
-        self.code_names += names
+        """The bin codes of numeric features as grouping columns: the single features'
+        sums pass wrote them (bin_columns)."""
+        missing = [n for n in names if n not in self.code_names]
+        if missing:
+            raise RuntimeError(f"bin codes of {missing} were not written: scan the single features first.")
+
+    def bin_columns(self, units):
+        """Where the single numeric features' sums pass writes their bin codes."""
+        if any(u.group is not None for u in units):
+            return None
+        self.code_names = self.bin_names
+        return [self.bin_names.index(u.cut) if u.plan[2] else -1 for u in units]
 
     # -- passes ------------------------------------------------------------------
     def _edges(self, units, sketches):
@@ -231,7 +231,9 @@ class _Scan:
         all_sketches = [by_unit.get(id(u), []) for u in units]
         all_plans = [u.plan for u in units]
         self.before_sums(units)
-        sums = [scan._scan_sums(num, codes, all_plans, all_sketches, scores, w, moments, self.jobs, fine)
+        bins = self.bin_columns(units)
+        extra = {} if bins is None else {"bin_columns": bins}
+        sums = [scan._scan_sums(num, codes, all_plans, all_sketches, scores, w, moments, self.jobs, fine, **extra)
                 for num, codes, scores, w, moments, fine in zip(self.num, self.codes, self.scores, self.weights,
                                                                 (False, True), self.fine)]
         bar.update()
