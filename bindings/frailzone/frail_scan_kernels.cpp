@@ -396,7 +396,8 @@ py::object scan_fine(py::object /*self*/, py::object num, py::object n_jobs) {
 }
 
 // Columns of a float64 matrix at some rows, Fortran-ordered: the subset copies of the scan.
-py::object scan_take(py::object /*self*/, py::object x, py::object columns, py::object rows, py::object n_jobs) {
+py::object scan_take(py::object /*self*/, py::object x, py::object columns, py::object rows, py::object n_jobs,
+                     py::object with_fine) {
     py::array arr = py::array::ensure(x);
     if (!arr || arr.ndim() != 2 || !arr.dtype().equal(py::dtype::of<double>()))
         throw py::type_error("x must be a two-dimensional float64 array.");
@@ -422,6 +423,14 @@ py::object scan_take(py::object /*self*/, py::object x, py::object columns, py::
     double* d = out.mutable_data();
     const double* base = static_cast<const double*>(arr.data());
     const std::int64_t rs = arr.strides(0) / esize, cs = arr.strides(1) / esize;
+    if (py::bool_(with_fine)) {
+        tamrel::FineColumns f;
+        {
+            py::gil_scoped_release nogil;
+            f = tamrel::gather_fine(base, rs, cs, pos, m, cols, d, jobs);
+        }
+        return py::make_tuple(std::move(out), fine_capsule(std::move(f)));
+    }
     {
         py::gil_scoped_release nogil;
         tamrel::gather_columns(base, rs, cs, pos, m, cols, d, jobs);
@@ -613,9 +622,11 @@ void define_frail_scan_kernels(py::object& cls) {
                           py::arg("num"), py::arg("columns"), py::arg("edges"), py::arg("lo"), py::arg("hi"),
                           py::arg("n_jobs") = none, py::arg("fine") = none);
     tamrel_py::add_method(cls, "_scan_take", "_scan_take", &scan_take,
-                          "_scan_take(self, x, columns, rows, n_jobs=None)\n--\n\n"
-                          "The given columns of a float64 matrix at the given rows, in Fortran order.",
-                          py::arg("x"), py::arg("columns"), py::arg("rows"), py::arg("n_jobs") = none);
+                          "_scan_take(self, x, columns, rows, n_jobs=None, fine=False)\n--\n\n"
+                          "The given columns of a float64 matrix at the given rows, in Fortran order; with fine,\n"
+                          "also their fine codes for the passes (as _scan_fine gives them, on grids from a sample).",
+                          py::arg("x"), py::arg("columns"), py::arg("rows"), py::arg("n_jobs") = none,
+                          py::arg("fine") = false);
     tamrel_py::add_method(cls, "_scan_sums", "_scan_sums", &scan_sums,
                           "_scan_sums(self, num, codes, units, sketches, scores, weights=None, moments=False, "
                           "n_jobs=None, fine=None, bin_columns=None)\n--\n\n"

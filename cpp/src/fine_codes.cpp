@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <new>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "tamrel/scan.hpp"
 
@@ -10,11 +15,12 @@ namespace tamrel {
 
 namespace {
 
-// The grid of a column from its range; unusable when a value is infinite.
-FineGrid grid_of(const double* x, std::int64_t rows) {
+// The grid of a column's values x[0], x[step], ... (rows of them) from their range;
+// unusable when one of them is infinite.
+FineGrid grid_of(const double* x, std::int64_t rows, std::int64_t step = 1) {
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     for (std::int64_t r = 0; r < rows; ++r) {
-        const double v = x[r];
+        const double v = x[r * step];
         lo = v < lo ? v : lo;  // NaN leaves both as they are
         hi = v > hi ? v : hi;
     }
@@ -33,6 +39,23 @@ FineGrid grid_of(const double* x, std::int64_t rows) {
 
 }  // namespace
 
+void FineColumns::Free::operator()(std::uint16_t* p) const { std::free(p); }
+
+void FineColumns::allocate(std::int64_t n) {
+    constexpr size_t kLarge = size_t{1} << 21;
+    const size_t bytes = static_cast<size_t>(std::max<std::int64_t>(n, 1)) * sizeof(std::uint16_t);
+    void* p = nullptr;
+#if defined(__linux__)
+    if (bytes >= kLarge) {
+        p = std::aligned_alloc(kLarge, (bytes + kLarge - 1) / kLarge * kLarge);
+        if (p) madvise(p, bytes, MADV_HUGEPAGE);
+    }
+#endif
+    if (!p) p = std::malloc(bytes);
+    if (!p) throw std::bad_alloc();
+    codes.reset(static_cast<std::uint16_t*>(p));
+}
+
 FineColumns fine_columns(const double* num, std::int64_t rows, const std::vector<char>& wanted, int n_jobs) {
     FineColumns out;
     out.rows = rows;
@@ -42,7 +65,7 @@ FineColumns fine_columns(const double* num, std::int64_t rows, const std::vector
     std::int64_t n_coded = 0;
     for (std::int64_t j = 0; j < p; ++j)
         if (wanted[j]) out.at[j] = rows * n_coded++;
-    out.codes.reset(new std::uint16_t[static_cast<size_t>(rows * n_coded)]);
+    out.allocate(rows * n_coded);
     parallel_for(p, n_jobs, [&](std::int64_t j) {
         if (!wanted[j]) return;
         const double* x = num + j * rows;
@@ -56,6 +79,59 @@ FineColumns fine_columns(const double* num, std::int64_t rows, const std::vector
         for (std::int64_t r = 0; r < rows; ++r) c[r] = g.code(x[r]);
     });
     return out;
+}
+
+FineColumns gather_fine(const double* x, std::int64_t row_stride, std::int64_t col_stride, const std::int64_t* rows,
+                        std::int64_t m, const std::vector<std::int64_t>& cols, double* out, int n_jobs) {
+    constexpr std::int64_t kSample = 4096, kRows = 1 << 14;
+    const auto p = static_cast<std::int64_t>(cols.size());
+    FineColumns f;
+    f.rows = m;
+    f.grids.resize(cols.size());
+    f.at.resize(cols.size());
+    f.allocate(m * p);
+    // the grids from every step-th row, gathered first
+    const std::int64_t step = std::max<std::int64_t>(1, m / kSample), n_sample = m == 0 ? 0 : (m - 1) / step + 1;
+    std::vector<double> sample(static_cast<size_t>(n_sample));
+    for (std::int64_t j = 0; j < p; ++j) {
+        for (std::int64_t k = 0; k < n_sample; ++k) sample[k] = x[rows[k * step] * row_stride + cols[j] * col_stride];
+        f.grids[j] = grid_of(sample.data(), n_sample);
+        f.at[j] = j * m;
+    }
+    // rows gathered a short run at a time, whose codes are then taken column by column
+    // from the run just written (still in cache), in loops that vectorise
+    constexpr std::int64_t kRun = 512;
+    const std::int64_t n_tasks = (m + kRows - 1) / kRows;
+    std::vector<double> largest(static_cast<size_t>(n_tasks * p), 0.0);  // largest |value| but NaN
+    parallel_for(n_tasks, n_jobs, [&](std::int64_t t) {
+        const std::int64_t end = std::min(m, (t + 1) * kRows);
+        for (std::int64_t k0 = t * kRows; k0 < end; k0 += kRun) {
+            const std::int64_t k1 = std::min(end, k0 + kRun);
+            for (std::int64_t k = k0; k < k1; ++k) {
+                const double* row = x + rows[k] * row_stride;
+                for (std::int64_t j = 0; j < p; ++j) out[j * m + k] = row[cols[j] * col_stride];
+            }
+            for (std::int64_t j = 0; j < p; ++j) {
+                const FineGrid g = f.grids[j];
+                const double* v = out + j * m;
+                std::uint16_t* c = f.codes.get() + j * m;
+                double top = largest[t * p + j];
+                for (std::int64_t k = k0; k < k1; ++k) {
+                    c[k] = g.code(v[k]);
+                    const double a = std::fabs(v[k]);
+                    top = top < a ? a : top;  // NaN leaves it
+                }
+                largest[t * p + j] = top;
+            }
+        }
+    });
+    for (std::int64_t j = 0; j < p; ++j)
+        for (std::int64_t t = 0; t < n_tasks; ++t)
+            if (std::isinf(largest[t * p + j]) || !f.grids[j].usable) {
+                f.grids[j].usable = false;
+                f.at[j] = -1;
+            }
+    return f;
 }
 
 std::vector<std::int16_t> fine_table(const std::vector<std::vector<double>>& edges, const std::vector<double>& lo,

@@ -171,10 +171,12 @@ def test_bad_input(kwargs, fit_kwargs, message):
     args.update(fit_kwargs)
     with pytest.raises((TamrelError, ValueError), match=message):
         FrailScan(None, **kwargs).fit(**args)
-    x_inf = x.copy()
-    x_inf[3, 1] = np.inf
-    with pytest.raises(ValueError, match="'X1' holds infinite values"):
-        FrailScan(None).fit(x_inf, y, np.arange(150), np.arange(150, 200), **preds)
+    # an infinite value among the rows that set the fine codes' grid, and beyond them
+    for n in (200, 9001):
+        x, y, preds = _data(n=n)
+        x[3, 1] = np.inf
+        with pytest.raises(ValueError, match="'X1' holds infinite values"):
+            FrailScan(None).fit(x, y, np.arange(n - 50), np.arange(n - 50, n), **preds)
 
 
 def test_threads_estimator_surface_and_figure():

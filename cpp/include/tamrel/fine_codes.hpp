@@ -34,12 +34,25 @@ struct FineColumns {
     std::int64_t rows = 0;
     std::vector<FineGrid> grids;
     std::vector<std::int64_t> at;  // start of a column's codes in `codes`, -1 when not coded
-    // not a vector: its zero fill would touch every page on one thread before the threads fill it
-    std::unique_ptr<std::uint16_t[]> codes;
+    // not a vector: its zero fill would touch every page on one thread before the threads
+    // fill it; in large pages where the system has them (far fewer page faults)
+    struct Free {
+        void operator()(std::uint16_t* p) const;
+    };
+    std::unique_ptr<std::uint16_t[], Free> codes;
+    void allocate(std::int64_t n);
     const std::uint16_t* column(std::int64_t j) const { return at[j] < 0 ? nullptr : codes.get() + at[j]; }
 };
 
 FineColumns fine_columns(const double* num, std::int64_t rows, const std::vector<char>& wanted, int n_jobs);
+
+// The rows `rows[0..m)` of columns `cols` of a float64 matrix (strides in elements) copied
+// into `out` (Fortran order, m x cols), with their fine codes taken in the same pass: each
+// column's grid spans a sample of its rows, so that values beyond the sample's range take
+// the end codes (monotone still; those codes only hold more values). A column holding an
+// infinite value gets no codes. Positions must already be checked.
+FineColumns gather_fine(const double* x, std::int64_t row_stride, std::int64_t col_stride, const std::int64_t* rows,
+                        std::int64_t m, const std::vector<std::int64_t>& cols, double* out, int n_jobs);
 
 // Table of the cells of a numeric cut by group and fine code (stride kFineCodes + 1): the
 // cell, `left_out` for values outside the group's range, kFineAmbiguous where the code

@@ -137,9 +137,8 @@ class _Scan:
         self.num_names = [n for n, c in columns.items() if c.numeric]
         self.pooled = {n: pool_categories(c, sliced, cfg.min_samples) for n, c in columns.items() if not c.numeric}
         self.code_names = list(self.pooled)
-        self.num = tuple(self._subset(rows) for rows in (sliced, other))
-        # fine codes of the numeric columns, once per subset for every pass over it
-        self.fine = tuple(scan._scan_fine(num, scan.n_jobs) for num in self.num)
+        # the numeric columns and their fine codes, once per subset for every pass over it
+        self.num, self.fine = zip(*(self._subset(rows) for rows in (sliced, other)))
         # room for the bin codes of the numeric features, which the single features' sums
         # pass writes: the grouping codes of the pairs
         self.codes = tuple(_fortran([self.pooled[n].codes for n in self.code_names], rows, np.int32,
@@ -154,11 +153,13 @@ class _Scan:
         return self.scan._scan_take(values[:, None], [0], rows, self.scan.n_jobs)[:, 0]
 
     def _subset(self, rows):
-        """The numeric columns at the rows, Fortran-ordered (one threaded pass over a float64 x)."""
+        """The numeric columns at the rows, Fortran-ordered, and their fine codes (taken in
+        the same threaded pass over a float64 x)."""
         cols = [self.columns[n] for n in self.num_names]
         if self.matrix is not None and cols and all(c.position >= 0 for c in cols):
-            return self.scan._scan_take(self.matrix, [c.position for c in cols], rows, self.scan.n_jobs)
-        return _fortran([c.values for c in cols], rows, np.float64)
+            return self.scan._scan_take(self.matrix, [c.position for c in cols], rows, self.scan.n_jobs, True)
+        num = _fortran([c.values for c in cols], rows, np.float64)
+        return num, self.scan._scan_fine(num, self.scan.n_jobs)
 
     # -- units -------------------------------------------------------------------
     def one(self, name):
