@@ -412,8 +412,19 @@ struct NumericCut {
     std::vector<double> inner;  // every group's bounded edges, one after the other
     std::vector<FlatBins> groups;
     std::vector<std::int16_t> table;  // fine_table, when the unit has fine codes
+    // the table in bytes (kNarrowAmbiguous for kFineAmbiguous) when every cell fits, as in
+    // most units: half the table, which the loop reads at random, stays in the first cache
+    std::vector<std::uint8_t> narrow;
     std::int32_t left_out = 0;        // the extra cell that takes the rows left out
 };
+
+constexpr std::uint8_t kNarrowAmbiguous = 255;
+
+// The table's marker of a code that holds an edge or a range bound, by entry type.
+template <class Entry>
+constexpr std::int32_t ambiguous_entry() {
+    return sizeof(Entry) == 1 ? kNarrowAmbiguous : kFineAmbiguous;
+}
 
 // Units with more groups than this (or cells than an int16 numbers) read their values
 // rather than a table of that size.
@@ -453,6 +464,11 @@ NumericCut numeric_cut(const UnitLayout& layout, const UnitInput& in) {
         const std::int32_t missing = layout.missing_cell ? static_cast<std::int32_t>(layout.offsets.back()) : -1;
         cut.left_out = static_cast<std::int32_t>(layout.n_cells());
         cut.table = fine_table(layout.edges, layout.lo, layout.hi, layout.offsets, missing, cut.left_out, in.grid);
+        if (cut.left_out < kNarrowAmbiguous) {
+            cut.narrow.resize(cut.table.size());
+            for (size_t k = 0; k < cut.table.size(); ++k)
+                cut.narrow[k] = cut.table[k] == kFineAmbiguous ? kNarrowAmbiguous : static_cast<std::uint8_t>(cut.table[k]);
+        }
     }
     return cut;
 }
@@ -524,9 +540,9 @@ void block_add(const std::int32_t* cells, std::int64_t begin, std::int64_t end, 
     }
 }
 
-template <bool Grouped, bool Weighted, bool Moments>
-void fine_rows(const UnitInput& in, const NumericCut& cut, std::int64_t begin, std::int64_t end,
-               const double* scores, const double* weights, BlockSums& out) {
+template <class Entry, bool Grouped, bool Weighted, bool Moments>
+void fine_rows(const UnitInput& in, const NumericCut& cut, const Entry* const table, std::int64_t begin,
+               std::int64_t end, const double* scores, const double* weights, BlockSums& out) {
     // a unit alone (few cells) adds its rows into four sets, a grouped unit into one
     constexpr size_t copy_mask = Grouped ? 0 : kUngroupedCopies - 1;
     BlockSums::Cell* const acc = out.cells.data();
@@ -535,7 +551,6 @@ void fine_rows(const UnitInput& in, const NumericCut& cut, std::int64_t begin, s
     const std::int32_t* const group = in.group;
     const std::uint16_t* const fine = in.fine;
     const double* const num = in.num;
-    const std::int16_t* const table = cut.table.data();
     const FlatBins* const groups = cut.groups.data();
     const std::int32_t left_out = cut.left_out;
     const auto n_groups = static_cast<std::uint32_t>(in.n_groups);
@@ -546,7 +561,7 @@ void fine_rows(const UnitInput& in, const NumericCut& cut, std::int64_t begin, s
         if ((r & 7) == 0) prefetch(num + r + 64);
         const std::uint32_t g = Grouped ? std::min(static_cast<std::uint32_t>(group[r]), n_groups) : 0;
         std::int32_t c = table[g * static_cast<std::uint32_t>(kFineCodes + 1) + fine[r]];
-        if (c < 0) {
+        if (c == ambiguous_entry<Entry>()) {
             const double v = num[r];
             const FlatBins& b = groups[g];
             c = v >= b.lo && v <= b.hi ? static_cast<std::int32_t>(b.offset + b.locate(v)) : left_out;
@@ -563,10 +578,15 @@ void fine_rows(const UnitInput& in, const NumericCut& cut, std::int64_t begin, s
 template <bool Weighted, bool Moments>
 void block_add_fine(const UnitInput& in, const NumericCut& cut, std::int64_t begin, std::int64_t end,
                     const double* scores, const double* weights, BlockSums& out) {
-    if (in.group)
-        fine_rows<true, Weighted, Moments>(in, cut, begin, end, scores, weights, out);
+    const bool narrow = !cut.narrow.empty();
+    if (in.group && narrow)
+        fine_rows<std::uint8_t, true, Weighted, Moments>(in, cut, cut.narrow.data(), begin, end, scores, weights, out);
+    else if (in.group)
+        fine_rows<std::int16_t, true, Weighted, Moments>(in, cut, cut.table.data(), begin, end, scores, weights, out);
+    else if (narrow)
+        fine_rows<std::uint8_t, false, Weighted, Moments>(in, cut, cut.narrow.data(), begin, end, scores, weights, out);
     else
-        fine_rows<false, Weighted, Moments>(in, cut, begin, end, scores, weights, out);
+        fine_rows<std::int16_t, false, Weighted, Moments>(in, cut, cut.table.data(), begin, end, scores, weights, out);
 }
 
 }  // namespace
