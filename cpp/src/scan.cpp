@@ -343,42 +343,52 @@ struct Pair {
 // Without weights every weight is 1, so w and w*s are the count and s (w^2 the count
 // again), exactly as if added: only the count, s and s^2 are kept per row.
 struct BlockSums {
-    // One cell's block sums side by side, in the pairs that a row adds together: {n, s},
-    // {w, ws}, {ws2, w2} (the count n as a double, exact within a block).
-    struct Cell {
-        Pair ns{0.0, 0.0}, w{0.0, 0.0}, m{0.0, 0.0};
-    };
+    // The cells' block sums in three planes, in the pairs that a row adds together: {n, s},
+    // {w, ws}, {ws2, w2} (the count n as a double, exact within a block). A pass without
+    // weights or moments touches only the first plane, so its cells stay compact in cache.
+    std::vector<Pair> ns, w, m;
     // `copies` sets of the cells, rows taken by turns: with few cells, runs of rows in one
     // cell would otherwise each wait on the last one's sum. Folded set after set.
-    std::vector<Cell> cells;
     size_t stride;
 
-    BlockSums(size_t n, size_t copies) : cells(n * copies), stride(n) {}
+    BlockSums(size_t n, size_t copies) : ns(n * copies), w(n * copies), m(n * copies), stride(n) {
+        for (size_t k = 0; k < ns.size(); ++k) ns[k] = w[k] = m[k] = Pair{0.0, 0.0};
+    }
 
     // The cells of `out` (a block may hold one more, for rows left out).
     void fold(std::vector<CellSums>& out, bool weighted, bool moments) {
-        for (size_t k = 0; k < cells.size(); k += stride)
-            for (size_t c = 0; c < out.size(); ++c) fold_cell(cells[k + c], out[c], weighted, moments);
+        for (size_t k = 0; k < ns.size(); k += stride)
+            for (size_t c = 0; c < out.size(); ++c) fold_cell(k + c, out[c], weighted, moments);
     }
 
-    static void fold_cell(Cell& b, CellSums& o, bool weighted, bool moments) {
-        const double n = b.ns[0], s = b.ns[1];
+    void fold_cell(size_t i, CellSums& o, bool weighted, bool moments) {
+        const double n = ns[i][0], s = ns[i][1];
         if (n == 0.0) return;
         o.count += static_cast<std::int64_t>(n);
         o.s.add(s);
         if (weighted) {
-            o.w.add(b.w[0]);
-            o.ws.add(b.w[1]);
-            o.ws2 += b.m[0];
-            o.w2 += b.m[1];
+            o.w.add(w[i][0]);
+            o.ws.add(w[i][1]);
+            o.ws2 += m[i][0];
+            o.w2 += m[i][1];
+            w[i] = m[i] = Pair{0.0, 0.0};
         } else if (moments) {
             o.w.add(n);
             o.ws.add(s);
-            o.ws2 += b.m[0];
+            o.ws2 += m[i][0];
             o.w2 += n;
+            m[i] = Pair{0.0, 0.0};
         }
-        b = Cell();
+        ns[i] = Pair{0.0, 0.0};
     }
+};
+
+// Where a loop adds its rows: the planes of a BlockSums, in locals.
+struct Planes {
+    Pair* ns;
+    Pair* w;
+    Pair* m;
+    explicit Planes(BlockSums& b) : ns(b.ns.data()), w(b.w.data()), m(b.m.data()) {}
 };
 
 inline void prefetch(const double* p) {
@@ -516,27 +526,27 @@ void block_cells(const UnitInput& in, const UnitLayout& layout, const NumericCut
     }
 }
 
-// One row's score (and weight) added to a cell's block sums.
+// One row's score (and weight) added to cell i's block sums.
 template <bool Weighted, bool Moments>
-inline void add_row(BlockSums::Cell& c, const double* scores, const double* weights, std::int64_t r) {
+inline void add_row(const Planes& p, size_t i, const double* scores, const double* weights, std::int64_t r) {
     const double sv = scores[r];
-    c.ns += Pair{1.0, sv};
+    p.ns[i] += Pair{1.0, sv};
     if (Weighted) {
         const double wv = weights[r];
-        c.w += Pair{wv, wv * sv};
-        if (Moments) c.m += Pair{wv * sv * sv, wv * wv};
+        p.w[i] += Pair{wv, wv * sv};
+        if (Moments) p.m[i] += Pair{wv * sv * sv, wv * wv};
     } else if (Moments) {
-        c.m += Pair{sv * sv, 0.0};
+        p.m[i] += Pair{sv * sv, 0.0};
     }
 }
 
 template <bool Weighted, bool Moments>
 void block_add(const std::int32_t* cells, std::int64_t begin, std::int64_t end, const double* scores,
                const double* weights, BlockSums& out) {
-    BlockSums::Cell* const acc = out.cells.data();
+    const Planes acc(out);
     for (std::int64_t r = begin; r < end; ++r) {
         const std::int32_t c = cells[r - begin];
-        if (c >= 0) add_row<Weighted, Moments>(acc[c], scores, weights, r);
+        if (c >= 0) add_row<Weighted, Moments>(acc, static_cast<size_t>(c), scores, weights, r);
     }
 }
 
@@ -545,7 +555,7 @@ void fine_rows(const UnitInput& in, const NumericCut& cut, const Entry* const ta
                std::int64_t end, const double* scores, const double* weights, BlockSums& out) {
     // a unit alone (few cells) adds its rows into four sets, a grouped unit into one
     constexpr size_t copy_mask = Grouped ? 0 : kUngroupedCopies - 1;
-    BlockSums::Cell* const acc = out.cells.data();
+    const Planes acc(out);
     const size_t stride = out.stride;
     // everything the loop reads in locals: the stores to acc cannot change them
     const std::int32_t* const group = in.group;
@@ -567,7 +577,7 @@ void fine_rows(const UnitInput& in, const NumericCut& cut, const Entry* const ta
             c = v >= b.lo && v <= b.hi ? static_cast<std::int32_t>(b.offset + b.locate(v)) : left_out;
         }
         if (!Grouped && bins) bins[r] = static_cast<std::uint32_t>(c) < n_bins ? c : -1;
-        add_row<Weighted, Moments>(acc[(static_cast<size_t>(r) & copy_mask) * stride + static_cast<size_t>(c)], scores,
+        add_row<Weighted, Moments>(acc, (static_cast<size_t>(r) & copy_mask) * stride + static_cast<size_t>(c), scores,
                                    weights, r);
     }
 }
