@@ -22,7 +22,7 @@ import time
 
 import numpy as np
 
-from common import best_time
+from common import best_time, best_times
 from tamrel.diagnoser.frailzone import FrailScan, FrailZone
 from tamrel.diagnoser.utils import get_scoring_metric
 
@@ -101,8 +101,8 @@ def main():
     print(f"cores {os.cpu_count()}, load average at start {load:.2f}")
     x, y, pred, tr, te = make_data(1_000_000)
     probe = FrailScan()
-    t_floor, _ = best_time(lambda: floor(x, y, pred, tr, te, probe), repeat=3)
-    t_scan, s = best_time(lambda: scan(x, y, pred, tr, te), repeat=3)
+    (t_floor, _), (t_scan, s) = best_times([lambda: floor(x, y, pred, tr, te, probe),
+                                            lambda: scan(x, y, pred, tr, te)], repeat=5)
     n_pairs = N_FEATURES * (N_FEATURES - 1) // 2
     print(f"scan of {N_FEATURES} features and {n_pairs} pairs, 1,000,000 rows: {t_scan:.2f} s, "
           f"{len(s.output)} regions, {int(s.output['significant'].sum())} significant")
@@ -113,10 +113,11 @@ def main():
           f"scan is {t_loop / t_scan:.1f}x faster (target >= 30x)")
     print(f"floor (subset copies + one binning pass over 20 columns): {t_floor:.2f} s; "
           f"scan / floor {t_scan / t_floor:.2f} (target <= 4)")
+    sizes = (250_000, 500_000, 1_000_000)
+    datasets = [make_data(n) for n in sizes]
+    times = best_times([lambda d=d: scan(*d) for d in datasets], repeat=5)
     per_row = {}
-    for n in (250_000, 500_000, 1_000_000):
-        data = make_data(n)
-        t, _ = best_time(lambda: scan(*data), repeat=3)
+    for n, (t, _) in zip(sizes, times):
         per_row[n] = t / n
         print(f"rows {n:>9,}: {t:.2f} s, {per_row[n] * 1e9:.0f} ns per row")
     ratio = max(per_row.values()) / min(per_row.values())

@@ -32,6 +32,18 @@ def best_time(fn, repeat=5):
     return best, out
 
 
+def best_times(fns, repeat=5):
+    """best_time of several functions timed in turn, round after round, so that a busy spell
+    of the machine weighs on all of them alike: a (best time, last result) per function."""
+    best, out = [float("inf")] * len(fns), [None] * len(fns)
+    for _ in range(repeat):
+        for k, fn in enumerate(fns):
+            t0 = time.perf_counter()
+            out[k] = fn()
+            best[k] = min(best[k], time.perf_counter() - t0)
+    return list(zip(best, out))
+
+
 def floor(x, y, pred, train_idx, test_idx, scoring_func):
     """What any implementation pays: the subset copies and one scoring call."""
     trx, try_, trp = x[train_idx], y[train_idx], pred[train_idx]
