@@ -37,6 +37,11 @@ FineGrid grid_of(const double* x, std::int64_t rows, std::int64_t step = 1) {
     return g;
 }
 
+// Codes of n values into c, in a loop that vectorises.
+void code_run(const FineGrid g, const double* __restrict v, std::uint16_t* __restrict c, std::int64_t n) {
+    for (std::int64_t k = 0; k < n; ++k) c[k] = g.code(v[k]);
+}
+
 }  // namespace
 
 void FineColumns::Free::operator()(std::uint16_t* p) const { std::free(p); }
@@ -96,14 +101,12 @@ FineColumns gather_fine(const double* x, std::int64_t row_stride, std::int64_t c
     for (std::int64_t j = 0; j < p; ++j) {
         for (std::int64_t k = 0; k < n_sample; ++k) sample[k] = x[rows[k * step] * row_stride + cols[j] * col_stride];
         f.grids[j] = grid_of(sample.data(), n_sample);
-        f.at[j] = j * m;
+        f.at[j] = f.grids[j].usable ? j * m : -1;
     }
     // rows gathered a short run at a time, whose codes are then taken column by column
     // from the run just written (still in cache), in loops that vectorise
     constexpr std::int64_t kRun = 512;
-    const std::int64_t n_tasks = (m + kRows - 1) / kRows;
-    std::vector<double> largest(static_cast<size_t>(n_tasks * p), 0.0);  // largest |value| but NaN
-    parallel_for(n_tasks, n_jobs, [&](std::int64_t t) {
+    parallel_for((m + kRows - 1) / kRows, n_jobs, [&](std::int64_t t) {
         const std::int64_t end = std::min(m, (t + 1) * kRows);
         for (std::int64_t k0 = t * kRows; k0 < end; k0 += kRun) {
             const std::int64_t k1 = std::min(end, k0 + kRun);
@@ -111,26 +114,10 @@ FineColumns gather_fine(const double* x, std::int64_t row_stride, std::int64_t c
                 const double* row = x + rows[k] * row_stride;
                 for (std::int64_t j = 0; j < p; ++j) out[j * m + k] = row[cols[j] * col_stride];
             }
-            for (std::int64_t j = 0; j < p; ++j) {
-                const FineGrid g = f.grids[j];
-                const double* v = out + j * m;
-                std::uint16_t* c = f.codes.get() + j * m;
-                double top = largest[t * p + j];
-                for (std::int64_t k = k0; k < k1; ++k) {
-                    c[k] = g.code(v[k]);
-                    const double a = std::fabs(v[k]);
-                    top = top < a ? a : top;  // NaN leaves it
-                }
-                largest[t * p + j] = top;
-            }
+            for (std::int64_t j = 0; j < p; ++j)
+                if (f.at[j] >= 0) code_run(f.grids[j], out + j * m + k0, f.codes.get() + j * m + k0, k1 - k0);
         }
     });
-    for (std::int64_t j = 0; j < p; ++j)
-        for (std::int64_t t = 0; t < n_tasks; ++t)
-            if (std::isinf(largest[t * p + j]) || !f.grids[j].usable) {
-                f.grids[j].usable = false;
-                f.at[j] = -1;
-            }
     return f;
 }
 

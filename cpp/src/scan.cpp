@@ -231,6 +231,10 @@ struct FineRanges {
             ++s.missing;
             return;
         }
+        if (std::isinf(v)) {  // at an end code, which every test reaches
+            ++s.infinite;
+            return;
+        }
         if (hi[g] < 0) {  // the group's first value
             s.min = s.max = v;
         } else {
@@ -245,9 +249,10 @@ struct FineRanges {
         }
     }
 
-    // Every row of a group holds a finite value or NaN (the fine codes exclude infinities).
+    // Every row of a group holds a finite value, NaN or an infinite one (each of these met
+    // on the slow path: NaN's code is beyond all, an infinite value's is an end code).
     static void settle_counts(const UnitInput& in, std::vector<RangeSketch>& out) {
-        for (size_t g = 0; g < out.size(); ++g) out[g].count = in.group_rows[g] - out[g].missing;
+        for (size_t g = 0; g < out.size(); ++g) out[g].count = in.group_rows[g] - out[g].missing - out[g].infinite;
     }
 };
 

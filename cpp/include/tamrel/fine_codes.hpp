@@ -16,7 +16,7 @@ constexpr std::int32_t kFineCodes = 1024;
 
 struct FineGrid {
     double base = 0.0, scale = 0.0;
-    bool usable = false;  // false: the column holds infinite values, codes are not written
+    bool usable = false;  // false: codes are not written (fine_columns: the column holds infinite values)
 
     // Branch-free, so that loops over a column vectorise.
     std::uint16_t code(double v) const {
@@ -49,8 +49,9 @@ FineColumns fine_columns(const double* num, std::int64_t rows, const std::vector
 // The rows `rows[0..m)` of columns `cols` of a float64 matrix (strides in elements) copied
 // into `out` (Fortran order, m x cols), with their fine codes taken in the same pass: each
 // column's grid spans a sample of its rows, so that values beyond the sample's range take
-// the end codes (monotone still; those codes only hold more values). A column holding an
-// infinite value gets no codes. Positions must already be checked.
+// the end codes (monotone still; those codes only hold more values). Infinite values
+// beyond the sample take the end codes too, where the passes' exact tests meet them (a
+// column with one in the sample gets no codes). Positions must already be checked.
 FineColumns gather_fine(const double* x, std::int64_t row_stride, std::int64_t col_stride, const std::int64_t* rows,
                         std::int64_t m, const std::vector<std::int64_t>& cols, double* out, int n_jobs);
 
