@@ -13,14 +13,17 @@ namespace {
 
 void flag_plain(const std::int32_t* group, const std::uint16_t* fine, std::int64_t begin, std::int64_t end,
                 const std::int32_t* low, const std::int32_t* high, std::int64_t n_groups, std::uint64_t* words) {
-    std::fill(words, words + (end - begin + 63) / 64, std::uint64_t{0});
     const auto n = static_cast<std::uint64_t>(n_groups);
-    for (std::int64_t r = begin; r < end; ++r) {
-        const auto g = static_cast<std::uint64_t>(static_cast<std::int64_t>(group[r]));
-        if (g >= n) continue;
-        const std::int32_t f = fine[r];
-        const std::uint64_t out = static_cast<std::uint64_t>((f <= low[g]) | (f >= high[g]));
-        words[(r - begin) >> 6] |= out << ((r - begin) & 63);
+    // a word at a time in a register, so that no row waits on the last one's store
+    for (std::int64_t w0 = begin; w0 < end; w0 += 64) {
+        std::uint64_t bits = 0;
+        for (std::int64_t r = w0; r < std::min(end, w0 + 64); ++r) {
+            const auto g = static_cast<std::uint64_t>(static_cast<std::int64_t>(group[r]));
+            if (g >= n) continue;
+            const std::int32_t f = fine[r];
+            bits |= static_cast<std::uint64_t>((f <= low[g]) | (f >= high[g])) << (r - w0);
+        }
+        words[(w0 - begin) >> 6] = bits;
     }
 }
 
@@ -28,6 +31,20 @@ void flag_plain(const std::int32_t* group, const std::uint16_t* fine, std::int64
 // Up to 16 groups: the group's codes come from two registers by permutes (gathers are slow
 // on many processors), eight rows at a time; rows without a group read codes that pass.
 constexpr std::int64_t kRegisterGroups = 15;
+
+// The flags of eight rows, by their group's codes from two registers of sixteen.
+__attribute__((target("avx2"))) inline std::uint64_t outside8(const std::int32_t* group, const std::uint16_t* fine,
+                                                             __m256i last, __m256i seven, __m256i lo0, __m256i lo1,
+                                                             __m256i hi0, __m256i hi1) {
+    // codes beyond the groups (and -1, as unsigned) read entry n_groups, which passes
+    const __m256i g = _mm256_min_epu32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(group)), last);
+    const __m256i f = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(fine)));
+    const __m256i upper = _mm256_cmpgt_epi32(g, seven);
+    const __m256i l = _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(lo0, g), _mm256_permutevar8x32_epi32(lo1, g), upper);
+    const __m256i h = _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(hi0, g), _mm256_permutevar8x32_epi32(hi1, g), upper);
+    const __m256i inside = _mm256_and_si256(_mm256_cmpgt_epi32(f, l), _mm256_cmpgt_epi32(h, f));
+    return static_cast<std::uint64_t>(~_mm256_movemask_ps(_mm256_castsi256_ps(inside)) & 0xFF);
+}
 
 __attribute__((target("avx2"))) void flag_avx2(const std::int32_t* group, const std::uint16_t* fine,
                                                std::int64_t begin, std::int64_t end, const std::int32_t* low,
@@ -47,19 +64,15 @@ __attribute__((target("avx2"))) void flag_avx2(const std::int32_t* group, const 
     const std::int64_t n_words = (end - begin + 63) / 64;
     std::fill(words, words + n_words, std::uint64_t{0});
     std::int64_t r = begin;
-    for (; r + 8 <= end; r += 8) {
-        // codes beyond the groups (and -1, as unsigned) read entry n_groups, which passes
-        const __m256i g = _mm256_min_epu32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(group + r)), last);
-        const __m256i f = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(fine + r)));
-        const __m256i upper = _mm256_cmpgt_epi32(g, seven);
-        const __m256i l = _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(lo0, g),
-                                             _mm256_permutevar8x32_epi32(lo1, g), upper);
-        const __m256i h = _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(hi0, g),
-                                             _mm256_permutevar8x32_epi32(hi1, g), upper);
-        const __m256i inside = _mm256_and_si256(_mm256_cmpgt_epi32(f, l), _mm256_cmpgt_epi32(h, f));
-        const auto mask = static_cast<std::uint64_t>(~_mm256_movemask_ps(_mm256_castsi256_ps(inside)) & 0xFF);
-        words[(r - begin) >> 6] |= mask << ((r - begin) & 63);
+    // whole words built in a register, so that no step waits on the last one's store
+    for (; r + 64 <= end; r += 64) {
+        std::uint64_t bits = 0;
+        for (int k = 0; k < 8; ++k)
+            bits |= outside8(group + r + 8 * k, fine + r + 8 * k, last, seven, lo0, lo1, hi0, hi1) << (8 * k);
+        words[(r - begin) >> 6] = bits;
     }
+    for (; r + 8 <= end; r += 8)
+        words[(r - begin) >> 6] |= outside8(group + r, fine + r, last, seven, lo0, lo1, hi0, hi1) << ((r - begin) & 63);
     if (r < end) {
         std::uint64_t tail[1];
         flag_plain(group, fine, r, end, low, high, n_groups, tail);
