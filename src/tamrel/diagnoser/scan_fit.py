@@ -322,7 +322,7 @@ def scan_units(self, cfg, state, columns, features, pairs, total, n_sliced):
     found1 = {k: v[mask] for k, v in found1.items()}
     parts = [(singles, found1)] + ([(pair_units, found2)] if found2 is not None else [])
     units, found = _merge_found(parts)
-    ctx = SimpleNamespace(columns=columns, pooled=state.pooled, edges=state.edges)
+    ctx = SimpleNamespace(columns=columns, pooled=state.pooled, edges=state.edges, shapes={})
     rows, conds = [], []
     for i in range(len(found["unit"])):
         region = (found["kind"][i], found["group"][i], found["lb"][i], found["ub"][i], found["category"][i])

@@ -74,13 +74,24 @@ def _interval(name, lb, ub, closed):
     return ("interval", name, float(lb), float(ub), bool(closed))
 
 
-def _part(ctx, name, lb, ub, hi, code):
-    """One feature of a region: the interval [lb, ub) (closed when ub is the range's top
-    hi) of a numeric feature, or the pooled category ``code`` of a categorical one."""
-    if ctx.columns[name].numeric:
-        return name, (lb, ub), None, _interval(name, lb, ub, ub == hi)
-    pooled = ctx.pooled[name]
-    return name, None, tuple(pooled.groups[code]), ("codes", name, tuple(pooled.raw[code]))
+_BOUNDS = (("lb1", "ub1"), ("lb2", "ub2"))
+
+
+def _shape(unit, ctx):
+    """What every region of a unit shares: per part (group first), its feature, the row
+    keys of its bounds, and whether it is numeric; the group's edges as floats."""
+    shape = ctx.shapes.get(id(unit)) if hasattr(ctx, "shapes") else None
+    if shape is None:
+        names = ([unit.group] if unit.group is not None else []) + [unit.cut]
+        parts = [(name, _BOUNDS[unit.features.index(name)], ctx.columns[name].numeric) for name in names]
+        edges = None
+        if unit.group is not None and parts[0][2]:
+            e, lo, hi = ctx.edges[unit.group]
+            edges = ([float(v) for v in e], float(lo), float(hi))
+        shape = (parts, edges)
+        if hasattr(ctx, "shapes"):
+            ctx.shapes[id(unit)] = shape
+    return shape
 
 
 def region_row(unit, region, ctx):
@@ -88,7 +99,9 @@ def region_row(unit, region, ctx):
 
     ``region`` holds the kernel's kind, group, lb, ub and category; ``ctx`` gives per
     feature its column, pooled categories and one-feature edges and range, and the
-    unit's per-group ranges.
+    unit's per-group ranges (and may cache what a unit's regions share in ``shapes``).
+    A numeric part is the interval [lb, ub), closed when ub is the top of its range; a
+    categorical one the pooled category of its code.
     """
     kind, g, lb, ub, cat = region
     nan = np.nan
@@ -97,22 +110,23 @@ def region_row(unit, region, ctx):
     if kind == 1:
         row["kind"] = "missing"
         return row, [("missing", unit.cut)]
-    parts = []  # (feature, bounds or None, category values or None, condition)
-    if unit.group is not None:
-        if ctx.columns[unit.group].numeric:
-            edges, lo, hi = ctx.edges[unit.group]
-            parts.append(_part(ctx, unit.group, max(lo, edges[g]), min(hi, edges[g + 1]), hi, None))
+    parts, edges = _shape(unit, ctx)
+    conds, cats = [], {}
+    for k, (name, keys, numeric) in enumerate(parts):
+        is_group = k + 1 < len(parts)
+        if numeric:
+            if is_group:
+                e, lo, hi = edges
+                b0, b1 = max(lo, e[g]), min(hi, e[g + 1])
+            else:
+                b0, b1, hi = lb, ub, unit.info["hi"][g]
+            row[keys[0]], row[keys[1]] = float(b0), float(b1)
+            conds.append(_interval(name, b0, b1, b1 == hi))
         else:
-            parts.append(_part(ctx, unit.group, None, None, None, g))
-    group_hi = unit.info["hi"][g] if ctx.columns[unit.cut].numeric else None
-    parts.append(_part(ctx, unit.cut, lb, ub, group_hi, cat))
-    conds = [cond for *_, cond in parts]
-    bounds = {name: b for name, b, _, _ in parts if b is not None}
-    cats = {name: c for name, _, c, _ in parts if c is not None}
-    # bounds go to the columns of their feature's place in the slice
-    for pos, name in enumerate(unit.features):
-        if name in bounds:
-            row[f"lb{pos + 1}"], row[f"ub{pos + 1}"] = (float(v) for v in bounds[name])
+            code = g if is_group else cat
+            pooled = ctx.pooled[name]
+            cats[name] = tuple(pooled.groups[code])
+            conds.append(("codes", name, tuple(pooled.raw[code])))
     if cats:
         row["kind"] = "category"
         row["categories"] = {name: cats[name] for name in unit.features if name in cats}
