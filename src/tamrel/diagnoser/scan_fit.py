@@ -342,20 +342,38 @@ def _table(self, cfg, rows, conds, stats):
     n_train, n_test = (stats["n_sliced"], stats["n_other"]) if train_first else (stats["n_other"], stats["n_sliced"])
     s_train, s_test = ((stats["sliced_score"], stats["other_score"]) if train_first
                        else (stats["other_score"], stats["sliced_score"]))
-    frame = pd.DataFrame(rows, columns=["slice_features", "kind", "lb1", "ub1", "lb2", "ub2", "categories"])
-    frame["#Test"] = np.asarray(n_test, dtype=np.int64)
-    frame["#Train"] = np.asarray(n_train, dtype=np.int64)
-    frame["test_" + name] = np.asarray(s_test, dtype=np.float64)
-    frame["train_" + name] = np.asarray(s_train, dtype=np.float64)
-    frame["Gap"] = frame["test_" + name] - frame["train_" + name]
-    frame["p_value"] = np.asarray(stats["p"], dtype=np.float64)
-    frame["q_value"] = benjamini_hochberg(frame["p_value"].to_numpy())
-    frame["significant"] = (frame["q_value"] <= cfg.alpha).to_numpy()
-    frame["ci_low"] = np.asarray(stats["ci_low"], dtype=np.float64)
-    frame["ci_high"] = np.asarray(stats["ci_high"], dtype=np.float64)
-    order = frame.sort_values(["q_value", "Gap"], ascending=[True, False], na_position="last", kind="stable").index
+    keys = ["slice_features", "kind", "lb1", "ub1", "lb2", "ub2", "categories"]
+    columns = {k: [r[k] for r in rows] for k in keys}
+    columns["slice_features"] = _objects(columns["slice_features"])
+    columns["categories"] = _objects(columns["categories"])
+    columns["kind"] = np.asarray(columns["kind"], dtype=object)
+    for k in ("lb1", "ub1", "lb2", "ub2"):
+        columns[k] = np.asarray(columns[k], dtype=np.float64)
+    columns["#Test"] = np.asarray(n_test, dtype=np.int64)
+    columns["#Train"] = np.asarray(n_train, dtype=np.int64)
+    columns["test_" + name] = test = np.asarray(s_test, dtype=np.float64)
+    columns["train_" + name] = np.asarray(s_train, dtype=np.float64)
+    columns["Gap"] = gap = test - columns["train_" + name]
+    columns["p_value"] = np.asarray(stats["p"], dtype=np.float64)
+    columns["q_value"] = q = benjamini_hochberg(columns["p_value"])
+    columns["significant"] = q <= cfg.alpha
+    columns["ci_low"] = np.asarray(stats["ci_low"], dtype=np.float64)
+    columns["ci_high"] = np.asarray(stats["ci_high"], dtype=np.float64)
+    # by q-value ascending, then Gap descending, NaN last in both; ties keep their order
+    order = np.lexsort((-gap, q))
     self._scan_conditions = [conds[i] for i in order]
-    return frame.loc[order].reset_index(drop=True)
+    frame = {k: v[order] for k, v in columns.items()}
+    # the dtype pandas gives strings, also when there are none: one schema for every table
+    frame["kind"] = pd.Series(frame["kind"], dtype=pd.Series(["interval"]).dtype)
+    return pd.DataFrame(frame)
+
+
+def _objects(values):
+    """A list as an object array (tuples and dicts kept whole)."""
+    out = np.empty(len(values), dtype=object)
+    for i, v in enumerate(values):
+        out[i] = v
+    return out
 
 
 def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None, sample_weight=None,
