@@ -352,11 +352,15 @@ struct BlockSums {
     // {w, ws}, {ws2, w2} (the count n as a double, exact within a block). A pass without
     // weights or moments touches only the first plane, so its cells stay compact in cache.
     std::vector<Pair> ns, w, m;
+    // A pass with moments but no weights, where the processor adds four doubles at once,
+    // keeps {n, s, s^2, 0} per cell instead: one addition per row.
+    std::vector<double> quads;
     // `copies` sets of the cells, rows taken by turns: with few cells, runs of rows in one
     // cell would otherwise each wait on the last one's sum. Folded set after set.
     size_t stride;
 
-    BlockSums(size_t n, size_t copies) : ns(n * copies), w(n * copies), m(n * copies), stride(n) {
+    BlockSums(size_t n, size_t copies, bool use_quads = false)
+        : ns(n * copies), w(n * copies), m(n * copies), quads(use_quads ? 4 * n * copies : 0), stride(n) {
         for (size_t k = 0; k < ns.size(); ++k) ns[k] = w[k] = m[k] = Pair{0.0, 0.0};
     }
 
@@ -367,6 +371,12 @@ struct BlockSums {
     }
 
     void fold_cell(size_t i, CellSums& o, bool weighted, bool moments) {
+        if (!quads.empty()) {
+            double* q = quads.data() + 4 * i;
+            ns[i] = Pair{q[0], q[1]};
+            m[i] = Pair{q[2], 0.0};
+            q[0] = q[1] = q[2] = 0.0;
+        }
         const double n = ns[i][0], s = ns[i][1];
         if (n == 0.0) return;
         o.count += static_cast<std::int64_t>(n);
@@ -555,12 +565,48 @@ void block_add(const std::int32_t* cells, std::int64_t begin, std::int64_t end, 
     }
 }
 
-template <class Entry, bool Grouped, bool Weighted, bool Moments>
-void fine_rows(const UnitInput& in, const NumericCut& cut, const Entry* const table, std::int64_t begin,
-               std::int64_t end, const double* scores, const double* weights, BlockSums& out) {
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define TAMREL_QUADS 1
+// Four doubles added at once (in AVX code), read and written where a double may be.
+typedef double Quad __attribute__((vector_size(32), aligned(8)));
+#define TAMREL_ALWAYS_INLINE inline __attribute__((always_inline))
+
+bool has_avx() {
+    static const bool yes = __builtin_cpu_supports("avx");
+    return yes;
+}
+#else
+#define TAMREL_ALWAYS_INLINE inline
+#endif
+
+bool quads_available() {
+#ifdef TAMREL_QUADS
+    return has_avx();
+#else
+    return false;
+#endif
+}
+
+// One row's n, s and s^2 added to a cell's quad.
+TAMREL_ALWAYS_INLINE void add_quad(double* q, double sv) {
+#ifdef TAMREL_QUADS
+    *reinterpret_cast<Quad*>(q) += Quad{1.0, sv, sv * sv, 0.0};
+#else
+    q[0] += 1.0;
+    q[1] += sv;
+    q[2] += sv * sv;
+#endif
+}
+
+// Quads: the cells are BlockSums::quads (a pass with moments, without weights).
+template <class Entry, bool Grouped, bool Weighted, bool Moments, bool Quads = false>
+TAMREL_ALWAYS_INLINE void fine_rows(const UnitInput& in, const NumericCut& cut, const Entry* const table,
+                                    std::int64_t begin, std::int64_t end, const double* scores,
+                                    const double* weights, BlockSums& out) {
     // a unit alone (few cells) adds its rows into four sets, a grouped unit into one
     constexpr size_t copy_mask = Grouped ? 0 : kUngroupedCopies - 1;
     const Planes acc(out);
+    double* const quads = out.quads.data();
     const size_t stride = out.stride;
     // everything the loop reads in locals: the stores to acc cannot change them
     const std::int32_t* const group = in.group;
@@ -582,17 +628,28 @@ void fine_rows(const UnitInput& in, const NumericCut& cut, const Entry* const ta
             c = v >= b.lo && v <= b.hi ? static_cast<std::int32_t>(b.offset + b.locate(v)) : left_out;
         }
         if (!Grouped && bins) bins[r] = static_cast<std::uint32_t>(c) < n_bins ? c : -1;
-        add_row<Weighted, Moments>(acc, (static_cast<size_t>(r) & copy_mask) * stride + static_cast<size_t>(c), scores,
-                                   weights, r);
+        const size_t i = (static_cast<size_t>(r) & copy_mask) * stride + static_cast<size_t>(c);
+        if (Quads)
+            add_quad(quads + 4 * i, scores[r]);
+        else
+            add_row<Weighted, Moments>(acc, i, scores, weights, r);
     }
 }
 
-// block_cells and block_add in one loop, for a numeric cut with a fine table: the cell
-// from the table, the value read only where the table cannot tell; rows left out add
-// to the extra cell, so that the loop does not branch on them.
+#ifdef TAMREL_QUADS
+// fine_rows into quads, compiled for AVX (chosen at run time).
+template <class Entry, bool Grouped>
+__attribute__((target("avx"))) void fine_quads(const UnitInput& in, const NumericCut& cut, const Entry* const table,
+                                               std::int64_t begin, std::int64_t end, const double* scores,
+                                               BlockSums& out) {
+    fine_rows<Entry, Grouped, false, true, true>(in, cut, table, begin, end, scores, nullptr, out);
+}
+#endif
+
+// fine_rows by the table's width and the unit's grouping.
 template <bool Weighted, bool Moments>
-void block_add_fine(const UnitInput& in, const NumericCut& cut, std::int64_t begin, std::int64_t end,
-                    const double* scores, const double* weights, BlockSums& out) {
+void fine_rows_of(const UnitInput& in, const NumericCut& cut, std::int64_t begin, std::int64_t end,
+                  const double* scores, const double* weights, BlockSums& out) {
     const bool narrow = !cut.narrow.empty();
     if (in.group && narrow)
         fine_rows<std::uint8_t, true, Weighted, Moments>(in, cut, cut.narrow.data(), begin, end, scores, weights, out);
@@ -602,6 +659,29 @@ void block_add_fine(const UnitInput& in, const NumericCut& cut, std::int64_t beg
         fine_rows<std::uint8_t, false, Weighted, Moments>(in, cut, cut.narrow.data(), begin, end, scores, weights, out);
     else
         fine_rows<std::int16_t, false, Weighted, Moments>(in, cut, cut.table.data(), begin, end, scores, weights, out);
+}
+
+// block_cells and block_add in one loop, for a numeric cut with a fine table: the cell
+// from the table, the value read only where the table cannot tell; rows left out add
+// to the extra cell, so that the loop does not branch on them.
+template <bool Weighted, bool Moments>
+void block_add_fine(const UnitInput& in, const NumericCut& cut, std::int64_t begin, std::int64_t end,
+                    const double* scores, const double* weights, BlockSums& out) {
+#ifdef TAMREL_QUADS
+    if (!out.quads.empty()) {
+        const bool narrow = !cut.narrow.empty();
+        if (in.group && narrow)
+            fine_quads<std::uint8_t, true>(in, cut, cut.narrow.data(), begin, end, scores, out);
+        else if (in.group)
+            fine_quads<std::int16_t, true>(in, cut, cut.table.data(), begin, end, scores, out);
+        else if (narrow)
+            fine_quads<std::uint8_t, false>(in, cut, cut.narrow.data(), begin, end, scores, out);
+        else
+            fine_quads<std::int16_t, false>(in, cut, cut.table.data(), begin, end, scores, out);
+        return;
+    }
+#endif
+    fine_rows_of<Weighted, Moments>(in, cut, begin, end, scores, weights, out);
 }
 
 }  // namespace
@@ -654,7 +734,8 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
         out.emplace_back(static_cast<size_t>(l->n_cells()));
         const bool fine = !cuts.back().table.empty();
         block.emplace_back(static_cast<size_t>(l->n_cells()) + (fine ? 1 : 0),
-                           fine && !units[block.size()].group ? kUngroupedCopies : 1);
+                           fine && !units[block.size()].group ? kUngroupedCopies : 1,
+                           fine && moments && !weights && quads_available());
     }
     std::vector<std::int32_t> cells(static_cast<size_t>(kBlockRows));
     for (std::int64_t begin = 0; begin < n_rows; begin += kBlockRows) {
