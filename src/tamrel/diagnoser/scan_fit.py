@@ -324,9 +324,9 @@ def scan_units(self, cfg, state, columns, features, pairs, total, n_sliced):
     units, found = _merge_found(parts)
     ctx = SimpleNamespace(columns=columns, pooled=state.pooled, edges=state.edges, shapes={})
     rows, conds = [], []
-    for i in range(len(found["unit"])):
-        region = (found["kind"][i], found["group"][i], found["lb"][i], found["ub"][i], found["category"][i])
-        row, cond = region_row(units[found["unit"][i]], region, ctx)
+    fields = (found[k].tolist() for k in ("kind", "group", "lb", "ub", "category"))  # Python numbers
+    for u, region in zip(found["unit"].tolist(), zip(*fields)):
+        row, cond = region_row(units[u], region, ctx)
         rows.append(row)
         conds.append(cond)
     region = {"w": found["other_w"], "ws": found["other_ws"], "ws2": found["other_ws2"], "w2": found["other_w2"]}

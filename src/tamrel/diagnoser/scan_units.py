@@ -80,7 +80,8 @@ _BOUNDS = (("lb1", "ub1"), ("lb2", "ub2"))
 def _shape(unit, ctx):
     """What every region of a unit shares: per part (group first), its feature, the row
     keys of its bounds, and whether it is numeric; the group's edges as floats."""
-    shape = ctx.shapes.get(id(unit)) if hasattr(ctx, "shapes") else None
+    shapes = getattr(ctx, "shapes", None)
+    shape = None if shapes is None else shapes.get(id(unit))
     if shape is None:
         names = ([unit.group] if unit.group is not None else []) + [unit.cut]
         parts = [(name, _BOUNDS[unit.features.index(name)], ctx.columns[name].numeric) for name in names]
@@ -89,8 +90,8 @@ def _shape(unit, ctx):
             e, lo, hi = ctx.edges[unit.group]
             edges = ([float(v) for v in e], float(lo), float(hi))
         shape = (parts, edges)
-        if hasattr(ctx, "shapes"):
-            ctx.shapes[id(unit)] = shape
+        if shapes is not None:
+            shapes[id(unit)] = shape
     return shape
 
 
