@@ -117,16 +117,17 @@ void settle_fine(BlockFine& f, const f64_fortran& num, const std::vector<Unit>& 
 }
 
 // Rows per group of each grouping (code column, number of groups) of the units.
-std::map<std::pair<std::int64_t, std::int64_t>, std::vector<std::int64_t>> group_sizes_of(
-    const Block& b, const std::vector<Unit>& units, int jobs) {
-    std::map<std::pair<std::int64_t, std::int64_t>, std::vector<std::int64_t>> out;
+std::map<std::pair<std::int64_t, std::int64_t>, tamrel::GroupRows> group_rows_of(const Block& b,
+                                                                                   const std::vector<Unit>& units,
+                                                                                   int jobs) {
+    std::map<std::pair<std::int64_t, std::int64_t>, tamrel::GroupRows> out;
     for (const Unit& u : units) out[{u.group_col, u.n_groups}];
     std::vector<std::pair<std::int64_t, std::int64_t>> keys;
     for (const auto& kv : out) keys.push_back(kv.first);
     tamrel::parallel_for(static_cast<std::int64_t>(keys.size()), jobs, [&](std::int64_t k) {
         const auto [col, n_groups] = keys[static_cast<size_t>(k)];
         out.at(keys[static_cast<size_t>(k)]) =
-            tamrel::group_sizes(col < 0 ? nullptr : b.codes.data() + col * b.rows, b.rows, n_groups);
+            tamrel::group_rows_of(col < 0 ? nullptr : b.codes.data() + col * b.rows, b.rows, n_groups);
     });
     return out;
 }
@@ -282,12 +283,12 @@ py::object scan_ranges(py::object self, py::object num, py::object codes, py::ob
         BlockFine fine = read_fine(b.num, fine_codes);
         py::gil_scoped_release nogil;
         settle_fine(fine, b.num, us, jobs);
-        const auto sizes = group_sizes_of(b, us, jobs);
+        const auto groupings = group_rows_of(b, us, jobs);
         tamrel::parallel_for(static_cast<std::int64_t>(tasks.size()), jobs, [&](std::int64_t t) {
             std::vector<tamrel::UnitInput> ins;
             for (size_t k : tasks[t]) {
                 ins.push_back(unit_input(b, us[k], fine));
-                ins.back().group_rows = sizes.at({us[k].group_col, us[k].n_groups}).data();
+                ins.back().grouping = &groupings.at({us[k].group_col, us[k].n_groups});
             }
             auto res = tamrel::batch_ranges(ins, b.rows, cap);
             for (size_t i = 0; i < tasks[t].size(); ++i) out[tasks[t][i]] = std::move(res[i]);

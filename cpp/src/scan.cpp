@@ -11,6 +11,10 @@
 
 #include "tamrel/row_flags.hpp"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace tamrel {
 
 void parallel_for(std::int64_t n_tasks, int n_jobs, const std::function<void(std::int64_t)>& f) {
@@ -39,17 +43,28 @@ void parallel_for(std::int64_t n_tasks, int n_jobs, const std::function<void(std
     if (error) std::rethrow_exception(error);
 }
 
-std::vector<std::int64_t> group_sizes(const std::int32_t* group, std::int64_t n_rows, std::int64_t n_groups) {
+GroupRows group_rows_of(const std::int32_t* group, std::int64_t n_rows, std::int64_t n_groups) {
+    GroupRows out;
     const auto n = static_cast<size_t>(n_groups);
-    if (!group) return std::vector<std::int64_t>(n, n_rows);
-    // four interleaved tallies, so that runs of one group do not wait on one counter
-    std::vector<std::int64_t> tally(4 * n, 0), out(n, 0);
-    for (std::int64_t r = 0; r < n_rows; ++r) {
-        const auto g = static_cast<std::uint64_t>(group[r]);
-        if (g < n) ++tally[(static_cast<size_t>(r) & 3) * n + g];
+    out.small.assign(n, 0);
+    if (!group) {
+        out.sizes.assign(n, n_rows);
+        return out;
     }
-    for (size_t k = 0; k < 4; ++k)
-        for (size_t g = 0; g < n; ++g) out[g] += tally[k * n + g];
+    // small: few enough that visiting them costs little beside a pass over all rows; each
+    // group's first rows are kept while it may still be small, in the one pass that counts
+    const std::int64_t limit = std::max<std::int64_t>(16, n_rows / 256);
+    out.sizes.assign(n, 0);
+    std::vector<std::vector<std::int64_t>> first(n);
+    for (std::int64_t r = 0; r < n_rows; ++r) {
+        const auto g = static_cast<std::uint64_t>(static_cast<std::int64_t>(group[r]));
+        if (g < n && ++out.sizes[g] <= limit) first[g].push_back(r);
+    }
+    for (size_t g = 0; g < n; ++g) {
+        out.small[g] = out.sizes[g] > 0 && out.sizes[g] <= limit;
+        if (out.small[g]) out.small_rows.insert(out.small_rows.end(), first[g].begin(), first[g].end());
+    }
+    std::sort(out.small_rows.begin(), out.small_rows.end());
     return out;
 }
 
@@ -196,7 +211,7 @@ struct FineRanges {
         // the low code as tested: above every code while the group gathers distinct values
         const size_t n = lo.size();
         std::vector<std::int32_t> low(n);
-        auto set_low = [&](size_t g) { low[g] = open[g] ? kFineCodes + 1 : lo[g]; };
+        auto set_low = [&](size_t g) { low[g] = this->low(g); };
         for (size_t g = 0; g < n; ++g) set_low(g);
         if (!in.group) {
             for (std::int64_t r = begin; r < end; ++r) {
@@ -226,6 +241,17 @@ struct FineRanges {
         }
     }
 
+    // The low code as tested: above every code while the group gathers distinct values.
+    std::int32_t low(size_t g) const { return open[g] ? kFineCodes + 1 : lo[g]; }
+
+    // Row r of a grouped unit, unless its group is left out or (small_too false) small.
+    void visit(const UnitInput& in, std::int64_t r, bool small_too, std::vector<RangeSketch>& out) {
+        const auto g = static_cast<std::uint64_t>(static_cast<std::int64_t>(in.group[r]));
+        if (g >= static_cast<std::uint64_t>(in.n_groups) || (!small_too && in.grouping->small[g])) return;
+        const std::int32_t f = in.fine[r];
+        if (f <= low(g) || f >= hi[g]) slow(static_cast<std::int64_t>(g), f, in.num[r], out[g]);
+    }
+
     void slow(std::int64_t g, std::int32_t f, double v, RangeSketch& s) {
         if (f == kFineCodes) {
             ++s.missing;
@@ -252,9 +278,71 @@ struct FineRanges {
     // Every row of a group holds a finite value, NaN or an infinite one (each of these met
     // on the slow path: NaN's code is beyond all, an infinite value's is an end code).
     static void settle_counts(const UnitInput& in, std::vector<RangeSketch>& out) {
-        for (size_t g = 0; g < out.size(); ++g) out[g].count = in.group_rows[g] - out[g].missing - out[g].infinite;
+        const auto& sizes = in.grouping->sizes;
+        for (size_t g = 0; g < out.size(); ++g) out[g].count = sizes[g] - out[g].missing - out[g].infinite;
     }
 };
+
+// Bit r - w0 set for each row r of [w0, w1) (at most 64) whose code is not strictly between
+// lo and hi (codes are at most kFineCodes, so compare as signed 16-bit numbers).
+inline std::uint64_t codes_outside(const std::uint16_t* f, std::int64_t w0, std::int64_t w1, std::int32_t lo,
+                                   std::int32_t hi) {
+    std::uint64_t bits = 0;
+    std::int64_t r = w0;
+#ifdef __SSE2__
+    const __m128i l = _mm_set1_epi16(static_cast<short>(lo)), h = _mm_set1_epi16(static_cast<short>(hi));
+    for (; r + 16 <= w1; r += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(f + r));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(f + r + 8));
+        const __m128i in_a = _mm_and_si128(_mm_cmpgt_epi16(a, l), _mm_cmplt_epi16(a, h));
+        const __m128i in_b = _mm_and_si128(_mm_cmpgt_epi16(b, l), _mm_cmplt_epi16(b, h));
+        const auto inside = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(in_a, in_b)));
+        bits |= static_cast<std::uint64_t>(~inside & 0xFFFFu) << (r - w0);
+    }
+#endif
+    for (; r < w1; ++r) bits |= static_cast<std::uint64_t>((f[r] <= lo) | (f[r] >= hi)) << (r - w0);
+    return bits;
+}
+
+// The ranges of a block of rows for units that share a numeric cut with fine codes, each
+// grouped: a row whose code lies strictly inside the code interval of every large group of
+// every unit is inside them all, and is skipped at once; the others go through each unit;
+// the rows of small groups come from their lists (from small_at on, which advances).
+void shared_cut_ranges(const std::vector<UnitInput>& units, std::vector<FineRanges>& fine, std::int64_t begin,
+                       std::int64_t end, std::vector<std::vector<RangeSketch>>& out, std::vector<size_t>& small_at) {
+    // the common interval (lo_all, hi_all), never holding NaN's code; taken again after
+    // every run of 64 rows whose visits may have widened it
+    std::int32_t lo_all = -1, hi_all = kFineCodes;
+    auto common = [&] {
+        lo_all = -1;
+        hi_all = kFineCodes;
+        for (size_t k = 0; k < units.size(); ++k) {
+            const GroupRows& gr = *units[k].grouping;
+            for (size_t g = 0; g < gr.sizes.size(); ++g) {
+                if (gr.sizes[g] == 0 || gr.small[g]) continue;
+                lo_all = std::max(lo_all, fine[k].low(g));
+                hi_all = std::min(hi_all, fine[k].hi[g]);
+            }
+        }
+    };
+    common();
+    const std::uint16_t* f = units[0].fine;
+    for (std::int64_t w0 = begin; w0 < end; w0 += 64) {
+        const std::int64_t w1 = std::min(end, w0 + 64);
+        std::uint64_t bits = codes_outside(f, w0, w1, lo_all, hi_all);
+        if (!bits) continue;
+        for (; bits; bits &= bits - 1) {
+            const std::int64_t r = w0 + lowest_bit(bits);
+            for (size_t k = 0; k < units.size(); ++k) fine[k].visit(units[k], r, false, out[k]);
+        }
+        common();
+    }
+    for (size_t k = 0; k < units.size(); ++k) {
+        const auto& rows = units[k].grouping->small_rows;
+        size_t& at = small_at[k];
+        for (; at < rows.size() && rows[at] < end; ++at) fine[k].visit(units[k], rows[at], true, out[k]);
+    }
+}
 
 }  // namespace
 
@@ -699,13 +787,20 @@ std::vector<std::vector<RangeSketch>> batch_ranges(const std::vector<UnitInput>&
     std::vector<std::vector<RangeSketch>> out;
     std::vector<FineRanges> fine;
     std::vector<char> by_codes;  // fine codes and group sizes at hand
+    bool shared = !units.empty();  // all grouped on one cut's fine codes
     for (const auto& in : units) {
-        by_codes.push_back(in.fine && in.group_rows);
+        by_codes.push_back(in.fine && in.grouping);
+        shared = shared && by_codes.back() && in.group && in.fine == units[0].fine;
         out.emplace_back(static_cast<size_t>(in.n_groups), RangeSketch(cap));
         fine.emplace_back(by_codes.back() ? out.back() : std::vector<RangeSketch>());
     }
+    std::vector<size_t> small_at(units.size(), 0);
     for (std::int64_t begin = 0; begin < n_rows; begin += kBlockRows) {
         const std::int64_t end = std::min(n_rows, begin + kBlockRows);
+        if (shared) {
+            shared_cut_ranges(units, fine, begin, end, out, small_at);
+            continue;
+        }
         for (size_t k = 0; k < units.size(); ++k) {
             if (by_codes[k])
                 fine[k].add(units[k], begin, end, out[k]);

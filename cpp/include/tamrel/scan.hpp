@@ -71,6 +71,18 @@ struct CellSums {
     }
 };
 
+// The rows per group of a grouping column, and the rows of its small groups (ascending):
+// the ranges pass visits those one by one, so that the small groups' narrow ranges do not
+// keep it from skipping the rows that lie inside the large groups' ranges.
+struct GroupRows {
+    std::vector<std::int64_t> sizes;
+    std::vector<char> small;  // per group
+    std::vector<std::int64_t> small_rows;
+};
+
+// GroupRows of codes 0 .. n_groups - 1 of a grouping column (nullptr: all rows in one group).
+GroupRows group_rows_of(const std::int32_t* group, std::int64_t n_rows, std::int64_t n_groups);
+
 // What one unit reads: the grouping codes (nullptr: one group of all rows; -1: the row
 // is left out) and the cut column, numeric (NaN missing) or categorical (-1 missing).
 struct UnitInput {
@@ -84,14 +96,12 @@ struct UnitInput {
     // row's value only where its code cannot place it.
     const std::uint16_t* fine = nullptr;
     FineGrid grid;
-    const std::int64_t* group_rows = nullptr;  // with fine codes: rows per group (group_sizes)
+    const GroupRows* grouping = nullptr;  // with fine codes: the grouping's rows (group_rows_of)
     // An ungrouped numeric unit's bin code per row (-1: missing or outside the range),
     // written by batch_sums when given: the grouping codes of its feature in pairs.
     std::int32_t* bins = nullptr;
 };
 
-// Rows per code 0 .. n_groups - 1 of a grouping column (nullptr: all rows in one group).
-std::vector<std::int64_t> group_sizes(const std::int32_t* group, std::int64_t n_rows, std::int64_t n_groups);
 
 // Cells of a unit: group g owns cells offsets[g] .. offsets[g+1]; the missing cell, when
 // kept, is the last one. A numeric cut bins group g by edges[g] (empty for a group
