@@ -195,7 +195,8 @@ class _Scan:
             raise RuntimeError(f"bin codes of {missing} were not written: scan the single features first.")
 
     def bin_columns(self, units):
-        """Where the single numeric features' sums pass writes their bin codes."""
+        """Where the single features' sums pass writes the numeric features' bin codes,
+        which are their code columns from then on; None for a pass over pairs."""
         if any(u.group is not None for u in units):
             return None
         self.code_names = self.bin_names
