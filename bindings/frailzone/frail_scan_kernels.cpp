@@ -132,6 +132,21 @@ std::map<std::pair<std::int64_t, std::int64_t>, tamrel::GroupRows> group_rows_of
     return out;
 }
 
+// group_offsets of the grouping columns of numeric units with few enough groups.
+std::map<std::pair<std::int64_t, std::int64_t>, std::vector<std::uint16_t>> group_offsets_of(
+    const Block& b, const std::vector<Unit>& units, int jobs) {
+    std::map<std::pair<std::int64_t, std::int64_t>, std::vector<std::uint16_t>> out;
+    for (const Unit& u : units)
+        if (u.numeric && u.group_col >= 0 && u.n_groups <= tamrel::kOffsetGroups) out[{u.group_col, u.n_groups}];
+    std::vector<std::pair<std::int64_t, std::int64_t>> keys;
+    for (const auto& kv : out) keys.push_back(kv.first);
+    tamrel::parallel_for(static_cast<std::int64_t>(keys.size()), jobs, [&](std::int64_t k) {
+        const auto [col, n_groups] = keys[static_cast<size_t>(k)];
+        out.at(keys[static_cast<size_t>(k)]) = tamrel::group_offsets(b.codes.data() + col * b.rows, b.rows, n_groups);
+    });
+    return out;
+}
+
 tamrel::UnitInput unit_input(const Block& b, const Unit& u, const BlockFine& fine) {
     tamrel::UnitInput in;
     if (u.group_col >= 0) in.group = b.codes.data() + u.group_col * b.rows;
@@ -495,12 +510,15 @@ py::object scan_sums(py::object self, py::object num, py::object codes, py::obje
         BlockFine fine = read_fine(b.num, fine_codes);
         py::gil_scoped_release nogil;
         settle_fine(fine, b.num, us, jobs);
+        const auto offsets = group_offsets_of(b, us, jobs);
         tamrel::parallel_for(static_cast<std::int64_t>(tasks.size()), jobs, [&](std::int64_t t) {
             std::vector<tamrel::UnitInput> ins;
             std::vector<const tamrel::UnitLayout*> ls;
             for (size_t k : tasks[t]) {
                 ins.push_back(unit_input(b, us[k], fine));
                 ins.back().bins = bins[k];
+                const auto at = offsets.find({us[k].group_col, us[k].n_groups});
+                if (at != offsets.end()) ins.back().offsets = at->second.data();
                 ls.push_back(&layouts[k]);
             }
             auto res = tamrel::batch_sums(ins, ls, b.rows, s.data, w.data, with_moments);

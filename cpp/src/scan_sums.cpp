@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <type_traits>
 
 #include "tamrel/fine_codes.hpp"
 #include "tamrel/scan.hpp"
@@ -282,11 +283,17 @@ TAMREL_ALWAYS_INLINE void add_quad(double* q, double sv) {
 #endif
 }
 
+// How a fine loop finds a row's group: none (a unit alone), by its code, or by its offset
+// in the table (group_offsets).
+enum class Grouping { none, codes, offsets };
+
 // Quads: the cells are BlockSums::quads (a pass with moments, without weights).
-template <class Entry, bool Grouped, bool Weighted, bool Moments, bool Quads = false>
+template <class Entry, Grouping G, bool Weighted, bool Moments, bool Quads = false>
 TAMREL_ALWAYS_INLINE void fine_rows(const UnitInput& in, const NumericCut& cut, const Entry* const table,
                                     std::int64_t begin, std::int64_t end, const double* scores,
                                     const double* weights, BlockSums& out) {
+    constexpr bool Grouped = G != Grouping::none;
+    constexpr std::uint32_t stride_codes = kFineCodes + 1;
     // a unit alone (few cells) adds its rows into four sets, a grouped unit into one
     constexpr size_t copy_mask = Grouped ? 0 : kUngroupedCopies - 1;
     const Planes acc(out);
@@ -294,6 +301,7 @@ TAMREL_ALWAYS_INLINE void fine_rows(const UnitInput& in, const NumericCut& cut, 
     const size_t stride = out.stride;
     // everything the loop reads in locals: the stores to acc cannot change them
     const std::int32_t* const group = in.group;
+    const std::uint16_t* const offsets = in.offsets;
     const std::uint16_t* const fine = in.fine;
     const double* const num = in.num;
     const FlatBins* const groups = cut.groups.data();
@@ -304,11 +312,13 @@ TAMREL_ALWAYS_INLINE void fine_rows(const UnitInput& in, const NumericCut& cut, 
     for (std::int64_t r = begin; r < end; ++r) {
         // The few values read are scattered: fetched ahead, as a streaming read would be.
         if ((r & 7) == 0) prefetch(num + r + 64);
-        const std::uint32_t g = Grouped ? std::min(static_cast<std::uint32_t>(group[r]), n_groups) : 0;
-        std::int32_t c = table[g * static_cast<std::uint32_t>(kFineCodes + 1) + fine[r]];
+        const std::uint32_t at = G == Grouping::offsets ? offsets[r]
+                                 : G == Grouping::codes ? std::min(static_cast<std::uint32_t>(group[r]), n_groups) * stride_codes
+                                                        : 0;
+        std::int32_t c = table[at + fine[r]];
         if (c == ambiguous_entry<Entry>()) {
             const double v = num[r];
-            const FlatBins& b = groups[g];
+            const FlatBins& b = groups[at / stride_codes];
             c = v >= b.lo && v <= b.hi ? static_cast<std::int32_t>(b.offset + b.locate(v)) : left_out;
         }
         if (!Grouped && bins) bins[r] = static_cast<std::uint32_t>(c) < n_bins ? c : -1;
@@ -320,30 +330,31 @@ TAMREL_ALWAYS_INLINE void fine_rows(const UnitInput& in, const NumericCut& cut, 
     }
 }
 
+// fine_rows by the table's width and the unit's grouping, with `run` the loop for given
+// template arguments.
+template <class Run>
+void by_table_and_grouping(const UnitInput& in, const NumericCut& cut, Run&& run) {
+    const bool narrow = !cut.narrow.empty();
+    if (in.group && in.offsets)
+        narrow ? run(cut.narrow.data(), std::integral_constant<Grouping, Grouping::offsets>())
+               : run(cut.table.data(), std::integral_constant<Grouping, Grouping::offsets>());
+    else if (in.group)
+        narrow ? run(cut.narrow.data(), std::integral_constant<Grouping, Grouping::codes>())
+               : run(cut.table.data(), std::integral_constant<Grouping, Grouping::codes>());
+    else
+        narrow ? run(cut.narrow.data(), std::integral_constant<Grouping, Grouping::none>())
+               : run(cut.table.data(), std::integral_constant<Grouping, Grouping::none>());
+}
+
 #ifdef TAMREL_QUADS
 // fine_rows into quads, compiled for AVX (chosen at run time).
-template <class Entry, bool Grouped>
+template <class Entry, Grouping G>
 __attribute__((target("avx"))) void fine_quads(const UnitInput& in, const NumericCut& cut, const Entry* const table,
                                                std::int64_t begin, std::int64_t end, const double* scores,
                                                BlockSums& out) {
-    fine_rows<Entry, Grouped, false, true, true>(in, cut, table, begin, end, scores, nullptr, out);
+    fine_rows<Entry, G, false, true, true>(in, cut, table, begin, end, scores, nullptr, out);
 }
 #endif
-
-// fine_rows by the table's width and the unit's grouping.
-template <bool Weighted, bool Moments>
-void fine_rows_of(const UnitInput& in, const NumericCut& cut, std::int64_t begin, std::int64_t end,
-                  const double* scores, const double* weights, BlockSums& out) {
-    const bool narrow = !cut.narrow.empty();
-    if (in.group && narrow)
-        fine_rows<std::uint8_t, true, Weighted, Moments>(in, cut, cut.narrow.data(), begin, end, scores, weights, out);
-    else if (in.group)
-        fine_rows<std::int16_t, true, Weighted, Moments>(in, cut, cut.table.data(), begin, end, scores, weights, out);
-    else if (narrow)
-        fine_rows<std::uint8_t, false, Weighted, Moments>(in, cut, cut.narrow.data(), begin, end, scores, weights, out);
-    else
-        fine_rows<std::int16_t, false, Weighted, Moments>(in, cut, cut.table.data(), begin, end, scores, weights, out);
-}
 
 // block_cells and block_add in one loop, for a numeric cut with a fine table: the cell
 // from the table, the value read only where the table cannot tell; rows left out add
@@ -353,20 +364,32 @@ void block_add_fine(const UnitInput& in, const NumericCut& cut, std::int64_t beg
                     const double* scores, const double* weights, BlockSums& out) {
 #ifdef TAMREL_QUADS
     if (!out.quads.empty()) {
-        const bool narrow = !cut.narrow.empty();
-        if (in.group && narrow)
-            fine_quads<std::uint8_t, true>(in, cut, cut.narrow.data(), begin, end, scores, out);
-        else if (in.group)
-            fine_quads<std::int16_t, true>(in, cut, cut.table.data(), begin, end, scores, out);
-        else if (narrow)
-            fine_quads<std::uint8_t, false>(in, cut, cut.narrow.data(), begin, end, scores, out);
-        else
-            fine_quads<std::int16_t, false>(in, cut, cut.table.data(), begin, end, scores, out);
+        by_table_and_grouping(in, cut, [&](const auto* table, auto grouping) {
+            using Entry = std::remove_const_t<std::remove_pointer_t<decltype(table)>>;
+            fine_quads<Entry, decltype(grouping)::value>(in, cut, table, begin, end, scores, out);
+        });
         return;
     }
 #endif
-    fine_rows_of<Weighted, Moments>(in, cut, begin, end, scores, weights, out);
+    by_table_and_grouping(in, cut, [&](const auto* table, auto grouping) {
+        using Entry = std::remove_const_t<std::remove_pointer_t<decltype(table)>>;
+        fine_rows<Entry, decltype(grouping)::value, Weighted, Moments>(in, cut, table, begin, end, scores, weights,
+                                                                       out);
+    });
 }
+
+}  // namespace
+
+std::vector<std::uint16_t> group_offsets(const std::int32_t* group, std::int64_t n_rows, std::int64_t n_groups) {
+    if (n_groups > kOffsetGroups) throw std::length_error("too many groups for table offsets.");
+    std::vector<std::uint16_t> out(static_cast<size_t>(n_rows));
+    const auto n = static_cast<std::uint32_t>(n_groups);
+    for (std::int64_t r = 0; r < n_rows; ++r)
+        out[r] = static_cast<std::uint16_t>(std::min(static_cast<std::uint32_t>(group[r]), n) * (kFineCodes + 1));
+    return out;
+}
+
+namespace {
 
 // Rows are taken in blocks, each block through every unit of the batch in turn, so that the
 // shared cut codes, scores and weights of a block are read from memory once; a block's

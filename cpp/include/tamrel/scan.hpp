@@ -83,6 +83,12 @@ struct GroupRows {
 // GroupRows of codes 0 .. n_groups - 1 of a grouping column (nullptr: all rows in one group).
 GroupRows group_rows_of(const std::int32_t* group, std::int64_t n_rows, std::int64_t n_groups);
 
+// A grouping column's offsets in a fine table per row, min(code, n_groups) * (kFineCodes +
+// 1), for up to kOffsetGroups groups (so that they fit 16 bits): the sums pass then adds a
+// row's fine code to it, instead of clamping and multiplying its group code per unit.
+constexpr std::int64_t kOffsetGroups = 62;
+std::vector<std::uint16_t> group_offsets(const std::int32_t* group, std::int64_t n_rows, std::int64_t n_groups);
+
 // What one unit reads: the grouping codes (nullptr: one group of all rows; -1: the row
 // is left out) and the cut column, numeric (NaN missing) or categorical (-1 missing).
 struct UnitInput {
@@ -97,6 +103,7 @@ struct UnitInput {
     const std::uint16_t* fine = nullptr;
     FineGrid grid;
     const GroupRows* grouping = nullptr;  // with fine codes: the grouping's rows (group_rows_of)
+    const std::uint16_t* offsets = nullptr;  // with fine codes: the grouping's group_offsets
     // An ungrouped numeric unit's bin code per row (-1: missing or outside the range),
     // written by batch_sums when given: the grouping codes of its feature in pairs.
     std::int32_t* bins = nullptr;
