@@ -47,11 +47,13 @@ void code_run(const FineGrid g, const double* __restrict v, std::uint16_t* __res
 void FineColumns::Free::operator()(std::uint16_t* p) const { std::free(p); }
 
 void FineColumns::allocate(std::int64_t n) {
-    constexpr size_t kLarge = size_t{1} << 21;
+    // large pages for the large buffers of a whole subset only: a partition's small ones
+    // would pay the kernel's compaction for little
+    constexpr size_t kLarge = size_t{1} << 21, kLargeBuffer = size_t{1} << 24;
     const size_t bytes = static_cast<size_t>(std::max<std::int64_t>(n, 1)) * sizeof(std::uint16_t);
     void* p = nullptr;
 #if defined(__linux__)
-    if (bytes >= kLarge) {
+    if (bytes >= kLargeBuffer) {
         p = std::aligned_alloc(kLarge, (bytes + kLarge - 1) / kLarge * kLarge);
         if (p) madvise(p, bytes, MADV_HUGEPAGE);
     }
