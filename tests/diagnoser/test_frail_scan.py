@@ -56,7 +56,8 @@ def test_regions_agree_with_frailzone(metric, classify, weighted, use_test):
                    dict(preds, sample_weight=w), settings)
 
 
-@pytest.mark.parametrize("bins", [7, 9, 11, 20])  # 20 groups: the flags without AVX2 registers
+# 20 groups: the flags without AVX2 registers; 70: group codes rather than table offsets, 16-bit tables
+@pytest.mark.parametrize("bins", [7, 9, 11, 20, 70])
 def test_values_on_bin_edges_agree_with_frailzone(bins):
     # whole numbers and tenths put many values exactly on (and next to) the bin edges of
     # each slice and of each group of a pair
