@@ -123,16 +123,18 @@ FineColumns gather_fine(const double* x, std::int64_t row_stride, std::int64_t c
     return f;
 }
 
-std::vector<std::int16_t> fine_table(const std::vector<std::vector<double>>& edges, const std::vector<double>& lo,
-                                     const std::vector<double>& hi, const std::vector<std::int64_t>& offsets,
-                                     std::int32_t missing_cell, std::int32_t left_out, const FineGrid& grid) {
+template <class Entry>
+std::vector<Entry> fine_table(const std::vector<std::vector<double>>& edges, const std::vector<double>& lo,
+                              const std::vector<double>& hi, const std::vector<std::int64_t>& offsets,
+                              std::int32_t missing_cell, std::int32_t left_out, const FineGrid& grid) {
     constexpr std::int64_t stride = kFineCodes + 1;
+    constexpr auto ambiguous = static_cast<Entry>(fine_ambiguous<Entry>());
     const size_t n_groups = edges.size();
-    std::vector<std::int16_t> table((n_groups + 1) * stride, static_cast<std::int16_t>(left_out));
+    std::vector<Entry> table((n_groups + 1) * stride, static_cast<Entry>(left_out));
     std::vector<std::int32_t> inner;
     for (size_t g = 0; g < n_groups; ++g) {
-        std::int16_t* t = table.data() + g * stride;
-        t[kFineCodes] = static_cast<std::int16_t>(missing_cell < 0 ? left_out : missing_cell);
+        Entry* t = table.data() + g * stride;
+        t[kFineCodes] = static_cast<Entry>(missing_cell < 0 ? left_out : missing_cell);
         const auto& e = edges[g];
         if (e.empty()) continue;
         // Codes strictly between those of the range bounds hold values inside the range;
@@ -146,13 +148,20 @@ std::vector<std::int16_t> fine_table(const std::vector<std::vector<double>>& edg
         std::int32_t from = c_lo;
         for (size_t k = 0; k < inner.size() && from <= c_hi; ++k) {
             const std::int32_t to = std::min(std::max(inner[k], from), c_hi);  // from <= to <= c_hi
-            std::fill(t + from, t + to, static_cast<std::int16_t>(offsets[g] + static_cast<std::int64_t>(k)));
-            t[to] = kFineAmbiguous;
+            std::fill(t + from, t + to, static_cast<Entry>(offsets[g] + static_cast<std::int64_t>(k)));
+            t[to] = ambiguous;
             from = to + 1;
         }
-        t[c_lo] = kFineAmbiguous;
+        t[c_lo] = ambiguous;
     }
     return table;
 }
+
+template std::vector<std::int16_t> fine_table(const std::vector<std::vector<double>>&, const std::vector<double>&,
+                                              const std::vector<double>&, const std::vector<std::int64_t>&,
+                                              std::int32_t, std::int32_t, const FineGrid&);
+template std::vector<std::uint8_t> fine_table(const std::vector<std::vector<double>>&, const std::vector<double>&,
+                                              const std::vector<double>&, const std::vector<std::int64_t>&,
+                                              std::int32_t, std::int32_t, const FineGrid&);
 
 }  // namespace tamrel

@@ -164,7 +164,7 @@ void bin_codes(const double* x, std::int64_t n_rows, const std::vector<double>& 
         return;
     }
     const auto n_bins = static_cast<std::int64_t>(edges.size()) - 1;
-    const auto table = fine_table({edges}, {lo}, {hi}, {0, n_bins}, -1, -1, grid);
+    const auto table = fine_table<std::int16_t>({edges}, {lo}, {hi}, {0, n_bins}, -1, -1, grid);
     for (std::int64_t r = 0; r < n_rows; ++r) {
         const std::int32_t c = table[fine[r]];
         out[r] = c == kFineAmbiguous ? exact(x[r]) : c;

@@ -121,20 +121,14 @@ struct FlatBins {
 struct NumericCut {
     std::vector<double> inner;  // every group's bounded edges, one after the other
     std::vector<FlatBins> groups;
-    std::vector<std::int16_t> table;  // fine_table, when the unit has fine codes
-    // the table in bytes (kNarrowAmbiguous for kFineAmbiguous) when every cell fits, as in
-    // most units: half the table, which the loop reads at random, stays in the first cache
+    // fine_table, when the unit has fine codes: in bytes when every cell fits, as in most
+    // units (half the table, which the loop reads at random, stays in the first cache)
+    std::vector<std::int16_t> table;
     std::vector<std::uint8_t> narrow;
+    bool has_table() const { return !table.empty() || !narrow.empty(); }
     std::int32_t left_out = 0;        // the extra cell that takes the rows left out
 };
 
-constexpr std::uint8_t kNarrowAmbiguous = 255;
-
-// The table's marker of a code that holds an edge or a range bound, by entry type.
-template <class Entry>
-constexpr std::int32_t ambiguous_entry() {
-    return sizeof(Entry) == 1 ? kNarrowAmbiguous : kFineAmbiguous;
-}
 
 // Units with more groups than this (or cells than an int16 numbers) read their values
 // rather than a table of that size.
@@ -173,12 +167,12 @@ NumericCut numeric_cut(const UnitLayout& layout, const UnitInput& in) {
     if (in.fine && in.n_groups <= kFineGroups && layout.n_cells() < std::numeric_limits<std::int16_t>::max()) {
         const std::int32_t missing = layout.missing_cell ? static_cast<std::int32_t>(layout.offsets.back()) : -1;
         cut.left_out = static_cast<std::int32_t>(layout.n_cells());
-        cut.table = fine_table(layout.edges, layout.lo, layout.hi, layout.offsets, missing, cut.left_out, in.grid);
-        if (cut.left_out < kNarrowAmbiguous) {
-            cut.narrow.resize(cut.table.size());
-            for (size_t k = 0; k < cut.table.size(); ++k)
-                cut.narrow[k] = cut.table[k] == kFineAmbiguous ? kNarrowAmbiguous : static_cast<std::uint8_t>(cut.table[k]);
-        }
+        if (cut.left_out < fine_ambiguous<std::uint8_t>())
+            cut.narrow = fine_table<std::uint8_t>(layout.edges, layout.lo, layout.hi, layout.offsets, missing,
+                                                  cut.left_out, in.grid);
+        else
+            cut.table = fine_table<std::int16_t>(layout.edges, layout.lo, layout.hi, layout.offsets, missing,
+                                                 cut.left_out, in.grid);
     }
     return cut;
 }
@@ -316,7 +310,7 @@ TAMREL_ALWAYS_INLINE void fine_rows(const UnitInput& in, const NumericCut& cut, 
                                  : G == Grouping::codes ? std::min(static_cast<std::uint32_t>(group[r]), n_groups) * stride_codes
                                                         : 0;
         std::int32_t c = table[at + fine[r]];
-        if (c == ambiguous_entry<Entry>()) {
+        if (c == fine_ambiguous<Entry>()) {
             const double v = num[r];
             const FlatBins& b = groups[at / stride_codes];
             c = v >= b.lo && v <= b.hi ? static_cast<std::int32_t>(b.offset + b.locate(v)) : left_out;
@@ -410,7 +404,7 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
         if (l->n_cells() > std::numeric_limits<std::int32_t>::max()) throw std::length_error("too many cells in a scan unit.");
         cuts.push_back(l->numeric ? numeric_cut(*l, units[cuts.size()]) : NumericCut());
         out.emplace_back(static_cast<size_t>(l->n_cells()));
-        const bool fine = !cuts.back().table.empty();
+        const bool fine = cuts.back().has_table();
         block.emplace_back(static_cast<size_t>(l->n_cells()) + (fine ? 1 : 0),
                            fine && !units[block.size()].group ? kUngroupedCopies : 1,
                            fine && moments && !weights && quads_available());
@@ -420,7 +414,7 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
         const std::int64_t end = std::min(n_rows, begin + kBlockRows);
         for (size_t k = 0; k < units.size(); ++k) {
             BlockSums& acc = block[k];
-            if (!cuts[k].table.empty()) {
+            if (cuts[k].has_table()) {
                 if (weights) {
                     moments ? block_add_fine<true, true>(units[k], cuts[k], begin, end, scores, weights, acc)
                             : block_add_fine<true, false>(units[k], cuts[k], begin, end, scores, weights, acc);

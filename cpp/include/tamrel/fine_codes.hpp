@@ -56,13 +56,19 @@ FineColumns gather_fine(const double* x, std::int64_t row_stride, std::int64_t c
                         std::int64_t m, const std::vector<std::int64_t>& cols, double* out, int n_jobs);
 
 // Table of the cells of a numeric cut by group and fine code (stride kFineCodes + 1): the
-// cell, `left_out` for values outside the group's range, kFineAmbiguous where the code
-// holds a bin edge or a bound of the range. Offsets and missing cell as in UnitLayout (a
-// missing cell of -1 reads as left_out); one more group row, all left_out, serves rows
-// whose group code is out of range.
+// cell, `left_out` for values outside the group's range, fine_ambiguous<Entry>() where the
+// code holds a bin edge or a bound of the range. Offsets and missing cell as in UnitLayout
+// (a missing cell of -1 reads as left_out); one more group row, all left_out, serves rows
+// whose group code is out of range. Entry is std::int16_t, or std::uint8_t where every
+// cell and left_out are below 255 (half the table, for the cache).
 constexpr std::int32_t kFineAmbiguous = -2;
-std::vector<std::int16_t> fine_table(const std::vector<std::vector<double>>& edges, const std::vector<double>& lo,
-                                     const std::vector<double>& hi, const std::vector<std::int64_t>& offsets,
-                                     std::int32_t missing_cell, std::int32_t left_out, const FineGrid& grid);
+template <class Entry>
+constexpr std::int32_t fine_ambiguous() {
+    return sizeof(Entry) == 1 ? 255 : kFineAmbiguous;
+}
+template <class Entry>
+std::vector<Entry> fine_table(const std::vector<std::vector<double>>& edges, const std::vector<double>& lo,
+                              const std::vector<double>& hi, const std::vector<std::int64_t>& offsets,
+                              std::int32_t missing_cell, std::int32_t left_out, const FineGrid& grid);
 
 }  // namespace tamrel
