@@ -128,7 +128,7 @@ def _fortran(columns, rows, dtype, extra=0):
 class _Scan:
     """One fit's state: the subsets as blocks and the units run through the kernels."""
 
-    def __init__(self, scan, cfg, columns, sliced, other, scores, matrix):
+    def __init__(self, scan, cfg, columns, sliced, other, scores, matrix, grouping):
         self.scan, self.cfg, self.columns, self.matrix = scan, cfg, columns, matrix
         self.sliced, self.other = sliced, other
         w = scan.sample_weight
@@ -139,11 +139,11 @@ class _Scan:
         self.code_names = list(self.pooled)
         # the numeric columns and their fine codes, once per subset for every pass over it
         self.num, self.fine = zip(*(self._subset(rows) for rows in (sliced, other)))
-        # room for the bin codes of the numeric features, which the single features' sums
-        # pass writes: the grouping codes of the pairs
+        # room for the bin codes of the numeric features that group pairs (`grouping`),
+        # which the single features' sums pass writes
         self.codes = tuple(_fortran([self.pooled[n].codes for n in self.code_names], rows, np.int32,
-                                    extra=len(self.num_names)) for rows in (sliced, other))
-        self.bin_names = list(self.code_names) + self.num_names
+                                    extra=len(grouping)) for rows in (sliced, other))
+        self.bin_names = list(self.code_names) + list(grouping)
         self.edges = {}
         self.jobs = scan.n_jobs
 
@@ -200,7 +200,7 @@ class _Scan:
         if any(u.group is not None for u in units):
             return None
         self.code_names = self.bin_names
-        return [self.bin_names.index(u.cut) if u.plan[2] else -1 for u in units]
+        return [self.bin_names.index(u.cut) if u.plan[2] and u.cut in self.bin_names else -1 for u in units]
 
     # -- passes ------------------------------------------------------------------
     def _edges(self, units, sketches):
@@ -271,7 +271,7 @@ def _top_features(units, found, features, k, sign):
 def _additive(self, cfg, x, columns, features, pairs, sliced, other, pred):
     scores = np.asarray(cfg.scoring_func(self.y, pred), dtype=np.float64)
     matrix = x if isinstance(x, np.ndarray) and x.dtype == np.float64 else None
-    state = _Scan(self, cfg, columns, sliced, other, scores, matrix)
+    state = _Scan(self, cfg, columns, sliced, other, scores, matrix, _grouping(columns, pairs))
     self.threshold_value = cfg.multiplier * self._scan_mean(state.scores[0], state.weights[0])
     w_other, s_other = state.weights[1], state.scores[1]
     ones = np.ones_like(s_other) if w_other is None else w_other
@@ -283,6 +283,16 @@ def _additive(self, cfg, x, columns, features, pairs, sliced, other, pred):
     # the tested subset's score is its mean score (unweighted when the weights sum to 0)
     self._scan_overall = float(total["ws"] / total["w"] if total["w"] != 0 else s_other.mean())
     return found
+
+
+def _grouping(columns, pairs):
+    """The numeric features whose bin codes group pairs: each feature a of a numeric pair
+    (a, b), every numeric feature while the pairs are still to be chosen (pairs None)."""
+    numeric = [n for n, c in columns.items() if c.numeric]
+    if pairs is None:
+        return numeric
+    need = {a for a, b in pairs if columns[a].numeric and columns[b].numeric}
+    return [n for n in numeric if n in need]
 
 
 def pair_units_of(state, singles, pairs):
