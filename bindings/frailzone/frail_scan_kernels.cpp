@@ -116,35 +116,35 @@ void settle_fine(BlockFine& f, const f64_fortran& num, const std::vector<Unit>& 
     f.codes = std::make_shared<const tamrel::FineColumns>(tamrel::fine_columns(num.data(), num.shape(0), wanted, jobs));
 }
 
-// Rows per group of each grouping (code column, number of groups) of the units.
-std::map<std::pair<std::int64_t, std::int64_t>, tamrel::GroupRows> group_rows_of(const Block& b,
-                                                                                   const std::vector<Unit>& units,
-                                                                                   int jobs) {
-    std::map<std::pair<std::int64_t, std::int64_t>, tamrel::GroupRows> out;
-    for (const Unit& u : units) out[{u.group_col, u.n_groups}];
+// `make` of each grouping (code column, number of groups) of the units that `wanted` names,
+// once per grouping however many units share it, in threads.
+template <class Wanted, class Make>
+auto per_grouping(const Block& b, const std::vector<Unit>& units, int jobs, Wanted wanted, Make make) {
+    using Result = decltype(make(static_cast<const std::int32_t*>(nullptr), std::int64_t{1}));
+    std::map<std::pair<std::int64_t, std::int64_t>, Result> out;
+    for (const Unit& u : units)
+        if (wanted(u)) out[{u.group_col, u.n_groups}];
     std::vector<std::pair<std::int64_t, std::int64_t>> keys;
     for (const auto& kv : out) keys.push_back(kv.first);
     tamrel::parallel_for(static_cast<std::int64_t>(keys.size()), jobs, [&](std::int64_t k) {
         const auto [col, n_groups] = keys[static_cast<size_t>(k)];
-        out.at(keys[static_cast<size_t>(k)]) =
-            tamrel::group_rows_of(col < 0 ? nullptr : b.codes.data() + col * b.rows, b.rows, n_groups);
+        out.at(keys[static_cast<size_t>(k)]) = make(col < 0 ? nullptr : b.codes.data() + col * b.rows, n_groups);
     });
     return out;
 }
 
-// group_offsets of the grouping columns of numeric units with few enough groups.
-std::map<std::pair<std::int64_t, std::int64_t>, std::vector<std::uint16_t>> group_offsets_of(
-    const Block& b, const std::vector<Unit>& units, int jobs) {
-    std::map<std::pair<std::int64_t, std::int64_t>, std::vector<std::uint16_t>> out;
-    for (const Unit& u : units)
-        if (u.numeric && u.group_col >= 0 && u.n_groups <= tamrel::kOffsetGroups) out[{u.group_col, u.n_groups}];
-    std::vector<std::pair<std::int64_t, std::int64_t>> keys;
-    for (const auto& kv : out) keys.push_back(kv.first);
-    tamrel::parallel_for(static_cast<std::int64_t>(keys.size()), jobs, [&](std::int64_t k) {
-        const auto [col, n_groups] = keys[static_cast<size_t>(k)];
-        out.at(keys[static_cast<size_t>(k)]) = tamrel::group_offsets(b.codes.data() + col * b.rows, b.rows, n_groups);
-    });
-    return out;
+// The group sizes and small groups' rows of every grouping (group_rows_of).
+auto group_rows_of(const Block& b, const std::vector<Unit>& units, int jobs) {
+    return per_grouping(b, units, jobs, [](const Unit&) { return true; },
+                        [&](const std::int32_t* g, std::int64_t n) { return tamrel::group_rows_of(g, b.rows, n); });
+}
+
+// The table offsets of the groupings of numeric units with few enough groups (group_offsets).
+auto group_offsets_of(const Block& b, const std::vector<Unit>& units, int jobs) {
+    return per_grouping(
+        b, units, jobs,
+        [](const Unit& u) { return u.numeric && u.group_col >= 0 && u.n_groups <= tamrel::kOffsetGroups; },
+        [&](const std::int32_t* g, std::int64_t n) { return tamrel::group_offsets(g, b.rows, n); });
 }
 
 tamrel::UnitInput unit_input(const Block& b, const Unit& u, const BlockFine& fine) {
@@ -463,10 +463,10 @@ std::vector<std::int32_t*> bin_targets(const py::object& bin_columns, const py::
     if (bin_columns.is_none()) return out;
     const py::list cols(bin_columns);
     if (cols.size() != units.size()) throw py::value_error("bin_columns needs one entry per unit.");
-    const bool same = py::isinstance<py::array>(codes) && py::reinterpret_borrow<py::array>(codes).data() == b.codes.data();
-    if (!same || !py::reinterpret_borrow<py::array>(codes).writeable())
+    // the caller's own array (read_block took it as it is), so that the codes land there
+    auto given = py::isinstance<py::array>(codes) ? py::reinterpret_borrow<py::array>(codes) : py::array();
+    if (!given || given.data() != b.codes.data() || !given.writeable())
         throw py::value_error("bin_columns needs codes as a writable int32 Fortran array.");
-    auto given = py::reinterpret_borrow<py::array>(codes);
     std::vector<char> read(static_cast<size_t>(b.codes.shape(1)), 0), taken(read.size(), 0);
     for (const Unit& u : units) {
         if (u.group_col >= 0) read[static_cast<size_t>(u.group_col)] = 1;

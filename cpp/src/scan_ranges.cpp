@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "tamrel/fine_codes.hpp"
-#include "tamrel/row_flags.hpp"
 #include "tamrel/scan.hpp"
 
 #ifdef __SSE2__
@@ -97,10 +96,10 @@ inline std::int64_t lowest_bit(std::uint64_t bits) {
 #endif
 }
 
-// unit_ranges from fine codes, over all the rows in blocks: a row's value is read only when
-// its code reaches the group's extreme codes so far (NaN's code is beyond them all) or
-// the group still gathers distinct values; every other value lies strictly between the
-// group's minimum and maximum. Counts come from the group sizes at the end.
+// unit_ranges from fine codes (shared_cut_ranges): a row's value is read only when its code
+// reaches the group's extreme codes so far (NaN's code is beyond them all) or the group
+// still gathers distinct values; every other value lies strictly between the group's
+// minimum and maximum. Counts come from the group sizes at the end.
 struct FineRanges {
     std::vector<std::int32_t> lo, hi;  // codes of the group's minimum and maximum so far
     std::vector<char> open;
@@ -110,46 +109,12 @@ struct FineRanges {
         for (size_t g = 0; g < sketches.size(); ++g) open[g] = sketches[g].cap > 0;
     }
 
-    void add(const UnitInput& in, std::int64_t begin, std::int64_t end, std::vector<RangeSketch>& out) {
-        // the low code as tested: above every code while the group gathers distinct values
-        const size_t n = lo.size();
-        std::vector<std::int32_t> low(n);
-        auto set_low = [&](size_t g) { low[g] = this->low(g); };
-        for (size_t g = 0; g < n; ++g) set_low(g);
-        if (!in.group) {
-            for (std::int64_t r = begin; r < end; ++r) {
-                const std::int32_t f = in.fine[r];
-                if ((f <= low[0]) | (f >= hi[0])) {
-                    slow(0, f, in.num[r], out[0]);
-                    set_low(0);
-                }
-            }
-            return;
-        }
-        // Rows flagged a chunk at a time by the codes at the chunk's start: the interval
-        // between a group's codes only widens, so rows inside it stay inside.
-        constexpr std::int64_t kChunk = 256;
-        std::uint64_t words[kChunk / 64];
-        for (std::int64_t c0 = begin; c0 < end; c0 += kChunk) {
-            const std::int64_t c1 = std::min(end, c0 + kChunk);
-            flag_outside(in.group, in.fine, c0, c1, low.data(), hi.data(), in.n_groups, words);
-            for (std::int64_t w = 0; w < (c1 - c0 + 63) / 64; ++w) {
-                for (std::uint64_t bits = words[w]; bits; bits &= bits - 1) {
-                    const std::int64_t r = c0 + 64 * w + lowest_bit(bits);
-                    const auto g = static_cast<size_t>(in.group[r]);
-                    slow(static_cast<std::int64_t>(g), in.fine[r], in.num[r], out[g]);
-                    set_low(g);
-                }
-            }
-        }
-    }
-
     // The low code as tested: above every code while the group gathers distinct values.
     std::int32_t low(size_t g) const { return open[g] ? kFineCodes + 1 : lo[g]; }
 
-    // Row r of a grouped unit, unless its group is left out or (small_too false) small.
+    // Row r of a unit, unless its group is left out or (small_too false) small.
     void visit(const UnitInput& in, std::int64_t r, bool small_too, std::vector<RangeSketch>& out) {
-        const auto g = static_cast<std::uint64_t>(static_cast<std::int64_t>(in.group[r]));
+        const auto g = in.group ? static_cast<std::uint64_t>(static_cast<std::int64_t>(in.group[r])) : 0;
         if (g >= static_cast<std::uint64_t>(in.n_groups) || (!small_too && in.grouping->small[g])) return;
         const std::int32_t f = in.fine[r];
         if (f <= low(g) || f >= hi[g]) slow(static_cast<std::int64_t>(g), f, in.num[r], out[g]);
@@ -207,10 +172,11 @@ inline std::uint64_t codes_outside(const std::uint16_t* f, std::int64_t w0, std:
     return bits;
 }
 
-// The ranges of a block of rows for units that share a numeric cut with fine codes, each
-// grouped: a row whose code lies strictly inside the code interval of every large group of
-// every unit is inside them all, and is skipped at once; the others go through each unit;
-// the rows of small groups come from their lists (from small_at on, which advances).
+// The ranges of a block of rows for units that share a numeric cut with fine codes: a row
+// whose code lies strictly inside the code interval of every large group of every unit is
+// inside them all, and is skipped at once; the others go through each unit; the rows of
+// small groups come from their lists (from small_at on, which advances). A unit without
+// grouping codes is one large group.
 void shared_cut_ranges(const std::vector<UnitInput>& units, std::vector<FineRanges>& fine, std::int64_t begin,
                        std::int64_t end, std::vector<std::vector<RangeSketch>>& out, std::vector<size_t>& small_at) {
     // the common interval (lo_all, hi_all), never holding NaN's code; taken again after
@@ -257,30 +223,24 @@ std::vector<std::vector<RangeSketch>> batch_ranges(const std::vector<UnitInput>&
                                                    std::int64_t cap) {
     std::vector<std::vector<RangeSketch>> out;
     std::vector<FineRanges> fine;
-    std::vector<char> by_codes;  // fine codes and group sizes at hand
-    bool shared = !units.empty();  // all grouped on one cut's fine codes
+    // by fine codes when every unit has them (with its group sizes) on one cut column
+    bool by_codes = !units.empty();
     for (const auto& in : units) {
-        by_codes.push_back(in.fine && in.grouping);
-        shared = shared && by_codes.back() && in.group && in.fine == units[0].fine;
+        by_codes = by_codes && in.fine && in.grouping && in.fine == units[0].fine;
         out.emplace_back(static_cast<size_t>(in.n_groups), RangeSketch(cap));
-        fine.emplace_back(by_codes.back() ? out.back() : std::vector<RangeSketch>());
+        fine.emplace_back(out.back());
     }
     std::vector<size_t> small_at(units.size(), 0);
     for (std::int64_t begin = 0; begin < n_rows; begin += kBlockRows) {
         const std::int64_t end = std::min(n_rows, begin + kBlockRows);
-        if (shared) {
+        if (by_codes) {
             shared_cut_ranges(units, fine, begin, end, out, small_at);
             continue;
         }
-        for (size_t k = 0; k < units.size(); ++k) {
-            if (by_codes[k])
-                fine[k].add(units[k], begin, end, out[k]);
-            else
-                unit_ranges(units[k], begin, end, out[k]);
-        }
+        for (size_t k = 0; k < units.size(); ++k) unit_ranges(units[k], begin, end, out[k]);
     }
     for (size_t k = 0; k < units.size(); ++k) {
-        if (by_codes[k]) FineRanges::settle_counts(units[k], out[k]);
+        if (by_codes) FineRanges::settle_counts(units[k], out[k]);
         for (auto& s : out[k]) s.settle();
     }
     return out;
