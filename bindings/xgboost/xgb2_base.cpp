@@ -3,6 +3,7 @@
 #include "xgb2_internal.hpp"
 
 #include "conversion.hpp"
+#include "tamrel/finite.hpp"
 
 namespace tamrel_py::xgb2 {
 
@@ -81,15 +82,6 @@ py::object default_name(const py::object& self, py::ssize_t i) {
     return py::str("X" + std::to_string(i));
 }
 
-// XGBoost stores X as float32: per column, the values that become infinite there.
-std::vector<std::int64_t> beyond_float32(const py::object& X) {
-    constexpr double kLargest = 0x1.fffffefffffffp127;  // below this, float32 rounding stays finite
-    const MatrixRef x = matrix_ref(X, "X", Refusal::value_error);
-    std::vector<std::int64_t> counts;
-    for (std::int64_t j = 0; j < x.cols(); ++j) counts.push_back(tamrel_py::count_beyond(x.column(j).col, kLargest));
-    return counts;
-}
-
 // A column with such values is refused by name.
 void refuse_beyond_float32(const std::vector<std::int64_t>& counts, const py::object& names) {
     for (size_t j = 0; j < counts.size(); ++j) {
@@ -99,6 +91,32 @@ void refuse_beyond_float32(const std::vector<std::int64_t>& counts, const py::ob
                                   " value(s) beyond the float32 range, which XGBoost cannot train on.");
     }
 }
+
+}  // namespace
+
+std::vector<std::int64_t> beyond_float32(const py::object& X) {
+    constexpr double kLargest = 0x1.fffffefffffffp127;  // below this, float32 rounding stays finite
+    const MatrixRef x = matrix_ref(X, "X", Refusal::value_error);
+    std::vector<std::int64_t> counts;
+    for (std::int64_t j = 0; j < x.cols(); ++j) {
+        const ColumnRef c = x.column(j);
+        counts.push_back(tamrel_py::count_beyond(c.col, kLargest) - tamrel::count_nan(c.col));  // NaN is missing
+    }
+    return counts;
+}
+
+void set_feature_metadata(const Deps& d, py::object self, const std::vector<std::int64_t>& beyond) {
+    const auto n_columns = self.attr("n_features_in_").cast<py::ssize_t>();
+    py::object names = feature_list(d, self.attr("feature_names"), "feature_names", n_columns,
+                                    [&self](py::ssize_t i) { return default_name(self, i); });
+    py::object types = feature_list(d, self.attr("feature_types"), "feature_types", n_columns,
+                                    [](py::ssize_t) { return py::str("numerical"); });
+    refuse_beyond_float32(beyond, names);
+    self.attr("feature_names_") = names;
+    self.attr("feature_types_") = types;
+}
+
+namespace {
 
 py::object fit(const Deps& d, py::object self, py::object X, py::object y, py::object sample_weight) {
     // Dask input is validated in one pass over its partitions, which also counts the
@@ -111,28 +129,31 @@ py::object fit(const Deps& d, py::object self, py::object X, py::object y, py::o
     X = parts[0];
     y = parts[1];
     sample_weight = parts[2];
-    const auto n_columns = self.attr("n_features_in_").cast<py::ssize_t>();
-    py::object names = feature_list(d, self.attr("feature_names"), "feature_names", n_columns,
-                                    [&self](py::ssize_t i) { return default_name(self, i); });
-    py::object types = feature_list(d, self.attr("feature_types"), "feature_types", n_columns,
-                                    [](py::ssize_t) { return py::str("numerical"); });
-    refuse_beyond_float32(distributed ? parts[3].cast<std::vector<std::int64_t>>() : beyond_float32(X), names);
-    self.attr("feature_names_") = names;
-    self.attr("feature_types_") = types;
+    set_feature_metadata(d, self, distributed ? parts[3].cast<std::vector<std::int64_t>>() : beyond_float32(X));
     self.attr("_fit_xgb_raw")(X, y, sample_weight);
     self.attr("is_fitted_") = true;
     self.attr("X_") = distributed ? X : d.copy.attr("copy")(X);  // the one copy of the training rows; a Dask collection stays lazy
     return self;
 }
 
-// The text form of the constraint tuple, e.g. "(1, 0, -1)" or "(0,)".
+}  // namespace
+
 py::str monotone_constraints(py::object self) {
     py::object inc = self.attr("mono_increasing_list"), dec = self.attr("mono_decreasing_list");
+    py::object names = self.attr("feature_names_");
+    // A name that is no feature would otherwise leave its feature unconstrained unnoticed.
+    for (const char* setting : {"mono_increasing_list", "mono_decreasing_list"})
+        for (py::handle name : self.attr(setting))
+            if (!contains(names, name))
+                throw py::value_error(std::string(setting) + " names " + py::repr(name).cast<std::string>() +
+                                      ", which is not a feature: the features are " +
+                                      py::repr(names).cast<std::string>() + ".");
     py::list signs;
-    for (py::handle name : self.attr("feature_names_"))
-        signs.append(contains(inc, name) ? 1 : (contains(dec, name) ? -1 : 0));
+    for (py::handle name : names) signs.append(contains(inc, name) ? 1 : (contains(dec, name) ? -1 : 0));
     return py::repr(py::tuple(signs));
 }
+
+namespace {
 
 void fit_xgb_raw(const Deps& d, py::object self, py::object X, py::object y, py::object sample_weight) {
     py::dict params;
@@ -184,6 +205,7 @@ py::dict base_extract_rules(const Deps& d, py::object self) {
 
 py::object parse_model(const Deps& d, py::object self) {
     if (py_compare(self.attr("max_depth"), py::int_(2), Py_GT)) return py::str("Cannot interpret XGB with depth more than 2.");
+    d.check_is_fitted(self, py::make_tuple("estimator_", "is_fitted_"));
     py::object unp = d.XGBInterpreter(self.attr("estimator_"), py::arg("purification") = true,
                                       py::arg("true_to_data") = false,
                                       py::arg("feature_names") = self.attr("feature_names_"),
@@ -228,6 +250,8 @@ py::object parsed_effects(py::object self) {
     return self.attr("effects_");
 }
 
+}  // namespace
+
 py::object partial_dependence(const Deps& d, py::object self, py::object fidx, py::object X) {
     fidx = resolve_fidx(self, fidx);
     const std::size_t n = py::len(fidx);
@@ -239,14 +263,20 @@ py::object partial_dependence(const Deps& d, py::object self, py::object fidx, p
             if (!py_equal(py::set(record[py::str("fidx")]), wanted)) continue;
             py::object splits = record[py::str("split_unique_list")];
             py::object values = record[py::str("values")];
-            predict = n == 1 ? d.predict_1D_func_tree(fidx, splits[py::int_(0)], values, true)
-                             : d.predict_2D_func_tree(fidx, splits[py::int_(0)], splits[py::int_(1)], values, true);
+            // An effect with a missing cell says so; the others are built as they always were.
+            py::dict options;
+            if (record.contains("missing")) options["missing"] = record[py::str("missing")];
+            predict = n == 1 ? d.predict_1D_func_tree(fidx, splits[py::int_(0)], values, true, **options)
+                             : d.predict_2D_func_tree(fidx, splits[py::int_(0)], splits[py::int_(1)], values, true,
+                                                      **options);
             break;
         }
     }
     if (!predict) throw py::value_error("Effect not found.");
     return is_dask(d, X) ? d.dask.attr("map_rows")(predict, X) : predict(X);
 }
+
+namespace {
 
 constexpr const char* kFitDoc = R"(fit(self, X, y, sample_weight=None)
 --
@@ -273,7 +303,22 @@ self : object
     Fitted Estimator.
 )";
 
-constexpr const char* kPartialDependenceDoc = R"(partial_dependence(self, fidx, X)
+
+
+constexpr const char* kParseModelDoc = R"(parse_model(self)
+--
+
+Interpret the model using functional ANOVA.
+
+Returns
+-------
+An instance of FANOVAInterpreter
+    The interpretation results.
+)";
+
+}  // namespace
+
+const char* const kPartialDependenceDoc = R"(partial_dependence(self, fidx, X)
 --
 
 Partial dependence of given effect index.
@@ -288,26 +333,13 @@ fidx : tuple of int
     interaction may be given in either order.
 X : np.ndarray of shape (n_samples, n_features)
     Data features; a Dask array or DataFrame gives a Dask array, computed partition by
-    partition.
+    partition. A model that routes missing values gives NaN the effect's missing cell.
 
 Returns
 -------
 pred : np.ndarray of shape (n_samples, )
     The effect's value on every row of X.
 )";
-
-constexpr const char* kParseModelDoc = R"(parse_model(self)
---
-
-Interpret the model using functional ANOVA.
-
-Returns
--------
-An instance of FANOVAInterpreter
-    The interpretation results.
-)";
-
-}  // namespace
 
 py::object define_base(py::module_& m, const DepsPtr& deps) {
     py::object cls = make_class(m, "XGB2Base", py::make_tuple(deps->BaseEstimator), "");

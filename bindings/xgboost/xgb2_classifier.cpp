@@ -37,7 +37,14 @@ pred_proba : np.ndarray of shape (n_samples, 2)
 )";
 
 py::tuple validate_input(const Deps& d, py::object self, py::object x, py::object y, py::object sample_weight) {
-    py::tuple kept = validate_rows(d, self, x, y, sample_weight, false);
+    return validate_labelled_rows(d, self, x, y, sample_weight, false);
+}
+
+}  // namespace
+
+py::tuple validate_labelled_rows(const Deps& d, py::object self, py::object x, py::object y,
+                                 py::object sample_weight, bool allow_nan) {
+    py::tuple kept = validate_rows(d, self, x, y, sample_weight, false, allow_nan);
     y = kept[1];
     py::object binarizer = d.LabelBinarizer();
     self.attr("label_binarizer_") = binarizer;
@@ -51,6 +58,8 @@ py::tuple validate_input(const Deps& d, py::object self, py::object x, py::objec
     py::object target = binarizer.attr("transform")(y).attr("__mul__")(1.0);
     return py::make_tuple(kept[0], target.attr("ravel")(), kept[2]);
 }
+
+namespace {
 
 // Column 1 of predict_proba: the probability of classes_[1].
 py::object positive_proba(py::object self, py::object X) {

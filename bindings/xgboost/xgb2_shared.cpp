@@ -64,14 +64,17 @@ py::tuple apply_sample_weight(const Deps& d, py::object x, py::object y, py::obj
     return py::make_tuple(x, y, w.attr("ravel")());
 }
 
-// check_array, check_is_fitted (a trained ensemble), then the shape tests shared by the
-// prediction methods.
-py::object check_predict_input(const Deps& d, py::object self, py::object X) {
+}  // namespace
+
+py::object check_predict_input(const Deps& d, py::object self, py::object X, const py::tuple& fitted,
+                               bool allow_nan) {
     py::object raw = X;
-    X = d.check_array(X);
+    py::dict options;
+    if (allow_nan) options[d.finite_keyword.c_str()] = "allow-nan";
+    X = d.check_array(X, **options);
     // A fit that failed in validation has already set n_features_in_ (and the classifier's
     // classes_), so scikit-learn's default test would take it for fitted.
-    d.check_is_fitted(self, py::make_tuple("estimator_", "is_fitted_"));
+    d.check_is_fitted(self, fitted);
     py::tuple shape = X.attr("shape");
     if (shape.size() != 2) throw py::value_error("Reshape your data.");
     py::object expected = self.attr("n_features_in_");
@@ -87,9 +90,10 @@ py::object check_predict_input(const Deps& d, py::object self, py::object X) {
     return X;
 }
 
-py::dict more_tags(bool binary_only) {
+py::dict more_tags(bool binary_only, bool allow_nan) {
     py::dict tags;
     if (binary_only) tags["binary_only"] = true;
+    if (allow_nan) tags["allow_nan"] = true;
     py::dict checks;
     checks["check_sample_weights_invariance"] =
         py::make_tuple("zero sample_weight is not equivalent to removing samples");
@@ -97,21 +101,22 @@ py::dict more_tags(bool binary_only) {
     return tags;
 }
 
-void add_sklearn_tags(py::object& cls, const Deps& d, bool binary_only) {
+void add_sklearn_tags(py::object& cls, const Deps& d, bool binary_only, bool allow_nan) {
     if (!d.has_sklearn_tags) return;
     py::object super = py::module_::import("builtins").attr("super");
+    const std::string doc = std::string("__sklearn_tags__(self)\n--\n\nscikit-learn's tags") +
+                            (binary_only ? "; the classifier is binary only" : "") +
+                            (allow_nan ? "; X may hold NaN (missing values)." : ".");
     add_method(
         cls, "__sklearn_tags__", "__sklearn_tags__",
-        [cls, super, binary_only](py::object self) {
+        [cls, super, binary_only, allow_nan](py::object self) {
             py::object tags = super(cls, self).attr("__sklearn_tags__")();
             if (binary_only) tags.attr("classifier_tags").attr("multi_class") = false;
+            if (allow_nan) tags.attr("input_tags").attr("allow_nan") = true;
             return tags;
         },
-        binary_only ? "__sklearn_tags__(self)\n--\n\nscikit-learn's tags; the classifier is binary only."
-                    : "__sklearn_tags__(self)\n--\n\nscikit-learn's tags.");
+        doc.c_str());
 }
-
-}  // namespace
 
 DepsPtr load_deps() {
     auto d = std::make_shared<Deps>();
@@ -143,16 +148,27 @@ DepsPtr load_deps() {
     d->predict_1D_func_tree = utils.attr("predict_1D_func_tree");
     d->predict_2D_func_tree = utils.attr("predict_2D_func_tree");
     d->dask = import_module(".dask_support", package);
+    d->bagging = import_module(".bagging", package);
+    d->parse_bags = import_module(".interpret", package).attr("parse_bags");
+    d->expit = py::module_::import("scipy.special").attr("expit");
+    py::object parameters = py::module_::import("inspect").attr("signature")(d->check_array).attr("parameters");
+    d->finite_keyword = parameters.contains("ensure_all_finite") ? "ensure_all_finite" : "force_all_finite";
     return d;
 }
 
 py::tuple validate_rows(const Deps& d, py::object self, py::object x, py::object y, py::object sample_weight,
-                        bool regression) {
+                        bool regression, bool allow_nan) {
     py::dict options;
     if (regression) options["y_numeric"] = true;
+    if (allow_nan) options[d.finite_keyword.c_str()] = "allow-nan";
     py::tuple xy = validate_xy(d, self, x, y, options);
     x = xy[0];
     y = xy[1];
+    // y_numeric converts only object arrays: text of a fixed width would reach XGBoost.
+    const std::string kind = py::str(y.attr("dtype").attr("kind"));
+    if (regression && kind.find_first_of("biuf") == std::string::npos)
+        throw py::value_error("y must hold numbers for a regressor, got an array of dtype " +
+                              std::string(py::str(y.attr("dtype"))) + ".");
     if (y.attr("ndim").cast<int>() == 2 && y.attr("shape")[py::int_(1)].cast<int>() == 1)
         y = d.column_or_1d(y, py::arg("warn") = regression);
     return apply_sample_weight(d, x, y.attr("ravel")(), sample_weight);
@@ -164,7 +180,8 @@ void add_checked_prediction(py::object& cls, const DepsPtr& deps, const char* na
         cls, name, name,
         [deps, method](py::object self, py::object X) {
             if (is_dask(*deps, X)) return deps->dask.attr("predict")(self, method, X);
-            py::object checked = check_predict_input(*deps, self, X);  // before estimator_ is read
+            py::object checked = check_predict_input(*deps, self, X, py::make_tuple("estimator_", "is_fitted_"),
+                                                     false);  // before estimator_ is read
             return self.attr("estimator_").attr(method.c_str())(checked);
         },
         doc, py::arg("X"));

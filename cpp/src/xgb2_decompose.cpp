@@ -12,7 +12,8 @@ namespace tamrel::xgb2 {
 namespace {
 
 // One side of a root split (feature a, threshold t) and what hangs below it: a leaf
-// (`split` false, output v_left) or a split on feature b at u with two leaves.
+// (`split` false, output v_left) or a split on feature b at u with two leaves. A missing
+// a goes left when a_missing_left, a missing b reaches v_left when b_missing_left.
 struct Piece {
     std::int64_t a;
     double t;
@@ -21,6 +22,7 @@ struct Piece {
     std::int64_t b;
     double u;
     double v_left, v_right;
+    bool a_missing_left = true, b_missing_left = true;
     bool is_interaction() const { return split && b != a; }
 };
 
@@ -45,6 +47,7 @@ struct TreeView {
         return f;
     }
     double value(std::int64_t node) const { return e.value[begin + node]; }
+    bool missing_left(std::int64_t node) const { return e.default_left == nullptr || e.default_left[begin + node] != 0; }
     void check_leaf(std::int64_t node) const {
         if (e.right[begin + node] >= 0) bad_tree(index, "node with only a right child");
     }
@@ -62,6 +65,7 @@ void read_tree(const TreeView& tree, std::int64_t n_features, double& intercept,
     for (bool left : {true, false}) {
         const std::int64_t c = tree.child(0, left);
         Piece p{a, tree.value(0), left, false, a, 0.0, 0.0, 0.0};
+        p.a_missing_left = tree.missing_left(0);
         if (tree.is_leaf(c)) {
             tree.check_leaf(c);
             p.v_left = tree.value(c);
@@ -75,6 +79,7 @@ void read_tree(const TreeView& tree, std::int64_t n_features, double& intercept,
             p.u = tree.value(c);
             p.v_left = tree.value(l);
             p.v_right = tree.value(r);
+            p.b_missing_left = tree.missing_left(c);
         }
         pieces.push_back(p);
     }
@@ -90,30 +95,41 @@ std::size_t last_cell_below(const std::vector<double>& grid, double t) {
     return static_cast<std::size_t>(std::lower_bound(grid.begin(), grid.end(), t) - grid.begin());
 }
 
-// The leaf a cell of the second-level split reaches.
-double leaf_of(const Piece& p, std::size_t cell, std::size_t u_pos) {
-    return (!p.split || cell <= u_pos) ? p.v_left : p.v_right;
+// Whether a cell of the root feature's grid (k thresholds; cell k + 1 is the missing
+// one) lies on the piece's side of the root split.
+bool on_side(const Piece& p, std::size_t cell, std::size_t k, std::size_t t_pos) {
+    const bool left = cell > k ? p.a_missing_left : cell <= t_pos;
+    return left == p.left_side;
+}
+
+// The leaf a cell of the second-level split's grid (k thresholds) reaches.
+double leaf_of(const Piece& p, std::size_t cell, std::size_t k, std::size_t u_pos) {
+    if (!p.split) return p.v_left;
+    const bool left = cell > k ? p.b_missing_left : cell <= u_pos;
+    return left ? p.v_left : p.v_right;
 }
 
 void add_main(MainEffect& m, const Piece& p) {
+    const std::size_t k = m.thresholds.size();
     const std::size_t t_pos = last_cell_below(m.thresholds, p.t);
     const std::size_t u_pos = p.split ? last_cell_below(m.thresholds, p.u) : 0;
     for (std::size_t c = 0; c < m.values.size(); ++c)
-        if ((c <= t_pos) == p.left_side) m.values[c] += leaf_of(p, c, u_pos);
+        if (on_side(p, c, k, t_pos)) m.values[c] += leaf_of(p, c, k, u_pos);
 }
 
 void add_interaction(Interaction& in, const Piece& p) {
     const bool a_first = p.a == in.first;
     const auto& grid_a = a_first ? in.thresholds1 : in.thresholds2;
     const auto& grid_b = a_first ? in.thresholds2 : in.thresholds1;
+    const std::size_t ka = grid_a.size(), kb = grid_b.size();
     const std::size_t t_pos = last_cell_below(grid_a, p.t);
     const std::size_t u_pos = last_cell_below(grid_b, p.u);
     const std::size_t width = in.width();
-    for (std::size_t ca = 0; ca <= grid_a.size(); ++ca) {
-        if ((ca <= t_pos) != p.left_side) continue;
-        for (std::size_t cb = 0; cb <= grid_b.size(); ++cb) {
+    for (std::size_t ca = 0; ca < n_cells(ka, in.missing); ++ca) {
+        if (!on_side(p, ca, ka, t_pos)) continue;
+        for (std::size_t cb = 0; cb < n_cells(kb, in.missing); ++cb) {
             const std::size_t cell = a_first ? ca * width + cb : cb * width + ca;
-            in.values[cell] += leaf_of(p, cb, u_pos);
+            in.values[cell] += leaf_of(p, cb, kb, u_pos);
         }
     }
 }
@@ -122,6 +138,7 @@ void add_interaction(Interaction& in, const Piece& p) {
 
 Decomposition decompose(const Ensemble& e, std::int64_t n_features) {
     Decomposition d;
+    d.missing = e.missing;
     std::vector<Piece> pieces;
     for (std::size_t t = 0; t < e.n_trees; ++t) {
         const std::int64_t begin = e.offsets[t], end = e.offsets[t + 1];
@@ -151,16 +168,16 @@ Decomposition decompose(const Ensemble& e, std::int64_t n_features) {
     for (auto& [f, grid] : main_grid) {
         sort_unique(grid);
         main_at[f] = d.mains.size();
-        d.mains.push_back(MainEffect{f, grid, std::vector<double>(grid.size() + 1, 0.0)});
+        d.mains.push_back(MainEffect{f, grid, std::vector<double>(n_cells(grid.size(), d.missing), 0.0), d.missing});
     }
     std::map<std::pair<std::int64_t, std::int64_t>, std::size_t> pair_at;
     for (auto& [key, grids] : pair_grid) {
         sort_unique(grids.first);
         sort_unique(grids.second);
         pair_at[key] = d.interactions.size();
-        const std::size_t cells = (grids.first.size() + 1) * (grids.second.size() + 1);
-        d.interactions.push_back(
-            Interaction{key.first, key.second, grids.first, grids.second, std::vector<double>(cells, 0.0)});
+        const std::size_t cells = n_cells(grids.first.size(), d.missing) * n_cells(grids.second.size(), d.missing);
+        d.interactions.push_back(Interaction{key.first, key.second, grids.first, grids.second,
+                                             std::vector<double>(cells, 0.0), d.missing});
     }
 
     for (const Piece& p : pieces) {

@@ -5,9 +5,9 @@ namespace tamrel::xgb2 {
 
 bool bin_column(const Column& x, const Grid& grid, bool float32, std::int64_t* out) {
     for (std::int64_t i = 0; i < x.size; ++i) {
-        const double v = x[i];
-        if (v != v) return false;
-        out[i] = static_cast<std::int64_t>(cell_of(v, grid.thresholds, grid.k, float32));
+        std::size_t cell;
+        if (!grid_cell(x[i], grid, float32, cell)) return false;
+        out[i] = static_cast<std::int64_t>(cell);
     }
     return true;
 }
@@ -15,9 +15,9 @@ bool bin_column(const Column& x, const Grid& grid, bool float32, std::int64_t* o
 bool predict_main_effect(const Column& x, const Grid& grid, const double* values, bool float32,
                          double* out) {
     for (std::int64_t i = 0; i < x.size; ++i) {
-        const double v = x[i];
-        if (v != v) return false;
-        out[i] = values[cell_of(v, grid.thresholds, grid.k, float32)];
+        std::size_t cell;
+        if (!grid_cell(x[i], grid, float32, cell)) return false;
+        out[i] = values[cell];
     }
     return true;
 }
@@ -26,11 +26,8 @@ bool predict_interaction(const Column& x, const Grid& grid1, const Column& z, co
                          const double* values, bool float32, double* out) {
     const std::size_t width = grid2.n_cells();
     for (std::int64_t i = 0; i < x.size; ++i) {
-        const double a = x[i];
-        const double b = z[i];
-        if (a != a || b != b) return false;
-        const std::size_t row = cell_of(a, grid1.thresholds, grid1.k, float32);
-        const std::size_t col = cell_of(b, grid2.thresholds, grid2.k, float32);
+        std::size_t row, col;
+        if (!grid_cell(x[i], grid1, float32, row) || !grid_cell(z[i], grid2, float32, col)) return false;
         out[i] = values[row * width + col];
     }
     return true;

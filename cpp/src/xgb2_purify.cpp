@@ -10,14 +10,17 @@
 namespace tamrel::xgb2 {
 namespace {
 
-// For each cell of a fine grid, the cell of a coarser grid (a subset of its thresholds)
-// that contains it: the count of coarse thresholds <= the fine cell's lower edge.
-std::vector<std::size_t> refine_map(const std::vector<double>& fine, const std::vector<double>& coarse) {
-    std::vector<std::size_t> map(fine.size() + 1, 0);
+}  // namespace
+
+std::vector<std::size_t> refine_map(const std::vector<double>& fine, const std::vector<double>& coarse, bool missing) {
+    std::vector<std::size_t> map(n_cells(fine.size(), missing), 0);
     for (std::size_t c = 1; c <= fine.size(); ++c)
         map[c] = static_cast<std::size_t>(std::upper_bound(coarse.begin(), coarse.end(), fine[c - 1]) - coarse.begin());
+    if (missing) map.back() = coarse.size() + 1;  // the missing cell maps onto the missing cell
     return map;
 }
+
+namespace {
 
 std::vector<double> coarse_freq(const std::vector<double>& freq, const std::vector<std::size_t>& map,
                                 std::size_t n_cells) {
@@ -119,10 +122,11 @@ CellCounts count_cells(const Decomposition& d, const FeatureGrids& grids, const 
         if (f < 0 || static_cast<std::size_t>(f) >= X.columns.size())
             throw std::invalid_argument("X has " + std::to_string(X.columns.size()) +
                                         " columns, but the trees use feature " + std::to_string(f));
-        if (!bin_column(X.columns[static_cast<std::size_t>(f)], Grid{t.data(), t.size()}, float32, cell.data()))
+        if (!bin_column(X.columns[static_cast<std::size_t>(f)], Grid{t.data(), t.size(), d.missing}, float32,
+                        cell.data()))
             throw std::invalid_argument("X contains NaN");
         auto& m = counts.marginal[f];
-        m.assign(t.size() + 1, 0.0);
+        m.assign(n_cells(t.size(), d.missing), 0.0);
         for (std::int64_t c : cell) m[static_cast<std::size_t>(c)] += 1.0;
         if (joint) cells[f] = cell;
     }
@@ -130,8 +134,8 @@ CellCounts count_cells(const Decomposition& d, const FeatureGrids& grids, const 
     for (const Interaction& in : d.interactions) {
         const std::vector<std::int64_t>& a = cells.at(in.first);
         const std::vector<std::int64_t>& b = cells.at(in.second);
-        const std::size_t width = grids.at(in.second).size() + 1;
-        std::vector<double> w((grids.at(in.first).size() + 1) * width, 0.0);
+        const std::size_t width = n_cells(grids.at(in.second).size(), d.missing);
+        std::vector<double> w(n_cells(grids.at(in.first).size(), d.missing) * width, 0.0);
         for (std::size_t r = 0; r < cell.size(); ++r)
             w[static_cast<std::size_t>(a[r]) * width + static_cast<std::size_t>(b[r])] += 1.0;
         counts.joint.push_back(std::move(w));
@@ -146,7 +150,7 @@ void purify_counts(Decomposition& d, const FeatureGrids& grids, const CellCounts
     std::map<std::int64_t, std::vector<double>> freq;
     for (const auto& [f, t] : grids) {
         const auto found = counts.marginal.find(f);
-        if (found == counts.marginal.end() || found->second.size() != t.size() + 1) counts_mismatch();
+        if (found == counts.marginal.end() || found->second.size() != n_cells(t.size(), d.missing)) counts_mismatch();
         auto& p = freq[f];
         for (double c : found->second) p.push_back(c / counts.n_rows);
     }
@@ -154,8 +158,8 @@ void purify_counts(Decomposition& d, const FeatureGrids& grids, const CellCounts
     std::map<std::int64_t, MainEffect*> main_of;
     for (MainEffect& m : d.mains) {
         const std::vector<double>& grid = grids.at(m.feature);
-        const std::vector<std::size_t> map = refine_map(grid, m.thresholds);
-        std::vector<double> values(grid.size() + 1);
+        const std::vector<std::size_t> map = refine_map(grid, m.thresholds, d.missing);
+        std::vector<double> values(n_cells(grid.size(), d.missing));
         for (std::size_t c = 0; c < values.size(); ++c) values[c] = m.values[map[c]];
         m.thresholds = grid;
         m.values.swap(values);
@@ -166,11 +170,11 @@ void purify_counts(Decomposition& d, const FeatureGrids& grids, const CellCounts
         Interaction& in = d.interactions[i];
         const std::vector<double>& g1 = grids.at(in.first);
         const std::vector<double>& g2 = grids.at(in.second);
-        const auto m1 = refine_map(g1, in.thresholds1);
-        const auto m2 = refine_map(g2, in.thresholds2);
-        std::vector<double> row_acc(in.thresholds1.size() + 1, 0.0), col_acc(in.width(), 0.0);
+        const auto m1 = refine_map(g1, in.thresholds1, d.missing);
+        const auto m2 = refine_map(g2, in.thresholds2, d.missing);
+        std::vector<double> row_acc(in.height(), 0.0), col_acc(in.width(), 0.0);
         if (true_to_data)
-            centre_joint(in, counts.joint[i], g2.size() + 1, m1, m2, tolerance, max_iterations, row_acc, col_acc);
+            centre_joint(in, counts.joint[i], m2.size(), m1, m2, tolerance, max_iterations, row_acc, col_acc);
         else
             centre_product(in, coarse_freq(freq.at(in.first), m1, row_acc.size()),
                            coarse_freq(freq.at(in.second), m2, col_acc.size()), row_acc, col_acc);

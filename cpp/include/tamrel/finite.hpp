@@ -15,4 +15,11 @@ inline std::int64_t count_beyond(const Column& c, double bound) {
     return n;
 }
 
+// Entries that are NaN.
+inline std::int64_t count_nan(const Column& c) {
+    std::int64_t n = 0;
+    for (std::int64_t i = 0; i < c.size; ++i) n += c[i] != c[i];
+    return n;
+}
+
 }  // namespace tamrel

@@ -13,9 +13,17 @@ __all__ = ["FANOVAInterpreter"]
 
 def _effect_function(record):
     splits, values = record["split_unique_list"], record["values"]
+    missing = bool(record.get("missing", False))  # a last cell per feature for NaN
     if len(record["fidx"]) == 1:
-        return predict_1D_func_tree(record["fidx"], splits[0], values, True)
-    return predict_2D_func_tree(record["fidx"], splits[0], splits[1], values, True)
+        return predict_1D_func_tree(record["fidx"], splits[0], values, True, missing)
+    return predict_2D_func_tree(record["fidx"], splits[0], splits[1], values, True, missing)
+
+
+def _observed(table, record):
+    """The cells of observed values: a missing cell per feature, where there is one, left out."""
+    if table is None or not record.get("missing", False):
+        return table
+    return np.asarray(table, dtype=float)[(slice(0, -1),) * len(record["fidx"])]
 
 
 def _effect_names(feature_names, fidxs):
@@ -38,12 +46,34 @@ def _importances(records, X):
 
 
 def _edges(split_points, column):
-    """Cell edges for drawing: the split points closed by the data's range (or one unit)."""
+    """Cell edges for drawing: the split points closed by the data's range (NaN left out; or
+    one unit)."""
     split_points = np.asarray(split_points, dtype=float)
+    column = np.asarray(column, dtype=float)
+    column = column[~np.isnan(column)]
+    if column.size == 0:
+        column = split_points if split_points.size else np.zeros(1)
     lo = min(np.min(column), split_points[0]) if split_points.size else np.min(column)
     hi = max(np.max(column), split_points[-1]) if split_points.size else np.max(column)
     pad = 0.05 * (hi - lo) if hi > lo else 1.0
     return np.concatenate([[lo - pad], split_points, [hi + pad]])
+
+
+def _draw_main(ax, grid):
+    """A main effect's step curve, its band of one spread each side, its missing value."""
+    edges, values, spread = grid["edges"][0], grid["values"], grid["spread"]
+    if spread is not None:
+        ax.stairs(values + spread, edges, baseline=values - spread, fill=True, color="C0", alpha=0.25,
+                  label="\u00b1 1 sd over bags")
+    ax.stairs(values, edges, baseline=None, color="C0", label="effect")
+    ax.axhline(0.0, color="0.6", linewidth=0.8)
+    if grid.get("missing_share", [0.0])[0] > 0:
+        x = edges[-1] + 0.06 * (edges[-1] - edges[0])
+        error = grid["missing_spread"] if grid["missing_spread"] is not None else 0.0
+        ax.errorbar([x], [grid["missing"]], yerr=[error], fmt="o", color="C3", capsize=3,
+                    label=f"missing ({100 * grid['missing_share'][0]:.1f}% of rows)")
+    if spread is not None or grid.get("missing_share", [0.0])[0] > 0:
+        ax.legend(loc="best", fontsize="small", frameon=False)
 
 
 class FANOVAInterpreter:
@@ -155,21 +185,38 @@ class FANOVAInterpreter:
         -------
         dict
             "name", "fidx", "split_points" (one array per feature), "edges" (the cell
-            edges per feature, closed by the training data's range) and "values" (k + 1
-            values, or the (k1 + 1, k2 + 1) table with rows along the first feature).
+            edges per feature, closed by the training data's range), "values" (k + 1
+            values, or the (k1 + 1, k2 + 1) table with rows along the first feature) and
+            "spread" (the values' spread over the bags of a bagged model, else None). An
+            effect of a model that routes missing values also has "missing": the value of a
+            missing feature (a main effect), or the full table whose last row and column
+            hold the cells of missing values (an interaction); and "missing_spread" alike.
+            "missing_share" is the share of training rows missing the feature (one per
+            feature).
         """
         name, record = self._find(effect)
         fidx = tuple(int(i) for i in record["fidx"])
         X = self.model.X_
         if dask_support.is_dask(X):  # only the range of each column is needed
             columns = [dask_support.column_range(X, i) for i in fidx]
+            shares = [dask_support.missing_share(X, i) for i in fidx]
         else:
             X = np.asarray(X, dtype=np.float64)
             columns = [X[:, i] for i in fidx]
+            shares = [float(np.isnan(c).mean()) if c.size else 0.0 for c in columns]
         splits = [np.asarray(s, dtype=float) for s in record["split_unique_list"][:len(fidx)]]
-        return {"name": name, "fidx": fidx, "split_points": splits,
+        spread = record.get("spread")
+        grid = {"name": name, "fidx": fidx, "split_points": splits,
                 "edges": [_edges(s, c) for s, c in zip(splits, columns)],
-                "values": np.asarray(record["values"], dtype=float)}
+                "values": _observed(np.asarray(record["values"], dtype=float), record),
+                "spread": None if spread is None else _observed(np.asarray(spread, dtype=float), record)}
+        if record.get("missing", False):
+            full, full_spread = np.asarray(record["values"], dtype=float), spread
+            grid["missing"] = float(full[-1]) if len(fidx) == 1 else full
+            grid["missing_spread"] = (None if full_spread is None else
+                                      float(np.asarray(full_spread)[-1]) if len(fidx) == 1 else np.asarray(full_spread))
+            grid["missing_share"] = shares
+        return grid
 
     def plot_effect(self, effect, ax=None):
         """Draw an effect; returns the axes.
@@ -183,9 +230,12 @@ class FANOVAInterpreter:
             The axes to draw on; by default a new figure with constrained layout, so that
             a plain ``savefig`` clips no label.
 
-        A main effect is a step curve over its cells; an interaction is a heat map over the
-        cells of its two features, coloured by a diverging map centred on zero, with a
-        labelled colour bar. The title names the effect.
+        A main effect is a step curve over its cells, with a shaded band of one spread
+        (standard deviation over the bags) on each side for a bagged model, and, where
+        training rows miss the feature, the missing value's effect as a point with its
+        spread right of the curve; an interaction is a heat map over the cells of its two
+        features, coloured by a diverging map centred on zero, with a labelled colour bar.
+        The title names the effect.
         """
         import matplotlib.pyplot as plt
         from matplotlib.colors import TwoSlopeNorm
@@ -195,8 +245,7 @@ class FANOVAInterpreter:
         if ax is None:
             _, ax = plt.subplots(figsize=(5, 3.5), layout="constrained")
         if len(grid["fidx"]) == 1:
-            ax.stairs(grid["values"], grid["edges"][0], baseline=None)
-            ax.axhline(0.0, color="0.6", linewidth=0.8)
+            _draw_main(ax, grid)
             ax.set_xlabel(names[0])
             ax.set_ylabel("effect (margin)")
         else:

@@ -10,7 +10,9 @@ namespace tamrel::xgb2 {
 
 // The trees as flat node arrays: tree t owns nodes [offsets[t], offsets[t + 1]); child
 // ids count from the tree's first node, -1 marks a leaf. `value` is a split node's
-// threshold (x < threshold goes left) or a leaf's output.
+// threshold (x < threshold goes left) or a leaf's output. With `missing`, the effects carry
+// a missing cell per feature (see effect_grid.hpp), filled as `default_left` routes a
+// missing value at each split node (XGBoost's default direction; null: always left).
 struct Ensemble {
     const std::int64_t* offsets;
     std::size_t n_trees;
@@ -19,22 +21,31 @@ struct Ensemble {
     const std::int64_t* feature;
     const double* value;
     std::size_t n_nodes;
+    bool missing = false;
+    const std::uint8_t* default_left = nullptr;
 };
+
+// Cells of a feature with k thresholds: k + 1, and the missing cell last where there is one.
+inline std::size_t n_cells(std::size_t k, bool missing) { return k + 1 + (missing ? 1 : 0); }
 
 struct MainEffect {
     std::int64_t feature;
     std::vector<double> thresholds;  // sorted, distinct
-    std::vector<double> values;      // one per cell: thresholds.size() + 1
+    std::vector<double> values;      // one per cell: n_cells(thresholds.size(), missing)
+    bool missing = false;
 };
 
 struct Interaction {
     std::int64_t first, second;                // first < second
     std::vector<double> thresholds1, thresholds2;
-    std::vector<double> values;                // row-major (k1 + 1) x (k2 + 1), rows: first
-    std::size_t width() const { return thresholds2.size() + 1; }
+    std::vector<double> values;                // row-major height() x width(), rows: first
+    bool missing = false;
+    std::size_t height() const { return n_cells(thresholds1.size(), missing); }
+    std::size_t width() const { return n_cells(thresholds2.size(), missing); }
 };
 
 struct Decomposition {
+    bool missing = false;  // every effect has a missing cell per feature
     double intercept = 0.0;
     std::vector<MainEffect> mains;       // one per feature any tree uses, ascending
     std::vector<Interaction> interactions;  // ascending by (first, second)

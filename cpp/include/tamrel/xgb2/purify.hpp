@@ -21,6 +21,11 @@ struct Matrix {
 using FeatureGrids = std::map<std::int64_t, std::vector<double>>;
 FeatureGrids purification_grids(const Decomposition& d);
 
+// For each cell of a fine grid, the cell of a coarser grid (a subset of its thresholds)
+// that contains it: the count of coarse thresholds <= the fine cell's lower edge; with
+// `missing`, the missing cells map onto each other.
+std::vector<std::size_t> refine_map(const std::vector<double>& fine, const std::vector<double>& coarse, bool missing);
+
 // What purification needs to know of the rows: their number, per feature the row count of
 // each cell of its grid and, for joint weights, per interaction (in the decomposition's
 // order) the row count of each pair of cells (row-major, the first feature's cells as rows).
@@ -31,8 +36,9 @@ struct CellCounts {
     std::vector<std::vector<double>> joint;
 };
 
-// The counts of the rows of X (binned with `float32` routing); joint counts only when
-// asked. Throws std::invalid_argument for too few columns or a NaN in a used column.
+// The counts of the rows of X (binned with `float32` routing; NaN in the missing cell of a
+// decomposition that has one); joint counts only when asked. Throws std::invalid_argument
+// for too few columns or a NaN in a used column without a missing cell.
 CellCounts count_cells(const Decomposition& d, const FeatureGrids& grids, const Matrix& X, bool float32,
                        bool joint);
 

@@ -12,8 +12,8 @@ import numpy as np
 
 from ...utils import is_dask
 
-__all__ = ["is_dask", "validate", "train", "predict", "map_rows", "cell_counts", "effect_variances",
-           "column_range", "effect_columns"]
+__all__ = ["is_dask", "validate", "train", "train_bags", "predict", "map_rows", "cell_counts", "bag_cell_counts",
+           "effect_variances", "column_range", "missing_share", "effect_columns"]
 
 
 def _kernels():
@@ -89,11 +89,12 @@ def _paired(X, y, w):
 _FLOAT32_LARGEST = float.fromhex("0x1.fffffefffffffp127")
 
 
-def validate(est, X, y, sample_weight):
+def validate(est, X, y, sample_weight, allow_nan=False):
     """The Dask form of _validate_input: (X, y, weights) as Dask arrays of the same partitions,
     rows without positive weight dropped and the rest scaled to sum to the row count, the
     classifier's labels encoded as 0 and 1; and per column the count of values beyond the
-    float32 range. One pass computes every check."""
+    float32 range. One pass computes every check. With allow_nan, X may hold NaN (missing
+    values) but no infinity."""
     import dask
     import dask.array as da
     from sklearn.base import is_classifier
@@ -114,7 +115,8 @@ def validate(est, X, y, sample_weight):
     classifier = is_classifier(est)
     if not classifier and y.dtype.kind not in "biuf":
         raise ValueError(f"y must hold real numbers, got dtype {y.dtype}")
-    checks = {"X finite": da.isfinite(X).all(), "X lengths": _lengths(X), "y lengths": _lengths(y)}
+    checks = {"X finite": (~da.isinf(X) if allow_nan else da.isfinite(X)).all(), "X lengths": _lengths(X),
+              "y lengths": _lengths(y)}
     if w is not None:
         checks["w lengths"] = _lengths(w)
     if not classifier:
@@ -136,7 +138,7 @@ def validate(est, X, y, sample_weight):
         if key in found and not np.array_equal(found[key], found["X lengths"]):
             raise ValueError(f"{name} must have the same partitions as X")
     if not found["X finite"]:
-        raise ValueError("Input X contains NaN or infinity.")
+        raise ValueError("Input X contains infinity." if allow_nan else "Input X contains NaN or infinity.")
     if not found.get("y finite", True):
         raise ValueError("Input y contains NaN or infinity.")
     if not found.get("w finite", True):
@@ -333,13 +335,16 @@ def cell_counts(nodes, n_features, X, joint):
 
 
 def _cell_index(record, block):
-    """The cell of every row in an effect's grid (row-major for an interaction)."""
+    """The cell of every row in an effect's grid (row-major for an interaction; a missing
+    cell per feature last, where the effect has one)."""
     kernels = _kernels()
     fidx, splits = record["fidx"], record["split_unique_list"]
+    missing = bool(record.get("missing", False))
+    n1 = len(splits[0]) + 1 + missing
     if len(fidx) == 1:
-        return kernels._predict_effect_1d(block, fidx[0], splits[0], np.arange(len(splits[0]) + 1.0))
-    cells = np.arange(float((len(splits[0]) + 1) * (len(splits[1]) + 1))).reshape(len(splits[0]) + 1, -1)
-    return kernels._predict_effect_2d(block, fidx[0], fidx[1], splits[0], splits[1], cells)
+        return kernels._predict_effect_1d(block, fidx[0], splits[0], np.arange(float(n1)), True, missing)
+    cells = np.arange(float(n1 * (len(splits[1]) + 1 + missing))).reshape(n1, -1)
+    return kernels._predict_effect_2d(block, fidx[0], fidx[1], splits[0], splits[1], cells, True, missing)
 
 
 def _effect_cell_counts(records, block):
@@ -368,8 +373,35 @@ def effect_variances(records, X):
 
 
 def column_range(X, column):
-    """[min, max] of one column of a Dask array."""
+    """[min, max] of one column of a Dask array (NaN left out)."""
+    import dask
+    import dask.array as da
+
+    X = _as_array(X, "X", 2)
+    return np.array(dask.compute(da.nanmin(X[:, column]), da.nanmax(X[:, column])), dtype=np.float64)
+
+
+def missing_share(X, column):
+    """The share of NaN in one column of a Dask array."""
+    import dask.array as da
+
+    X = _as_array(X, "X", 2)
+    return float(da.isnan(X[:, column]).mean().compute())
+
+
+def _block_bag_counts(bags, n_features, block):
+    return _kernels()._count_bag_cells(bags, n_features, np.asarray(block, dtype=np.float64))
+
+
+def bag_cell_counts(bags, n_features, X):
+    """The cell counts of the bagged decomposition over X's partitions, summed on the client."""
     import dask
 
     X = _as_array(X, "X", 2)
-    return np.array(dask.compute(X[:, column].min(), X[:, column].max()), dtype=np.float64)
+    if X.shape[1] != n_features:
+        raise ValueError(f"X has {X.shape[1]} columns, but the model was trained on {n_features} features")
+    parts = [dask.delayed(_block_bag_counts)(bags, n_features, block) for block in X.to_delayed().ravel()]
+    counts = _add_counts(dask.compute(*parts))
+    if counts[0] == 0:
+        raise ValueError("X has no rows")
+    return counts

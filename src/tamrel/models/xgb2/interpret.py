@@ -6,7 +6,7 @@ import numpy as np
 
 from . import dask_support
 
-__all__ = ["XGBInterpreter"]
+__all__ = ["XGBInterpreter", "read_bags", "parse_bags"]
 
 # Objectives whose base score is a probability (margin = logit) or a mean (margin = log).
 _LOGIT_LINK = {"binary:logistic", "binary:logitraw", "reg:logistic"}
@@ -32,8 +32,9 @@ def _base_margin(learner):
     return score
 
 
-def _read_trees(booster):
-    """The trees as flat node arrays (offsets, left, right, feature, value) and the base margin."""
+def _read_trees(booster, default_left=False):
+    """The trees as flat node arrays (offsets, left, right, feature, value, and with
+    default_left each node's default direction for missing values) and the base margin."""
     learner = json.loads(booster.save_raw(raw_format="json"))["learner"]
     booster_model = learner["gradient_booster"]
     if booster_model.get("name") != "gbtree":
@@ -52,7 +53,19 @@ def _read_trees(booster):
 
     nodes = (offsets, flat("left_children", np.int64), flat("right_children", np.int64),
              flat("split_indices", np.int64), _float32(flat("split_conditions", np.float64)))
+    if default_left:
+        nodes += (flat("default_left", np.int64),)
     return nodes, _base_margin(learner)
+
+
+def read_bags(boosters):
+    """The bags as _parse_bags takes them: (offsets, left, right, feature, value,
+    default_left, base_margin) per booster."""
+    bags = []
+    for booster in boosters:
+        nodes, base_margin = _read_trees(booster, default_left=True)
+        bags.append(nodes + (base_margin,))
+    return bags
 
 
 class XGBInterpreter:
@@ -145,11 +158,40 @@ class XGBInterpreter:
             # derive from the stored base score (without trees it returns that score raw).
             # Any row gives that constant.
             self.intercept_ = float(booster.inplace_predict(np.zeros((1, n_features)), predict_type="margin")[0])
-        self.effects_ = {
-            "1D": {f: {"fidx": (f,), "name": names[f], "split_unique_list": [t], "values": v}
-                   for f, t, v in mains},
-            "2D": {(a, b): {"fidx": (a, b), "name": f"{names[a]} x {names[b]}", "split_unique_list": [t1, t2],
-                            "values": v}
-                   for a, b, t1, t2, v in pairs},
-        }
+        self.effects_ = _records(mains, pairs, names)
         return self
+
+
+def _records(mains, pairs, names):
+    """The effect records of a decomposition's main effects and interactions."""
+    return {
+        "1D": {f: {"fidx": (f,), "name": names[f], "split_unique_list": [t], "values": v} for f, t, v in mains},
+        "2D": {(a, b): {"fidx": (a, b), "name": f"{names[a]} x {names[b]}", "split_unique_list": [t1, t2],
+                        "values": v}
+               for a, b, t1, t2, v in pairs},
+    }
+
+
+def parse_bags(boosters, feature_names, X):
+    """The average of bagged depth-2 boosters as (intercept, intercept spread, effects).
+
+    The records are those of ``XGBInterpreter`` with a last cell per feature for missing
+    values (``"missing": True``: NaN is routed as XGBoost routes it) and a "spread" of the
+    values' shape, their standard deviation over the bags. Every bag is laid on the common
+    grids and purified against X (product weights of the cell frequencies, NaN in the
+    missing cells); the mean then sums to the average of the bags' margins on every row.
+    A Dask X is summed into cell counts partition by partition.
+    """
+    from . import xgboost as kernels
+
+    bags = read_bags(boosters)
+    n_features = boosters[0].num_features()
+    counts = dask_support.bag_cell_counts(bags, n_features, X) if dask_support.is_dask(X) else None
+    mean, spread = kernels._parse_bags(bags, n_features, X if counts is None else None, counts=counts)
+    effects = _records(mean[1], mean[2], list(feature_names))
+    spreads = _records(spread[1], spread[2], list(feature_names))
+    for kind in ("1D", "2D"):
+        for key, record in effects[kind].items():
+            record["missing"] = True
+            record["spread"] = spreads[kind][key]["values"]
+    return mean[0], spread[0], effects

@@ -1,0 +1,265 @@
+"""Training of the bagged depth-2 models: bags of XGBoost ensembles, main effects first.
+
+Each bag holds out a share of the rows (stratified by class for a classifier) for early
+stopping and trains on the rest, in two stages on one margin:
+
+1. main effects: depth-2 trees that split on one feature only (an interaction constraint
+   per feature), until the held-out loss has not improved for ``early_stopping_rounds``;
+2. pairs: the same booster boosted further with trees restricted to the chosen pairs,
+   stopped the same way (kept only where it improves on the first stage's held-out loss).
+
+The pairs are chosen between the stages, once for all bags: every pair's interaction
+strength (``_pair_strengths``) on the residual of each bag's first stage, over that bag's
+training rows only, summed over the bags; the strongest pairs are kept. Bags train in
+parallel threads of one XGBoost thread each, so that the result does not depend on the
+thread count.
+"""
+
+import numbers
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+import os
+
+import numpy as np
+
+__all__ = ["BagPlan", "TrainedBags", "plan", "train", "split_rows", "choose_pairs", "strength_table", "bag_margins"]
+
+
+@dataclass
+class BagPlan:
+    """The checked settings of one fit."""
+
+    n_bags: int
+    learning_rate: float
+    max_rounds: int
+    early_stopping_rounds: int
+    validation_fraction: float
+    max_interaction_bins: int
+    reg_lambda: float
+    min_child_weight: float
+    max_bin: int
+    n_threads: int
+    random_state: int
+    classifier: bool
+    monotone: str
+    n_features: int
+    pairs_wanted: object  # an int count, or the list of (a, b) pairs given
+
+    def xgb_params(self, bag, constraints):
+        """XGBoost's parameters for one stage of one bag."""
+        return {"objective": "binary:logistic" if self.classifier else "reg:squarederror",
+                "eval_metric": "logloss" if self.classifier else "rmse", "eta": self.learning_rate,
+                "max_depth": 2, "tree_method": "hist", "max_bin": self.max_bin, "reg_lambda": self.reg_lambda,
+                "min_child_weight": self.min_child_weight, "monotone_constraints": self.monotone,
+                "interaction_constraints": str([list(c) for c in constraints]), "nthread": 1,
+                "seed": self.random_state * 1009 + bag}
+
+
+@dataclass
+class TrainedBags:
+    """What training leaves: one booster per bag, the chosen pairs, the summed strength of
+    every pair (a < b, in order), per bag its held-out rows and its rounds per stage."""
+
+    boosters: list
+    pairs: list
+    strengths: np.ndarray
+    held_out: list
+    rounds: list = field(default_factory=list)
+
+
+def _number(value, name, kind, low, low_open=False, high=None):
+    """value as kind (int or float), refused naming the setting outside [low, high]."""
+    valid = isinstance(value, numbers.Real) and not isinstance(value, bool)
+    if kind is int:
+        valid = valid and isinstance(value, numbers.Integral)
+    if valid:
+        value = kind(value)
+        valid = np.isfinite(value) and (value > low if low_open else value >= low) and (high is None or value <= high)
+    if not valid:
+        bound = f"{'>' if low_open else '>='} {low}" + ("" if high is None else f" and <= {high}")
+        raise ValueError(f"{name} must be {'an integer' if kind is int else 'a number'} {bound}, got {value!r}")
+    return value
+
+
+def _pairs_wanted(interactions, names):
+    """A count of pairs, or the explicit pairs as sorted index tuples."""
+    p = len(names)
+    if isinstance(interactions, numbers.Integral) and not isinstance(interactions, bool):
+        return min(_number(interactions, "interactions", int, 0), p * (p - 1) // 2)
+    if isinstance(interactions, numbers.Real) and not isinstance(interactions, bool):
+        share = _number(interactions, "interactions", float, 0.0)
+        return min(int(round(share * p)), p * (p - 1) // 2)
+    if isinstance(interactions, (str, bytes)) or not hasattr(interactions, "__iter__"):
+        raise ValueError("interactions must be a count of pairs, a share of the feature count or a list of "
+                         f"feature pairs, got {interactions!r}")
+    pairs = []
+    for pair in interactions:
+        pair = list(pair) if hasattr(pair, "__iter__") and not isinstance(pair, (str, bytes)) else [pair]
+        if len(pair) != 2:
+            raise ValueError(f"interactions must list pairs of two features, got {pair!r}")
+        index = [_feature_index(f, names) for f in pair]
+        if index[0] == index[1]:
+            raise ValueError(f"interactions lists the pair {tuple(pair)!r} of one feature")
+        key = tuple(sorted(index))
+        if key not in pairs:
+            pairs.append(key)
+    return pairs
+
+
+def _feature_index(feature, names):
+    if isinstance(feature, str):
+        if names.count(feature) != 1:
+            raise ValueError(f"interactions names {feature!r}, which is not one of the features {names!r}")
+        return names.index(feature)
+    index = _number(feature, "a feature index of interactions", int, 0, high=len(names) - 1)
+    return index
+
+
+def plan(est, names, monotone, classifier):
+    """The estimator's settings, checked, for a fit on features `names`."""
+    n_jobs = est.n_jobs
+    threads = (os.cpu_count() or 1) if n_jobs is None else _number(n_jobs, "n_jobs", int, 1)
+    return BagPlan(n_bags=_number(est.n_bags, "n_bags", int, 1),
+                   learning_rate=_number(est.learning_rate, "learning_rate", float, 0.0, low_open=True, high=1.0),
+                   max_rounds=_number(est.max_rounds, "max_rounds", int, 1),
+                   early_stopping_rounds=_number(est.early_stopping_rounds, "early_stopping_rounds", int, 1),
+                   validation_fraction=_number(est.validation_fraction, "validation_fraction", float, 0.0,
+                                               low_open=True, high=0.5),
+                   max_interaction_bins=_number(est.max_interaction_bins, "max_interaction_bins", int, 2,
+                                                high=1024),
+                   reg_lambda=_number(est.reg_lambda, "reg_lambda", float, 0.0),
+                   min_child_weight=_number(est.min_child_weight, "min_child_weight", float, 0.0),
+                   max_bin=_number(est.max_bin, "max_bin", int, 2),
+                   n_threads=threads, random_state=_number(est.random_state, "random_state", int, 0),
+                   classifier=classifier, monotone=monotone, n_features=len(names),
+                   pairs_wanted=_pairs_wanted(est.interactions, list(names)))
+
+
+def split_rows(y, plan_, bag):
+    """(training rows, held-out rows) of one bag: a share validation_fraction held out, drawn
+    within each class for a classifier; at least one row on each side."""
+    rng = np.random.default_rng([plan_.random_state, bag])
+    groups = [np.flatnonzero(y == c) for c in np.unique(y)] if plan_.classifier else [np.arange(len(y))]
+    held = []
+    for rows in groups:
+        count = int(round(plan_.validation_fraction * len(rows)))
+        held.append(rng.permutation(rows)[:count])
+    held = np.sort(np.concatenate(held))
+    if held.size == 0 or held.size == len(y):
+        raise ValueError(f"validation_fraction={plan_.validation_fraction} leaves no rows to hold out of "
+                         f"{len(y)} for early stopping")
+    keep = np.ones(len(y), dtype=bool)
+    keep[held] = False
+    return np.flatnonzero(keep), held
+
+
+def gradients(y, margin, w, classifier):
+    """The loss's first and second derivatives at the margin, weighted (squared error: the
+    residual and 1; log loss: p - y and p (1 - p))."""
+    if classifier:
+        p = 1.0 / (1.0 + np.exp(-margin))
+        return (p - y) * w, np.maximum(p * (1.0 - p), 1e-16) * w
+    return (margin - y) * w, np.asarray(w, dtype=np.float64)
+
+
+def choose_pairs(strengths, plan_):
+    """The pairs to boost: the given ones, or the strongest with a positive strength (ties in
+    pair order)."""
+    if isinstance(plan_.pairs_wanted, list):
+        return plan_.pairs_wanted
+    p = plan_.n_features
+    all_pairs = [(a, b) for a in range(p) for b in range(a + 1, p)]
+    order = np.argsort(-np.asarray(strengths), kind="stable")[:plan_.pairs_wanted]
+    return sorted(all_pairs[k] for k in order if strengths[k] > 0)
+
+
+def _stage(xgboost, params, dtrain, dheld, plan_, model=None):
+    booster = xgboost.train(params, dtrain, num_boost_round=plan_.max_rounds, evals=[(dheld, "held_out")],
+                            early_stopping_rounds=plan_.early_stopping_rounds, verbose_eval=False, xgb_model=model)
+    return booster[:booster.best_iteration + 1], float(booster.best_score)
+
+
+@dataclass
+class _Bag:
+    train: np.ndarray
+    held: np.ndarray
+    dtrain: object
+    dheld: object
+    booster: object = None
+    score: float = np.inf
+    main_rounds: int = 0
+
+
+def _main_stage(xgboost, X, y, w, plan_, bag):
+    train_rows, held = split_rows(y, plan_, bag)
+    state = _Bag(train_rows, held, xgboost.DMatrix(X[train_rows], y[train_rows], weight=w[train_rows]),
+                 xgboost.DMatrix(X[held], y[held], weight=w[held]))
+    singles = [[f] for f in range(plan_.n_features)]
+    state.booster, state.score = _stage(xgboost, plan_.xgb_params(bag, singles), state.dtrain, state.dheld, plan_)
+    state.main_rounds = state.booster.num_boosted_rounds()
+    return state
+
+
+def _bag_strengths(kernels, X, y, w, cuts, state, plan_):
+    """The pair strengths on the residual of the bag's main stage, over its training rows."""
+    margin = np.zeros(len(y))
+    margin[state.train] = state.booster.predict(state.dtrain, output_margin=True)
+    grad, hess = gradients(y, margin, w, plan_.classifier)
+    G, H = kernels._pair_sums(cuts, X, state.train, grad, hess)
+    return kernels._pair_strengths(cuts, G, H, plan_.reg_lambda, plan_.min_child_weight)
+
+
+def _pair_stage(xgboost, plan_, bag, state, pairs):
+    if pairs:
+        booster, score = _stage(xgboost, plan_.xgb_params(bag, pairs), state.dtrain, state.dheld, plan_,
+                                model=state.booster)
+        if score < state.score:  # the pairs must earn their place on the held-out rows
+            state.booster, state.score = booster, score
+    state.booster.set_param({"nthread": plan_.n_threads})  # for predictions; results do not depend on it
+    return state
+
+
+def train(X, y, w, plan_):
+    """Trains plan_.n_bags bags on rows X (float64, NaN for missing), targets y (0/1 for a
+    classifier) and weights w; returns TrainedBags."""
+    import xgboost
+
+    from . import xgboost as kernels
+
+    X = np.asarray(X, dtype=np.float64)
+    with ThreadPoolExecutor(max_workers=max(1, min(plan_.n_threads, plan_.n_bags))) as pool:
+        states = list(pool.map(lambda b: _main_stage(xgboost, X, y, w, plan_, b), range(plan_.n_bags)))
+        strengths = np.zeros(plan_.n_features * (plan_.n_features - 1) // 2)
+        if not isinstance(plan_.pairs_wanted, list) and plan_.pairs_wanted > 0:
+            # Cut points from the values of X alone (no targets), shared by the bags so that
+            # their strengths add up.
+            cuts = kernels._pair_cuts(X, np.arange(len(y)), plan_.max_interaction_bins)
+            for s in pool.map(lambda st: _bag_strengths(kernels, X, y, w, cuts, st, plan_), states):
+                strengths += s
+        pairs = choose_pairs(strengths, plan_)
+        states = list(pool.map(lambda b: _pair_stage(xgboost, plan_, b, states[b], pairs), range(plan_.n_bags)))
+    return TrainedBags(boosters=[s.booster for s in states], pairs=pairs, strengths=strengths,
+                       held_out=[s.held for s in states],
+                       rounds=[(s.main_rounds, s.booster.num_boosted_rounds() - s.main_rounds) for s in states])
+
+
+def strength_table(trained, names):
+    """Every pair's summed strength as a table, strongest first: "pair" ("a x b"), "fidx",
+    "strength"."""
+    import pandas as pd
+
+    p = len(names)
+    pairs = [(a, b) for a in range(p) for b in range(a + 1, p)]
+    table = pd.DataFrame({"pair": [f"{names[a]} x {names[b]}" for a, b in pairs], "fidx": pairs,
+                          "strength": np.asarray(trained.strengths, dtype=np.float64)})
+    return table.sort_values("strength", ascending=False, kind="stable").reset_index(drop=True)
+
+
+def bag_margins(boosters, X):
+    """The average of the bags' margins on the rows of X (float32 sums in each bag, as XGBoost
+    predicts; the average in float64)."""
+    X = np.asarray(X, dtype=np.float64)
+    total = np.zeros(X.shape[0])
+    for booster in boosters:
+        total += booster.inplace_predict(X, predict_type="margin")
+    return total / len(boosters)
