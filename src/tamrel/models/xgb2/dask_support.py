@@ -246,6 +246,13 @@ def train(estimator, X, y, sample_weight):
     return estimator
 
 
+def train_bags(X, y, sample_weight, plan):
+    """The bagged models' training on the running client (see dask_bagging)."""
+    from .dask_bagging import train_bags as train_on_client
+
+    return train_on_client(X, y, sample_weight, plan)
+
+
 def _probe(X):
     """One row shaped like X's partitions, to learn the shape and type of a result."""
     import dask.array as da

@@ -1,0 +1,219 @@
+"""The bagged depth-2 models: exact decomposition (NaN, monotone constraints), the pair
+ranking, early stopping on held-out rows only, settings, pickling and the effect plot."""
+
+import pickle
+
+import numpy as np
+import pytest
+import xgboost
+from sklearn.base import clone
+
+from tamrel.models.xgb2 import bagging
+from tamrel.models.xgb2 import xgboost as ext
+from tamrel.models.xgb2.xgboost import XGB2BaggedClassifier, XGB2BaggedRegressor
+
+rng = np.random.default_rng(11)
+N = 800
+X = rng.normal(size=(N, 4))
+Y = X[:, 0] + np.sin(2 * X[:, 1]) + 1.5 * X[:, 2] * X[:, 3] + 0.3 * rng.normal(size=N)
+X_NAN = X.copy()
+X_NAN[rng.random(N) < 0.15, 1] = np.nan
+X_NAN[rng.random(N) < 0.05, 2] = np.nan
+FAST = dict(n_bags=3, learning_rate=0.2, max_rounds=200, early_stopping_rounds=10, n_jobs=2)
+
+
+def decomposition_gap(model, data):
+    view = model.parse_model()
+    total = view.intercept_ + view.contributions(data).sum(axis=1).to_numpy()
+    margin = model.decision_function(data) if hasattr(model, "decision_function") else model.predict(data)
+    return np.abs(total - margin).max()
+
+
+@pytest.mark.parametrize("cls", [XGB2BaggedRegressor, XGB2BaggedClassifier])
+@pytest.mark.parametrize("data", ["plain", "nan", "monotone"])
+def test_intercept_plus_effects_is_the_average_margin(cls, data):
+    x = X_NAN if data == "nan" else X
+    y = Y if cls is XGB2BaggedRegressor else Y > 0.5
+    mono = dict(mono_increasing_list=("X0",), mono_decreasing_list=("X2",)) if data == "monotone" else {}
+    model = cls(**FAST, **mono).fit(x, y)
+    fresh = rng.normal(size=(300, 4)) * 2
+    fresh[::7, 0] = np.nan  # missing where training had none: the default directions still hold
+    fresh[::5, 1] = np.nan
+    for rows in (x, fresh):
+        assert decomposition_gap(model, rows) < 1e-5
+    margins = np.column_stack([b.inplace_predict(x, predict_type="margin") for b in model.boosters_])
+    assert decomposition_gap(model, x) < 1e-5 and np.allclose(margins.mean(axis=1), bagging.bag_margins(model.boosters_, x))
+    for kind in ("1D", "2D"):
+        for record in model.effects_[kind].values():
+            assert record["missing"] and record["spread"].shape == record["values"].shape
+            assert np.all(record["spread"] >= 0)
+    assert model.interactions_ and set(model.interactions_) <= set(model.effects_["2D"])
+    if data == "monotone":  # the whole model, along the constrained features
+        grid = np.linspace(-3, 3, 61)
+        for feature, sign in ((0, 1), (2, -1)):
+            rows = np.repeat(X[:40], len(grid), axis=0)
+            rows[:, feature] = np.tile(grid, 40)
+            steps = np.diff(bagging.bag_margins(model.boosters_, rows).reshape(40, -1), axis=1)
+            assert np.all(sign * steps >= -1e-6)
+
+
+def reference_strength(G, H, na, nb, lam, mcw):
+    """The gain of four free quadrant steps over additive ones, by least squares on the
+    quadrants (weights H + lam), best over all cuts."""
+    G = G.reshape(na + 1, nb + 1)[:na, :nb]
+    H = H.reshape(na + 1, nb + 1)[:na, :nb]
+    best = 0.0
+    design = np.array([[1, 0, 0], [1, 0, 1], [1, 1, 0], [1, 1, 1]], dtype=float)
+    for t in range(1, na):
+        for u in range(1, nb):
+            g = np.array([G[:t, :u].sum(), G[:t, u:].sum(), G[t:, :u].sum(), G[t:, u:].sum()])
+            h = np.array([H[:t, :u].sum(), H[:t, u:].sum(), H[t:, :u].sum(), H[t:, u:].sum()])
+            if h.min() < mcw:
+                continue
+            w = h + lam
+            free = 0.5 * np.sum(g ** 2 / w)
+            theta = np.linalg.solve(design.T @ (w[:, None] * design), -design.T @ g)
+            additive = -(g @ (design @ theta) + 0.5 * np.sum(w * (design @ theta) ** 2))
+            best = max(best, free - additive)
+    return best
+
+
+def test_pair_strengths_against_least_squares_and_planted_pairs():
+    x = rng.normal(size=(2000, 3))
+    x[::9, 2] = np.nan
+    rows = np.arange(2000)
+    cuts = ext._pair_cuts(x, rows, 8)
+    assert all(len(c) == 7 for c in cuts)
+    planted = x[:, 0] * x[:, 1]  # a residual of pure interaction
+    additive = 3 * x[:, 0] - 2 * x[:, 1] + np.nan_to_num(x[:, 2])  # strong mains, no interaction
+    for residual in (planted, additive):
+        G, H = ext._pair_sums(cuts, x, rows, -residual, np.ones(2000))
+        strengths = ext._pair_strengths(cuts, G, H, 1.0, 5.0)
+        offsets = np.cumsum([0, 9 * 9, 9 * 9])  # cells: 8 observed + 1 missing per feature
+        for k, (size, got) in enumerate(zip([9 * 9] * 3, strengths)):
+            na = len(cuts[[0, 0, 1][k]]) + 1
+            nb = len(cuts[[1, 2, 2][k]]) + 1
+            want = reference_strength(G[offsets[k]:offsets[k] + size], H[offsets[k]:offsets[k] + size], na, nb,
+                                      1.0, 5.0)
+            assert got == pytest.approx(want, rel=1e-9, abs=1e-9)
+        if residual is planted:
+            assert strengths[0] > 50 * max(strengths[1:])
+        else:  # 14 times the variance of the planted residual, but additive: little gain
+            assert max(strengths) < 0.1 * strength_planted
+        strength_planted = strengths[0]
+    model = XGB2BaggedRegressor(**FAST, interactions=1).fit(X, Y)
+    assert model.interactions_ == [(2, 3)]
+    assert model.interaction_strengths_["fidx"][0] == (2, 3)
+    null = XGB2BaggedRegressor(**FAST, interactions=1).fit(X, X[:, 0] + np.sin(2 * X[:, 1]) + 0.3 * rng.normal(size=N))
+    table = null.interaction_strengths_
+    assert table["strength"][0] < 0.05 * model.interaction_strengths_["strength"][0]  # noise only
+
+
+def test_held_out_rows_serve_early_stopping_only(monkeypatch):
+    seen = {"train": [], "evals": [], "ranking": []}
+    real_train, real_sums = xgboost.train, ext._pair_sums
+
+    def spy_train(params, dtrain, *args, evals=(), **kwargs):
+        seen["train"].append(dtrain.get_label().copy())
+        seen["evals"].append(evals[0][0].get_label().copy())
+        return real_train(params, dtrain, *args, evals=evals, **kwargs)
+
+    def spy_sums(cuts, x, rows, grad, hess):
+        seen["ranking"].append(np.asarray(rows).copy())
+        return real_sums(cuts, x, rows, grad, hess)
+
+    monkeypatch.setattr(xgboost, "train", spy_train)
+    monkeypatch.setattr(ext, "_pair_sums", spy_sums)
+    y = np.arange(N, dtype=float) + 0.5 * Y  # distinct labels show which rows each DMatrix holds
+    model = XGB2BaggedRegressor(**dict(FAST, n_jobs=1)).fit(X, y)
+    assert len(seen["train"]) == 2 * model.n_bags and len(seen["ranking"]) == model.n_bags
+    for bag, held in enumerate(model.held_out_rows_):
+        assert len(held) == round(0.15 * N)
+        trained = np.setdiff1d(np.arange(N), held)
+        for stage in (bag, model.n_bags + bag):  # main effects, then pairs
+            np.testing.assert_array_equal(np.sort(seen["evals"][stage]), np.sort(y[held].astype(np.float32)))
+            np.testing.assert_array_equal(np.sort(seen["train"][stage]), np.sort(y[trained].astype(np.float32)))
+        np.testing.assert_array_equal(seen["ranking"][bag], trained)
+    assert all(main >= 1 and pairs >= 0 for main, pairs in model.bag_rounds_)
+
+
+def test_stratified_held_out_rows_and_labels():
+    y = np.where(Y > 1.5, "yes", "no")
+    model = XGB2BaggedClassifier(**FAST).fit(X, y)
+    for held in model.held_out_rows_:
+        share = np.mean(y[held] == "yes")
+        assert abs(share - np.mean(y == "yes")) < 0.02
+    assert set(model.predict(X)) <= {"no", "yes"}
+    proba = model.predict_proba(X)
+    np.testing.assert_allclose(proba.sum(axis=1), 1.0)
+    np.testing.assert_array_equal(model.predict(X), np.where(model.decision_function(X) > 0, "yes", "no"))
+
+
+def test_settings_defaults_and_refusals():
+    model = XGB2BaggedRegressor()
+    params = model.get_params()
+    assert 8 <= params["n_bags"] <= 16 and 0.02 <= params["learning_rate"] <= 0.05
+    assert XGB2BaggedRegressor(3, 0.1).n_bags == 3 and repr(XGB2BaggedRegressor(n_bags=3)) == \
+        "XGB2BaggedRegressor(n_bags=3)"
+    with pytest.raises(TypeError, match="unexpected keyword argument 'eta'"):
+        XGB2BaggedRegressor(eta=0.1)
+    with pytest.raises(TypeError, match="multiple values for argument 'n_bags'"):
+        XGB2BaggedRegressor(3, n_bags=4)
+    with pytest.raises(TypeError, match="takes from 1 to 17 positional arguments but 18 were given"):
+        XGB2BaggedRegressor(*range(17))
+    small = X[:60]
+    for setting, message in [({"n_bags": 0}, "n_bags must be an integer >= 1"),
+                             ({"learning_rate": 0.0}, "learning_rate must be a number > 0"),
+                             ({"validation_fraction": 0.9}, "validation_fraction must be a number > 0.0"),
+                             ({"interactions": "all"}, "interactions must be a count"),
+                             ({"interactions": [("X0", "X0")]}, "pair .* of one feature"),
+                             ({"interactions": [("X0", "zz")]}, "'zz', which is not one of the features"),
+                             ({"interactions": [(0, 9)]}, "feature index of interactions must be"),
+                             ({"n_jobs": 0}, "n_jobs must be an integer >= 1"),
+                             ({"max_interaction_bins": 1}, "max_interaction_bins")]:
+        with pytest.raises(ValueError, match=message):
+            XGB2BaggedRegressor(**setting).fit(small, Y[:60])
+    given = XGB2BaggedRegressor(**FAST, interactions=[("X3", "X2"), (0, 1)]).fit(X, Y)
+    assert given.interactions_ == [(2, 3), (0, 1)]
+    given.parse_model()
+    assert set(given.effects_["2D"]) <= {(2, 3), (0, 1)}
+    assert XGB2BaggedRegressor(**FAST, interactions=0).fit(X, Y).interactions_ == []
+
+
+def test_pickle_clone_and_refit():
+    model = XGB2BaggedClassifier(**FAST).fit(X_NAN, Y > 0)
+    restored = pickle.loads(pickle.dumps(model))
+    np.testing.assert_array_equal(restored.predict_proba(X_NAN), model.predict_proba(X_NAN))
+    twin = clone(model).fit(X_NAN, Y > 0)
+    np.testing.assert_array_equal(twin.decision_function(X_NAN), model.decision_function(X_NAN))
+    one_thread = XGB2BaggedClassifier(**dict(FAST, n_jobs=1)).fit(X_NAN, Y > 0)
+    np.testing.assert_array_equal(one_thread.decision_function(X_NAN), model.decision_function(X_NAN))
+
+
+def test_plot_effect_band_and_missing(tmp_path):
+    model = XGB2BaggedRegressor(**FAST).fit(X_NAN, Y)
+    view = model.parse_model()
+    grid = view.get_effect("X1")
+    assert grid["values"].shape == grid["spread"].shape == (len(grid["split_points"][0]) + 1,)
+    assert grid["missing_share"][0] == pytest.approx(np.isnan(X_NAN[:, 1]).mean())
+    ax = view.plot_effect("X1")
+    labels = ax.get_legend_handles_labels()[1]
+    assert labels[0].startswith("\u00b1 1 sd") and labels[-1].startswith("missing (")
+    ax.figure.savefig(tmp_path / "effect.png")
+    pair = view.get_effect(("X3", "X2"))
+    assert pair["values"].shape == (len(pair["split_points"][0]) + 1, len(pair["split_points"][1]) + 1)
+    assert pair["missing"].shape == tuple(n + 1 for n in pair["values"].shape)
+    view.plot_effect(("X2", "X3"))
+    plain = XGB2BaggedRegressor(**FAST).fit(X, Y).parse_model()
+    assert "missing (" not in " ".join(plain.plot_effect("X1").get_legend_handles_labels()[1])
+
+
+def test_choose_pairs_keeps_positive_strengths_in_order():
+    plan = bagging.BagPlan(n_bags=1, learning_rate=0.1, max_rounds=1, early_stopping_rounds=1,
+                           validation_fraction=0.1, max_interaction_bins=4, reg_lambda=1.0, min_child_weight=1.0,
+                           max_bin=16, n_threads=1, random_state=0, classifier=False, monotone="(0, 0, 0, 0)",
+                           n_features=4, pairs_wanted=3)
+    strengths = np.array([0.0, 5.0, 1.0, 5.0, 0.0, 2.0])  # (0,1) (0,2) (0,3) (1,2) (1,3) (2,3)
+    assert bagging.choose_pairs(strengths, plan) == [(0, 2), (1, 2), (2, 3)]
+    plan.pairs_wanted = 6
+    assert bagging.choose_pairs(strengths, plan) == [(0, 2), (0, 3), (1, 2), (2, 3)]
