@@ -67,11 +67,15 @@ def _draw_main(ax, grid):
                   label="\u00b1 1 sd over bags")
     ax.stairs(values, edges, baseline=None, color="C0", label="effect")
     ax.axhline(0.0, color="0.6", linewidth=0.8)
-    if grid.get("missing_share", [0.0])[0] > 0:
-        x = edges[-1] + 0.06 * (edges[-1] - edges[0])
+    if grid.get("missing_share", [0.0])[0] > 0:  # off the feature's axis, behind a dotted line
+        width = edges[-1] - edges[0]
+        x = edges[-1] + 0.08 * width
+        ax.axvline(edges[-1] + 0.04 * width, color="0.6", linewidth=0.8, linestyle=":")
         error = grid["missing_spread"] if grid["missing_spread"] is not None else 0.0
         ax.errorbar([x], [grid["missing"]], yerr=[error], fmt="o", color="C3", capsize=3,
                     label=f"missing ({100 * grid['missing_share'][0]:.1f}% of rows)")
+        ax.annotate("missing", (x, grid["missing"]), textcoords="offset points", xytext=(0, 10), ha="center",
+                    fontsize="small", color="C3")
     if spread is not None or grid.get("missing_share", [0.0])[0] > 0:
         ax.legend(loc="best", fontsize="small", frameon=False)
 

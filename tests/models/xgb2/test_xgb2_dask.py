@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from tamrel.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
+from tamrel.models.xgb2.xgboost import XGB2BaggedClassifier, XGB2BaggedRegressor, XGB2Classifier, XGB2Regressor
 
 dask = pytest.importorskip("dask", reason="the dask extra is not installed (pip install '.[dask]')")
 da = pytest.importorskip("dask.array", reason="the dask extra is not installed (pip install '.[dask]')")
@@ -121,3 +121,29 @@ def test_dask_input_refused(dask_client):
     huge[[3, 8], 2] = 1e300  # counted in the validation pass, never gathered
     with pytest.raises(ValueError, match=r"'X2' \(column 2\) holds 2 value\(s\) beyond the float32 range"):
         XGB2Regressor(n_estimators=2).fit(dask_rows(huge), dask_rows(Y))
+
+
+@pytest.mark.parametrize("cls", [XGB2BaggedRegressor, XGB2BaggedClassifier])
+def test_dask_bagged_decomposition_is_exact(dask_client, cls):
+    x = X.copy()
+    x[::6, 1] = np.nan  # missing values travel as NaN
+    y = Y if cls is XGB2BaggedRegressor else Y > 0.5
+    settings = dict(n_bags=2, learning_rate=0.3, max_rounds=60, early_stopping_rounds=5, interactions=2, n_jobs=1)
+    dist = cls(**settings).fit(dask_rows(x), dask_rows(y))
+    local = cls(**settings).fit(x, y)
+    assert isinstance(dist.X_, da.Array) and len(dist.boosters_) == 2 and dist.interactions_
+    assert isinstance(dist.held_out_rows_[0], da.Array)
+    for model in (dist, local):
+        view = model.parse_model()
+        margin = model.decision_function(x) if cls is XGB2BaggedClassifier else model.predict(x)
+        total = view.intercept_ + view.contributions(x).sum(axis=1).to_numpy()
+        np.testing.assert_allclose(total, margin, rtol=0, atol=1e-5)
+    # The same bags parsed in memory give the same decomposition.
+    in_memory = pickle.loads(pickle.dumps(dist))
+    in_memory.X_ = dist.X_.compute()
+    in_memory.parse_model()
+    assert dist.intercept_ == pytest.approx(in_memory.intercept_, rel=1e-12)
+    for key, record in dist.effects_["1D"].items():
+        np.testing.assert_allclose(record["values"], in_memory.effects_["1D"][key]["values"], rtol=1e-12, atol=1e-12)
+    lazy = dist.predict(dask_rows(x))
+    np.testing.assert_array_equal(lazy.compute(), dist.predict(x))

@@ -11,7 +11,8 @@ from sklearn.base import BaseEstimator
 from sklearn.exceptions import NotFittedError
 from sklearn.model_selection import cross_validate
 
-from tamrel.models.xgb2.xgboost import XGB2Base, XGB2Classifier, XGB2Regressor
+from tamrel.models.xgb2.xgboost import (XGB2Base, XGB2BaggedClassifier, XGB2BaggedRegressor, XGB2Classifier,
+                                        XGB2Regressor)
 
 rng = np.random.default_rng(0)
 X = rng.normal(size=(60, 3))
@@ -58,7 +59,7 @@ def test_feature_metadata_and_params():
 
     names = ["a", "b", "c"]
     model = small(XGB2Regressor, feature_names=names, mono_increasing_list=("a", "c"),
-                  mono_decreasing_list=("c", "zz", "b")).fit(X, Y_REG)
+                  mono_decreasing_list=("c", "b")).fit(X, Y_REG)
     assert model.xgb_params_["monotone_constraints"] == "(1, -1, 1)"
     names.append("d")
     assert model.feature_names_ == ["a", "b", "c"]
@@ -202,3 +203,23 @@ def test_metadata_routing_of_sample_weight():
                 continue  # cross_validate routes metadata from scikit-learn 1.4 on
             result = cross_validate(model, X, y, params={"sample_weight": weights}, cv=2, return_estimator=True)
         assert sum(m.X_.shape[0] for m in result["estimator"]) == 45  # each row trains in one fold
+
+
+@pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier, XGB2BaggedRegressor, XGB2BaggedClassifier])
+def test_misuse_gets_a_clear_error(cls):
+    bagged = cls in (XGB2BaggedRegressor, XGB2BaggedClassifier)
+    settings = dict(n_bags=2, max_rounds=5) if bagged else dict(n_estimators=3)
+    y = Y_REG if cls in (XGB2Regressor, XGB2BaggedRegressor) else Y_CLS
+    # A monotone list naming no feature would leave its feature unconstrained without a word.
+    for key in ("mono_increasing_list", "mono_decreasing_list"):
+        with pytest.raises(ValueError, match=f"^{key} names 'x1', which is not a feature: the features are "
+                                             r"\['X0', 'X1', 'X2'\]\.$"):
+            cls(**settings, **{key: ("X0", "x1")}).fit(X, y)
+    model = cls(**settings)
+    for method, args in (("parse_model", ()), ("partial_dependence", ((0,), X))):
+        with pytest.raises(NotFittedError):
+            getattr(model, method)(*args)
+    if cls in (XGB2Regressor, XGB2BaggedRegressor):  # text targets of a regressor
+        for text in (np.where(Y_REG > 0, "high", "low"), np.array(["1.5"] * 60)):
+            with pytest.raises(ValueError, match="^y must hold numbers for a regressor, got an array of dtype <U"):
+                cls(**settings).fit(X, text)

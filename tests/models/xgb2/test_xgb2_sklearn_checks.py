@@ -1,10 +1,10 @@
-"""scikit-learn's own estimator checks on both estimators (few, shallow trees)."""
+"""scikit-learn's own estimator checks on the four estimators (few, shallow trees; few bags)."""
 
 import inspect
 
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
-from tamrel.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
+from tamrel.models.xgb2.xgboost import XGB2BaggedClassifier, XGB2BaggedRegressor, XGB2Classifier, XGB2Regressor
 
 # Zero-weight rows are dropped before training, which is not the same as training on
 # them with weight zero; the check passes on some data and versions, so not strict.
@@ -23,6 +23,10 @@ OPTIONS = ({"expected_failed_checks": expected_failures, "xfail_strict": False}
            if {"expected_failed_checks", "xfail_strict"} <= set(PARAMETERS) else {})
 
 
-@parametrize_with_checks([XGB2Regressor(n_estimators=5), XGB2Classifier(n_estimators=5)], **OPTIONS)
+BAGS = dict(n_bags=2, max_rounds=20, early_stopping_rounds=3, learning_rate=0.3, n_jobs=1)
+
+
+@parametrize_with_checks([XGB2Regressor(n_estimators=5), XGB2Classifier(n_estimators=5), XGB2BaggedRegressor(**BAGS),
+                          XGB2BaggedClassifier(**BAGS)], **OPTIONS)
 def test_sklearn_estimator_checks(estimator, check):
     check(estimator)
