@@ -3,7 +3,7 @@
 Each bag holds out a share of the rows (stratified by class for a classifier) for early
 stopping and trains on the rest, in two stages on one margin:
 
-1. main effects: depth-2 trees that split on one feature only (an interaction constraint
+1. main effects: stumps (one split of one feature per round; an interaction constraint
    per feature), until the held-out loss has not improved for ``early_stopping_rounds``;
 2. pairs: the same booster boosted further with trees restricted to the chosen pairs,
    stopped the same way (kept only where it improves on the first stage's held-out loss).
@@ -46,10 +46,12 @@ class BagPlan:
     pairs_wanted: object  # an int count, or the list of (a, b) pairs given
 
     def xgb_params(self, bag, constraints):
-        """XGBoost's parameters for one stage of one bag."""
+        """XGBoost's parameters for one stage of one bag: stumps for the main effects (each
+        round one split of one feature, the smallest step), depth-2 trees for the pairs."""
+        main = all(len(c) == 1 for c in constraints)
         return {"objective": "binary:logistic" if self.classifier else "reg:squarederror",
                 "eval_metric": "logloss" if self.classifier else "rmse", "eta": self.learning_rate,
-                "max_depth": 2, "tree_method": "hist", "max_bin": self.max_bin, "reg_lambda": self.reg_lambda,
+                "max_depth": 1 if main else 2, "tree_method": "hist", "max_bin": self.max_bin, "reg_lambda": self.reg_lambda,
                 "min_child_weight": self.min_child_weight, "monotone_constraints": self.monotone,
                 "interaction_constraints": str([list(c) for c in constraints]), "nthread": 1,
                 "seed": self.random_state * 1009 + bag}

@@ -2,6 +2,8 @@
 
 from typing import Any, Optional, Sequence, Union
 
+import pandas as pd
+
 import numpy as np
 import xgboost
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
@@ -69,10 +71,68 @@ class XGB2Classifier(ClassifierMixin, XGB2Base):
     def predict_proba(self, X: Any) -> np.ndarray: ...
     def predict(self, X: Any) -> np.ndarray: ...
 
-def _check_effect(split_points: tuple[Any, ...], values: Any) -> tuple[tuple[np.ndarray, ...], np.ndarray]: ...
-def _predict_effect_1d(X: Any, column: int, thresholds: Any, values: Any, float32: bool = True) -> np.ndarray: ...
+class XGB2BaggedBase(BaseEstimator):
+    n_bags: int
+    learning_rate: float
+    max_rounds: int
+    early_stopping_rounds: int
+    validation_fraction: float
+    interactions: Union[int, float, Sequence[Sequence[Union[int, str]]]]
+    max_interaction_bins: int
+    reg_lambda: float
+    min_child_weight: float
+    max_bin: int
+    feature_names: Optional[list[str]]
+    feature_types: Optional[list[str]]
+    mono_increasing_list: Sequence[str]
+    mono_decreasing_list: Sequence[str]
+    n_jobs: Optional[int]
+    random_state: int
+    n_features_in_: int
+    feature_names_: list[str]
+    feature_types_: list[str]
+    boosters_: list[xgboost.Booster]
+    interactions_: list[tuple[int, int]]
+    interaction_strengths_: pd.DataFrame
+    held_out_rows_: list[Any]
+    bag_rounds_: list[tuple[int, int]]
+    is_fitted_: bool
+    X_: Any
+    effects_: dict[str, dict[Any, dict[str, Any]]]
+    intercept_: float
+    intercept_spread_: float
+    def __init__(self, n_bags: int = 12, learning_rate: float = 0.05, max_rounds: int = 3000,
+                 early_stopping_rounds: int = 50, validation_fraction: float = 0.15,
+                 interactions: Union[int, float, Sequence[Sequence[Union[int, str]]]] = 1.0,
+                 max_interaction_bins: int = 32, reg_lambda: float = 5.0, min_child_weight: float = 5.0,
+                 max_bin: int = 256, feature_names: Optional[list[str]] = None,
+                 feature_types: Optional[list[str]] = None, mono_increasing_list: Sequence[str] = (),
+                 mono_decreasing_list: Sequence[str] = (), n_jobs: Optional[int] = None,
+                 random_state: int = 0) -> None: ...
+    def fit(self, X: Any, y: Any, sample_weight: Optional[Any] = None) -> "XGB2BaggedBase": ...
+    def partial_dependence(self, fidx: Union[str, Sequence[Union[int, str]]], X: Any) -> np.ndarray: ...
+    def parse_model(self) -> FANOVAInterpreter: ...
+
+class XGB2BaggedRegressor(RegressorMixin, XGB2BaggedBase):
+    def _more_tags(self) -> dict[str, Any]: ...
+    def _validate_input(self, x: Any, y: Any, sample_weight: Optional[Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]: ...
+    def predict(self, X: Any) -> np.ndarray: ...
+
+class XGB2BaggedClassifier(ClassifierMixin, XGB2BaggedBase):
+    label_binarizer_: Any
+    classes_: np.ndarray
+    def _more_tags(self) -> dict[str, Any]: ...
+    def _validate_input(self, x: Any, y: Any, sample_weight: Optional[Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]: ...
+    def decision_function(self, X: Any) -> np.ndarray: ...
+    def predict_proba(self, X: Any) -> np.ndarray: ...
+    def predict(self, X: Any) -> np.ndarray: ...
+
+def _check_effect(split_points: tuple[Any, ...], values: Any,
+                  missing: bool = False) -> tuple[tuple[np.ndarray, ...], np.ndarray]: ...
+def _predict_effect_1d(X: Any, column: int, thresholds: Any, values: Any, float32: bool = True,
+                       missing: bool = False) -> np.ndarray: ...
 def _predict_effect_2d(X: Any, column1: int, column2: int, thresholds1: Any, thresholds2: Any, values: Any,
-                       float32: bool = True) -> np.ndarray: ...
+                       float32: bool = True, missing: bool = False) -> np.ndarray: ...
 def _parse_ensemble(offsets: np.ndarray, left: np.ndarray, right: np.ndarray, feature: np.ndarray,
                     value: np.ndarray, n_features: int, X: Any, purification: bool, true_to_data: bool,
                     float32: bool = True, counts: Optional[tuple[float, list[tuple[int, np.ndarray]], list[np.ndarray]]] = None
@@ -80,3 +140,11 @@ def _parse_ensemble(offsets: np.ndarray, left: np.ndarray, right: np.ndarray, fe
 def _count_cells(offsets: np.ndarray, left: np.ndarray, right: np.ndarray, feature: np.ndarray,
                  value: np.ndarray, n_features: int, X: Any, joint: bool,
                  float32: bool = True) -> tuple[float, list[tuple[int, np.ndarray]], list[np.ndarray]]: ...
+def _parse_bags(bags: Sequence[tuple[Any, ...]], n_features: int, X: Any,
+                counts: Optional[tuple[float, list[tuple[int, np.ndarray]], list[np.ndarray]]] = None
+                ) -> tuple[tuple[float, list[tuple[Any, ...]], list[tuple[Any, ...]]], tuple[float, list[tuple[Any, ...]], list[tuple[Any, ...]]]]: ...
+def _count_bag_cells(bags: Sequence[tuple[Any, ...]], n_features: int,
+                     X: Any) -> tuple[float, list[tuple[int, np.ndarray]], list[np.ndarray]]: ...
+def _pair_cuts(X: Any, rows: Any, max_bins: int) -> list[np.ndarray]: ...
+def _pair_sums(cuts: Sequence[Any], X: Any, rows: Any, grad: Any, hess: Any) -> tuple[np.ndarray, np.ndarray]: ...
+def _pair_strengths(cuts: Sequence[Any], G: Any, H: Any, reg_lambda: float, min_child_weight: float) -> np.ndarray: ...
