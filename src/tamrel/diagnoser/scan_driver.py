@@ -15,7 +15,8 @@ from . import _scan
 from .scan_metrics import score_of
 from .scan_units import RegionContext, Unit, pool_counts, region_row
 
-__all__ = ["Settings", "Weak", "Found", "run", "top_features", "grouping_of", "check_overall", "mean_of"]
+__all__ = ["Settings", "Weak", "Found", "run", "top_features", "grouping_of", "check_overall", "mean_of",
+           "weighted_fields"]
 
 
 @dataclass(frozen=True)
@@ -55,6 +56,19 @@ def mean_of(fields, weighted):
     """The mean scores of sets from their sums fields, by the core's rule (weighted when the
     set's weights sum to more than 0)."""
     return _scan._slice_means(fields["n"], fields["s"], fields["w"], fields["ws"], weighted)
+
+
+def weighted_fields(fields, weighted):
+    """Sums fields with the weights' sums filled in: without weights every weight is 1, so
+    sum w is the count and sum w*s the plain sum (the kernels keep only those then, unless
+    asked for moments)."""
+    if weighted:
+        return fields
+    out = dict(fields)
+    out["w"] = fields["n"].astype(np.float64)
+    out["ws"] = fields["s"]
+    out["w2"] = out["w"]
+    return out
 
 
 def grouping_of(columns, pairs):
@@ -169,7 +183,7 @@ class _Pass:
         elif plan.merge:
             return self.stats[0]["s"].means(k, self.run.weighted)
         else:
-            fields = {name: s.cells(k) for name, s in self.stats[0].items()}
+            fields = {name: weighted_fields(s.cells(k), self.run.weighted) for name, s in self.stats[0].items()}
         return score_of(plan, fields), _count(plan, fields)
 
     def regions(self):
@@ -195,8 +209,8 @@ class _Pass:
         run = self.run
         if run.plan.rank:
             return run.source.ranks(self.units, self.sketches, run.cfg.bins, regions=found, which=1)
-        return {name: s.regions(found["unit"], found["first_cell"], found["last_cell"])
-                for name, s in self.stats[1].items()}, None
+        return {name: weighted_fields(s.regions(found["unit"], found["first_cell"], found["last_cell"]),
+                                      run.weighted) for name, s in self.stats[1].items()}, None
 
 
 def _count(plan, fields):

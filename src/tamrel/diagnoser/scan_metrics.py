@@ -58,7 +58,8 @@ class MetricPlan:
 
     @property
     def quantity_names(self):
-        return {"mean": ("s",), "diff": ("s",), "r2": ("y", "e2"), "f1": ("tp", "pp", "ap"), "auc": ()}[self.kind]
+        return {"mean": ("s",), "diff": ("s", "m", "b"), "r2": ("y", "e2"), "f1": ("tp", "pp", "ap"),
+                "auc": ()}[self.kind]
 
 
 _BOUNDS = {"MSE": (0.0, np.inf), "MAE": (0.0, np.inf), "LogLoss": (0.0, np.inf), "Brier": (0.0, 1.0),
@@ -97,9 +98,9 @@ def quantities(plan, y, pred, classes=None, centre=0.0, baseline=None):
     baseline's predictions for a comparison."""
     if plan.kind == "mean":
         return {"s": row_scores(plan, y, pred)}
-    if plan.kind == "diff":
-        diff = row_scores(plan, y, pred) - row_scores(plan, y, baseline)
-        return {"s": np.ascontiguousarray(-plan.sign * diff)}
+    if plan.kind == "diff":  # d, and the model's and the baseline's own scores
+        model, other = row_scores(plan, y, pred), row_scores(plan, y, baseline)
+        return {"s": np.ascontiguousarray(-plan.sign * (model - other)), "m": model, "b": other}
     if plan.kind == "r2":
         y = np.asarray(y, dtype=np.float64)
         e = y - np.asarray(pred, dtype=np.float64)

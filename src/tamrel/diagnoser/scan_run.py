@@ -118,6 +118,8 @@ def plan_quantities(plan):
     names = plan.quantity_names
     if plan.kind == "r2":
         return {"y": True, "e2": False}, {"y": True, "e2": True}
+    if plan.kind == "f1":
+        return {n: False for n in names}, {n: False for n in names}
     return {n: False for n in names[:1]}, {n: k == 0 for k, n in enumerate(names)}
 
 
