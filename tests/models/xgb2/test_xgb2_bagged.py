@@ -96,6 +96,10 @@ def test_pair_strengths_against_least_squares_and_planted_pairs():
             want = reference_strength(G[offsets[k]:offsets[k] + size], H[offsets[k]:offsets[k] + size], na, nb,
                                       1.0, 5.0)
             assert got == pytest.approx(want, rel=1e-9, abs=1e-9)
+        for mcw in (300.0, 600.0):  # rules out the uneven cuts, then every cut
+            bound = ext._pair_strengths(cuts, G, H, 1.0, mcw)[0]
+            assert bound == pytest.approx(reference_strength(G[:81], H[:81], 8, 8, 1.0, mcw), rel=1e-9, abs=1e-9)
+        assert bound == 0.0
         if residual is planted:
             assert strengths[0] > 50 * max(strengths[1:])
         else:  # 14 times the variance of the planted residual, but additive: little gain
