@@ -138,6 +138,9 @@ def _positions(idx, name, n_rows):
     if kind == "f":
         if not np.all(np.isfinite(arr)) or np.any(arr != np.floor(arr)):
             raise TamrelError(f"{name} must hold integer row positions, got non-integer values.")
+    elif kind == "b":
+        raise TamrelError(f"{name} must hold integer row positions, got a boolean mask; pass "
+                          f"np.flatnonzero({name}) for the rows where it is true.")
     elif kind not in "iu":
         raise TamrelError(f"{name} must hold integer row positions, got dtype {arr.dtype}.")
     low, high = arr.min(), arr.max()
