@@ -531,10 +531,10 @@ py::dict rank_fields(const std::vector<tamrel::RankSums>& sums) {
     return out;
 }
 
-// What the rank passes read besides the block: the rows by ascending score, the scores,
-// the classes and the weights.
+// What the rank passes read besides the block: the rows by ascending score (none: the rows
+// are in that order already), the scores, the classes and the weights.
 struct Ranked {
-    tamrel_py::i64_array order;
+    std::vector<std::int64_t> order;
     RowVector scores;
     py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast> positive;
     RowVector weights;
@@ -542,18 +542,26 @@ struct Ranked {
 
 Ranked ranked_of(std::int64_t n_rows, const py::object& order, const py::object& scores, const py::object& positive,
                  const py::object& weights) {
-    Ranked r{tamrel_py::integer_array(order, "order"), vector_of(scores, n_rows, "scores"),
+    Ranked r{{}, vector_of(scores, n_rows, "scores"),
              py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(positive),
              vector_of(weights, n_rows, "sample_weight")};
-    if (r.order.shape(0) != n_rows || !r.scores.data || !r.positive || r.positive.ndim() != 1 ||
-        r.positive.shape(0) != n_rows)
-        throw py::value_error("order, scores and positive need one entry per row.");
+    if (!r.scores.data || !r.positive || r.positive.ndim() != 1 || r.positive.shape(0) != n_rows)
+        throw py::value_error("scores and positive need one entry per row.");
+    if (order.is_none()) {
+        r.order.resize(static_cast<size_t>(n_rows));
+        for (std::int64_t k = 0; k < n_rows; ++k) r.order[static_cast<size_t>(k)] = k;
+    } else {
+        const auto o = tamrel_py::integer_array(order, "order");
+        if (o.shape(0) != n_rows) throw py::value_error("order needs one entry per row.");
+        r.order.assign(o.data(), o.data() + n_rows);
+    }
     std::vector<char> seen(static_cast<size_t>(n_rows), 0);
     for (std::int64_t k = 0; k < n_rows; ++k) {
-        const std::int64_t at = r.order.data()[k];
+        const std::int64_t at = r.order[static_cast<size_t>(k)];
         if (at < 0 || at >= n_rows || seen[static_cast<size_t>(at)]) throw py::value_error("order must be a permutation of the rows.");
         seen[static_cast<size_t>(at)] = 1;
-        if (k && r.scores.data[at] < r.scores.data[r.order.data()[k - 1]]) throw py::value_error("order must sort the scores.");
+        if (k && !(r.scores.data[at] >= r.scores.data[r.order[static_cast<size_t>(k) - 1]]))
+            throw py::value_error("the rows must be in ascending order of their scores (NaN refused).");
     }
     return r;
 }
@@ -623,14 +631,16 @@ py::object scan_ranks(py::object num, py::object codes, py::object units, py::ob
 }
 
 py::object rank_totals(py::object order, py::object scores, py::object positive, py::object weights) {
-    const auto o = tamrel_py::integer_array(order, "order");
-    const Ranked rk = ranked_of(o.shape(0), order, scores, positive, weights);
-    const std::vector<std::int32_t> one(static_cast<size_t>(o.shape(0)), 0);
+    const auto s = tamrel_py::ensure_aligned<tamrel_py::f64_array>(scores);
+    if (!s || s.ndim() != 1) throw py::value_error("scores must be a numeric vector.");
+    const std::int64_t n = s.shape(0);
+    const Ranked rk = ranked_of(n, order, s, positive, weights);
+    const std::vector<std::int32_t> one(static_cast<size_t>(n), 0);
     std::vector<tamrel::RankSums> out;
     {
         py::gil_scoped_release nogil;
-        out = tamrel::rank_sums(rk.order.data(), o.shape(0), rk.scores.data, rk.positive.data(), rk.weights.data,
-                                one.data(), 1);
+        out = tamrel::rank_sums(rk.order.data(), n, rk.scores.data, rk.positive.data(), rk.weights.data, one.data(),
+                                1);
     }
     return rank_fields(out);
 }
@@ -716,7 +726,8 @@ void define_scan_kernels(py::module_& m) {
           "_scan_ranks(num, codes, units, sketches, bins, order, scores, positive, weights=None, n_jobs=None, "
           "regions=None)\n--\n\n"
           "Rank sums (the AUC and DeLong's variance) per unit and cell; with regions, per region and its\n"
-          "rest ((inside, rest) dicts of arrays).");
+          "rest ((inside, rest) dicts of arrays). order lists the rows by ascending score (None: they\n"
+          "are in that order already).");
     m.def("_scan_rank_totals", &rank_totals, py::arg("order"), py::arg("scores"), py::arg("positive"),
           py::arg("weights") = none,
           "_scan_rank_totals(order, scores, positive, weights=None)\n--\n\n"

@@ -120,6 +120,9 @@ def memory_scan(obj, s, plan, x, pred, baseline=None):
     sliced, tested = subsets(obj, x.shape[0])
     check_subsets((len(sliced), len(tested)), s.use_test)
     values = row_values(obj, plan, pred, sliced, baseline)
+    if plan.rank:  # each subset's rows in score order: the rank passes then read them in turn
+        proba = values["proba"]
+        sliced, tested = (rows[np.argsort(proba[rows], kind="stable")] for rows in (sliced, tested))
     jobs = s.n_jobs
     w, _ = scaled_weights(obj.sample_weight, (sliced, tested))
     per_subset = [{k: (_take(v, rows, jobs) if v.dtype == np.float64 else np.ascontiguousarray(v[rows]))
@@ -137,9 +140,8 @@ def memory_scan(obj, s, plan, x, pred, baseline=None):
 
 def _totals(plan, values, weights):
     """A subset's totals: per quantity the sums of all its rows, or its rank sums (AUC)."""
-    if plan.rank:
-        order = np.argsort(values["proba"], kind="stable")
-        return _scan._scan_rank_totals(order, values["proba"], values["positive"], weights)
+    if plan.rank:  # the rows are in score order
+        return _scan._scan_rank_totals(None, values["proba"], values["positive"], weights)
     return {k: _scan._scan_totals(v, weights).cells(0) for k, v in values.items()}
 
 

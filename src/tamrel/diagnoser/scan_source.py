@@ -120,12 +120,10 @@ class MemorySource:
 
     def ranks(self, units, sketches, bins, regions=None, which=0):
         """Rank sums of the units' cells on the sliced rows, or of regions and their rests on
-        the tested rows (which=1), for the AUC."""
+        the tested rows (which=1), for the AUC; the subsets' rows are in score order."""
         b = self.blocks[which]
-        proba, positive = b.values["proba"], b.values["positive"]
-        order = np.argsort(proba, kind="stable")
-        return _scan._scan_ranks(b.num, b.codes, [u.kernel for u in units], sketches, bins, order, proba, positive,
-                                 b.weights, self.jobs, regions)
+        return _scan._scan_ranks(b.num, b.codes, [u.kernel for u in units], sketches, bins, None, b.values["proba"],
+                                 b.values["positive"], b.weights, self.jobs, regions)
 
     def fingerprints(self, conditions, keys):
         """Per region (its member conditions), a fingerprint of its rows in both subsets:
