@@ -630,6 +630,52 @@ py::object scan_ranks(py::object num, py::object codes, py::object units, py::ob
     return py::make_tuple(rank_fields(inside), rank_fields(rest));
 }
 
+// Per region (dict of arrays unit, first_cell, last_cell), the sum modulo 2**64 of the keys
+// of its rows in this block: a fingerprint of the region's rows, by the kernels' own cells.
+py::object scan_fingerprints(py::object num, py::object codes, py::object units, py::object sketches, py::object bins,
+                             py::object keys, py::object regions, py::object n_jobs, py::object fine_codes) {
+    const Block b = read_block(num, codes);
+    const auto us = units_of(units, b.num.shape(1), b.codes.shape(1));
+    const auto layouts = layouts_of(us, sketches, positive_bins(bins));
+    const int jobs = workers(n_jobs);
+    const auto k = py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>::ensure(keys);
+    if (!k || k.ndim() != 1 || k.shape(0) != b.rows) throw py::value_error("keys need one entry per row.");
+    const py::dict r(regions);
+    const auto u = tamrel_py::integer_array(r["unit"], "unit");
+    const auto f = tamrel_py::integer_array(r["first_cell"], "first_cell");
+    const auto l = tamrel_py::integer_array(r["last_cell"], "last_cell");
+    const py::ssize_t m = u.shape(0);
+    if (f.shape(0) != m || l.shape(0) != m) throw py::value_error("one entry per region expected.");
+    std::vector<std::vector<py::ssize_t>> by_unit(us.size());
+    for (py::ssize_t i = 0; i < m; ++i) {
+        const std::int64_t unit = u.data()[i];
+        if (unit < 0 || unit >= static_cast<std::int64_t>(us.size())) throw py::index_error("unit out of range.");
+        if (f.data()[i] < 0 || l.data()[i] < f.data()[i] || l.data()[i] > layouts[static_cast<size_t>(unit)].n_cells())
+            throw py::index_error("cell out of range.");
+        by_unit[static_cast<size_t>(unit)].push_back(i);
+    }
+    py::array_t<std::uint64_t> out(m);
+    std::uint64_t* o = out.mutable_data();
+    const std::uint64_t* key = k.data();
+    {
+        BlockFine fine = read_fine(b.num, fine_codes);
+        py::gil_scoped_release nogil;
+        tamrel::parallel_for(static_cast<std::int64_t>(us.size()), jobs, [&](std::int64_t unit) {
+            if (by_unit[unit].empty()) return;
+            std::vector<std::int32_t> cells(static_cast<size_t>(b.rows));
+            tamrel::unit_cells(unit_input(b, us[unit], fine), layouts[unit], b.rows, cells.data());
+            for (py::ssize_t i : by_unit[unit]) {
+                const std::int64_t first = f.data()[i], last = l.data()[i];
+                std::uint64_t sum = 0;  // wraps: the sum modulo 2**64
+                for (std::int64_t row = 0; row < b.rows; ++row)
+                    if (cells[row] >= first && cells[row] < last) sum += key[row];
+                o[i] = sum;
+            }
+        });
+    }
+    return std::move(out);
+}
+
 py::object rank_totals(py::object order, py::object scores, py::object positive, py::object weights) {
     const auto s = tamrel_py::ensure_aligned<tamrel_py::f64_array>(scores);
     if (!s || s.ndim() != 1) throw py::value_error("scores must be a numeric vector.");
@@ -728,6 +774,12 @@ void define_scan_kernels(py::module_& m) {
           "Rank sums (the AUC and DeLong's variance) per unit and cell; with regions, per region and its\n"
           "rest ((inside, rest) dicts of arrays). order lists the rows by ascending score (None: they\n"
           "are in that order already).");
+    m.def("_scan_fingerprints", &scan_fingerprints, py::arg("num"), py::arg("codes"), py::arg("units"),
+          py::arg("sketches"), py::arg("bins"), py::arg("keys"), py::arg("regions"), py::arg("n_jobs") = none,
+          py::arg("fine") = none,
+          "_scan_fingerprints(num, codes, units, sketches, bins, keys, regions, n_jobs=None, fine=None)\n--\n\n"
+          "Per region (dict of arrays unit, first_cell, last_cell), the sum modulo 2**64 of the uint64\n"
+          "keys of its rows in this block, by the kernels' cells.");
     m.def("_scan_rank_totals", &rank_totals, py::arg("order"), py::arg("scores"), py::arg("positive"),
           py::arg("weights") = none,
           "_scan_rank_totals(order, scores, positive, weights=None)\n--\n\n"

@@ -135,7 +135,7 @@ def memory_scan(obj, s, plan, x, pred, baseline=None):
                     w is not None)
     keys = np.random.default_rng(0).integers(0, 2 ** 63, size=x.shape[0], dtype=np.uint64) * np.uint64(2) + \
         np.uint64(1)
-    return prep, source, lambda conds: source.fingerprints(conds, keys)
+    return prep, source, lambda units, sketches, regions: source.fingerprints(units, sketches, s.bins, regions, keys)
 
 
 def _totals(plan, values, weights):
