@@ -22,7 +22,8 @@ residuals' spread, s / sqrt(n_eff).
 
 The verdict: "noise" when the bias is not significant (the model is right on average; the
 outcome varies more), "bias" when it is and the squared bias makes at least half of the
-region's mean squared residual (MSE, or the Brier score), "bias and noise" otherwise.
+region's excess mean squared residual (MSE, or the Brier score, here minus on all test
+rows; the whole mean squared residual where there is no excess), "bias and noise" otherwise.
 """
 
 from dataclasses import asdict, dataclass
@@ -30,7 +31,7 @@ from dataclasses import asdict, dataclass
 import numpy as np
 import scipy.stats
 
-__all__ = ["BiasCheck", "bias_check", "BIAS_SHARE"]
+__all__ = ["BiasCheck", "Reference", "bias_check", "BIAS_SHARE"]
 
 BIAS_SHARE = 0.5  # squared bias share of the mean squared residual that makes a weakness "bias"
 
@@ -47,7 +48,7 @@ class BiasCheck:
     ci_high: float
     statistic: float
     p_value: float
-    bias_share: float  # bias^2 / mean squared residual
+    bias_share: float  # bias^2 / the region's excess mean squared residual
     spread_ratio: float  # residual standard deviation here / on all test rows
     verdict: str
 
@@ -63,7 +64,15 @@ def _moments(r, w):
     return mean, float(centred), float(n_eff)
 
 
-def bias_check(y, pred, w=None, classification=False, alpha=0.05, reference_spread=None):
+@dataclass
+class Reference:
+    """The residuals on all test rows: their standard deviation and mean square."""
+
+    spread: float
+    mean_square: float
+
+
+def bias_check(y, pred, w=None, classification=False, alpha=0.05, reference=None):
     """The bias/noise comparison on one region's test rows (see the module's docstring).
 
     Parameters
@@ -78,8 +87,8 @@ def bias_check(y, pred, w=None, classification=False, alpha=0.05, reference_spre
         Test by the Bernoulli null instead of the t-test.
     alpha : float
         Level of the interval.
-    reference_spread : float, optional
-        Residual standard deviation on all test rows; gives ``spread_ratio``.
+    reference : Reference, optional
+        The residuals on all test rows; gives ``spread_ratio`` and the excess of ``bias_share``.
 
     Returns
     -------
@@ -111,8 +120,10 @@ def bias_check(y, pred, w=None, classification=False, alpha=0.05, reference_spre
         q = scipy.stats.t.ppf(1 - alpha / 2, n_eff - 1) if n_eff > 1 else nan
     half = q * se
     mean_square = bias * bias + centred
-    share = float(bias * bias / mean_square) if mean_square > 0 else nan
-    ratio = float(spread / reference_spread) if reference_spread else nan
+    excess = mean_square - reference.mean_square if reference is not None else 0.0
+    base = excess if excess > 0 else mean_square
+    share = float(bias * bias / base) if base > 0 else nan
+    ratio = float(spread / reference.spread) if reference is not None and reference.spread > 0 else nan
     return BiasCheck(int(y.size), mean_y, mean_p, bias, bias - half, bias + half, stat, p, share, ratio,
                      _verdict(p, share, alpha))
 

@@ -71,7 +71,7 @@ class Context:
     sign: float
     alpha: float
     overall_test: object
-    residual_spread: object
+    residuals: object  # bias.Reference of all test rows, or None
     random_state: object
     clock: Clock
     notes: list = field(default_factory=list)
@@ -139,7 +139,7 @@ def collect(report, data):
                 }
             bar.update()
             ctx = Context(source, scan.task_type, metric, sign, report.alpha, scores["test"].get(metric),
-                          scores["residual_spread"], report.random_state, clock)
+                          scores.pop("residuals"), report.random_state, clock)
             content["weak_regions"] = _weak_regions(report, scan, source, table, ctx, figures, bar)
             with clock.part("collecting"):
                 view, model_figures = model_view(ctx, report.estimator, report.surrogate)

@@ -59,7 +59,8 @@ def _bias_sentence(check, classification, alpha):
         spread = ("" if not np.isfinite(check.spread_ratio) else
                   f"; the residuals spread {check.spread_ratio:.1f}× as wide as on all test rows")
         return f"Noise: the model is right on average here ({level}, p = {number(check.p_value)}){spread}."
-    share = f"the squared bias is {100 * check.bias_share:.0f}% of the mean squared residual"
+    share = (f"the squared bias accounts for {100 * min(check.bias_share, 1.0):.0f}% of the region's excess "
+             "mean squared residual over all test rows")
     head = "Bias" if check.verdict == "bias" else "Bias and noise"
     return f"{head}: {level} (difference {number(check.bias)}, {interval}, p = {number(check.p_value)}); {share}."
 
@@ -107,7 +108,7 @@ def _bias(ctx, region, record):
         return None
     y = ctx.source.labels(region.y[test]) if classification else np.asarray(region.y[test], dtype=np.float64)
     w = None if region.w is None else np.asarray(region.w)[test]
-    check = bias_check(y, np.asarray(given)[test], w, classification, ctx.alpha, ctx.residual_spread)
+    check = bias_check(y, np.asarray(given)[test], w, classification, ctx.alpha, ctx.residuals)
     out = check.as_dict()
     out["sentence"] = _bias_sentence(check, classification, ctx.alpha)
     return out

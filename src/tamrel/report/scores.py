@@ -10,8 +10,9 @@ import math
 import numpy as np
 
 from ..diagnoser.utils import binary_labels, get_scoring_metric
+from .bias import Reference
 
-__all__ = ["TASK_METRICS", "block_sums", "add_sums", "scores_of", "set_score", "residual_spread",
+__all__ = ["TASK_METRICS", "block_sums", "add_sums", "scores_of", "set_score", "residual_reference",
            "metrics_of"]
 
 TASK_METRICS = {"regression": ("MSE", "MAE", "R2"), "classification": ("AUC", "LogLoss", "Brier", "ACC")}
@@ -84,10 +85,13 @@ def add_sums(a, b):
     return out
 
 
-def residual_spread(sums):
-    """The weighted standard deviation of the residuals (y - prediction, or y - probability)."""
-    w, _, m2 = sums.get("residual", (0.0, 0.0, 0.0))
-    return math.sqrt(m2 / w) if w > 0 else None
+def residual_reference(sums):
+    """The residuals (y - prediction, or y - probability) of a subset: their weighted standard
+    deviation and mean square; None without residuals."""
+    w, mean, m2 = sums.get("residual", (0.0, 0.0, 0.0))
+    if not w > 0:
+        return None
+    return Reference(math.sqrt(m2 / w), m2 / w + mean * mean)
 
 
 def scores_of(sums, task, metrics=None):

@@ -1,6 +1,6 @@
 """The report's summary: the data, the model, and its overall scores on both subsets."""
 
-from .scores import TASK_METRICS, metrics_of, residual_spread, scores_of, set_score
+from .scores import TASK_METRICS, metrics_of, residual_reference, scores_of, set_score
 
 __all__ = ["data_summary", "model_summary", "overall_scores"]
 
@@ -28,7 +28,7 @@ def model_summary(estimator, task, given_predictions):
 
 
 def overall_scores(source, task, metric):
-    """{"train": {metric: score}, "test": {...}, "residual_spread": on the test rows}: the
+    """{"train": {metric: score}, "test": {...}, "residual_reference": on the test rows}: the
     task's metrics and the scan's; AUC and F1 from the rows where they are in memory."""
     names = metrics_of(task, metric)
     sums = source.subset_sums(names)
@@ -39,7 +39,7 @@ def overall_scores(source, task, metric):
             for name in (n for n in names if n in _SET_SCORES):
                 scores[name] = set_score(name, *source.subset(subset))
         out[subset] = scores
-    out["residual_spread"] = residual_spread(sums["test"])
+    out["residuals"] = residual_reference(sums["test"])
     out["rows"] = {subset: int(sums[subset]["n"]) for subset in ("train", "test")}
     if "positive" in sums["test"] and sums["test"]["w"] > 0:
         share = sums["test"]["positive"] / sums["test"]["w"]
