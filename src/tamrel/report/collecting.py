@@ -171,7 +171,7 @@ def _weak_regions(report, scan, source, table, ctx, figures, bar):
             pass
     with ctx.clock.part("collecting"):
         positions = select_findings(scan.output, metric, report.top)
-        regions = source.regions(positions, scan.output)
+        regions = source.regions(positions, scan.output, ctx.clock)
     for k, (position, region) in enumerate(zip(positions, regions)):
         with ctx.clock.part("collecting"):
             record, found = drill_down(ctx, position, scan.output.iloc[position], region)

@@ -18,7 +18,7 @@ from ..diagnoser.frailzone import FrailZone
 from ..diagnoser.utils import binary_labels, get_scoring_metric
 from ..exceptions import TamrelError
 from .memory_source import RegionRows, surrogate_rows
-from .regions import candidates, category_groups, category_table
+from .regions import Rule, candidates, category_groups, category_table
 from .scores import add_sums, block_sums
 
 __all__ = ["DaskSource"]
@@ -175,12 +175,18 @@ class DaskSource:
         return binary_labels(y, self.classes) if self.classes is not None else np.asarray(y, dtype=np.float64)
 
     # -- regions ------------------------------------------------------------------------
-    def regions(self, positions, table):
+    def regions(self, positions, table, clock):
         """RegionRows of the table's rows at ``positions``, gathered in one pass with the
         sample and the category sums (read by ``zone`` and ``category_scores``)."""
         rows = [table.iloc[int(i)] for i in positions]
         readings = [candidates(r) for r in rows]
-        features = sorted({p.feature for rs in readings for r in rs for p in r.parts if p.kind == "categories"})
+        # per category finding: its feature and the reading's other parts, whose test rows the categories split
+        cat_keys = {}
+        for rs in readings:
+            cat = next((p for p in rs[0].parts if p.kind == "categories"), None)
+            if cat is not None:
+                cat_keys[(cat.feature, Rule(tuple(p for p in rs[0].parts if p is not cat)))] = None
+        cat_keys = list(cat_keys)
         rate = min(1.0, _SAMPLE_ROWS / max(self.n_rows, 1))
         seed = int(self.scan.random_state or 0)
         metric = get_scoring_metric(self.scan.score_name)
@@ -204,18 +210,20 @@ class DaskSource:
                 metric[4] and test.any() else np.zeros(0)
             w = frame[_extra("w")].to_numpy(dtype=np.float64)[test] if _extra("w") in frame else np.ones(test.sum())
             cats = {}
-            for name in features:
-                values = frame[name][test]
-                cats[name] = pd.DataFrame({"v": values.astype(object).where(values.notna(), None), "w": w,
-                                           "ws": w * scores if len(scores) else np.nan}).groupby(
+            for name, within in cat_keys:
+                at = within.mask(frame[test])
+                values = frame[name][test][at]
+                cats[(name, within)] = pd.DataFrame(
+                    {"v": values.astype(object).where(values.notna(), None), "w": w[at],
+                     "ws": w[at] * scores[at] if len(scores) else np.nan}).groupby(
                     "v", dropna=False).agg(rows=("w", "size"), w=("w", "sum"), ws=("ws", "sum"))
             return found, frame[keep], cats
 
         parts = self._map(gather)
         self._sample = pd.concat([p[1] for p in parts], ignore_index=True)
         self._rate = rate
-        self._cats = {name: reduce(lambda a, b: a.add(b, fill_value=0), [p[2][name] for p in parts])
-                      for name in features}
+        self._cats = {key: reduce(lambda a, b: a.add(b, fill_value=0), [p[2][key] for p in parts])
+                      for key in cat_keys}
         out = []
         for k, (row, rs) in enumerate(zip(rows, readings)):
             counts = np.sum([np.asarray(p[0][k][0]) for p in parts], axis=0)
@@ -234,8 +242,13 @@ class DaskSource:
                           None if get("w") is None else get("w").astype(np.float64),
                           rows[_extra("test")].to_numpy(dtype=bool), exact)
 
-    def category_scores(self, feature, metric):
-        sums = self._cats[feature]
+    def category_scores(self, feature, metric, within):
+        """Per category of ``feature``: the gathered sums of its test rows meeting ``within``
+        (the reading the sums were gathered for: its bounds, whichever their closure)."""
+        def loose(rule):
+            return tuple((p.feature, p.kind, p.lb, p.ub, p.values) for p in rule.parts)
+
+        sums = next(v for (name, rule), v in self._cats.items() if name == feature and loose(rule) == loose(within))
         labels = [v for v in sums.index if v is not None and not (isinstance(v, float) and np.isnan(v))]
         codes, ordered = category_groups(pd.Series(labels, dtype=object))
         rows = [(label, int(sums.loc[label, "rows"]), float(sums.loc[label, "ws"] / sums.loc[label, "w"])

@@ -6,14 +6,14 @@ import numpy as np
 
 from ..diagnoser.frailzone import FrailZone
 from ..exceptions import TamrelError, TamrelInfo
-from ..plots import render
 from .bias import bias_check
-from .figures import category_figure, png
-from .regions import describe, number
+from .figures import png
+from .regions import Rule, describe, number
 
 __all__ = ["select_findings", "worse_factor", "drill_down"]
 
-_CATEGORIES_SHOWN = 20  # bars of a category figure: the region's and the largest others
+_CATEGORIES_SHOWN = 20  # categories listed: the region's and the largest others
+_MAP_GRID = 300  # points along each side of the two-feature map (the figure is 6 inches wide)
 
 
 def worse_factor(region, overall, sign):
@@ -115,14 +115,17 @@ def _bias(ctx, region, record):
 
 
 def _categories(ctx, region, record, figures):
+    """Test score and share of every category of the finding's categorical feature, on the
+    test rows that meet the rule's other parts."""
     part = next(p for p in region.rule.parts if p.kind == "categories")
+    others = Rule(tuple(p for p in region.rule.parts if p is not part))
     with ctx.clock.part("collecting"):
-        table = ctx.source.category_scores(part.feature, ctx.metric)
+        table = ctx.source.category_scores(part.feature, ctx.metric, others)
     table["in_region"] = table["category"].isin(list(part.values))
     shown = table[table["in_region"]]
     shown = table.loc[shown.index.union(table.sort_values("rows", ascending=False).index[:_CATEGORIES_SHOWN])]
-    record["categories"] = {"feature": part.feature, "table": shown}
-    figures["categories"] = png(category_figure(shown, part.feature, ctx.metric, ctx.overall_test))
+    record["categories"] = {"feature": part.feature, "within": describe(others) if others.parts else None,
+                            "table": shown}
 
 
 def _zone_views(ctx, position, row, record, figures):
@@ -142,7 +145,6 @@ def _zone_views(ctx, position, row, record, figures):
     record["distance"] = [{"feature": str(f), "distance": float(d)} for f, d in
                           zip(distance.value["x"], distance.value["y"])]
     try:
-        figures["marginal"] = png(FrailZone.plot_marginal(marginal))
+        figures["marginal"] = png(FrailZone.plot_marginal(marginal, grid=_MAP_GRID))
     except TamrelInfo as exc:
         record["notes"].append(f"No marginal view: {exc}")
-    figures["distance"] = png(render(distance))

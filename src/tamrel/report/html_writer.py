@@ -35,7 +35,9 @@ th { background: var(--soft); font-weight: 600; } td.num { text-align: right; fo
 .figures { display: flex; flex-wrap: wrap; gap: 12px; align-items: flex-start; }
 figure { margin: 4px 0; } figure img { max-width: 100%; height: auto; display: block; }
 figcaption { color: #555; font-size: 12.5px; margin-top: 2px; }
-.wide img { max-width: 100%; }
+.bar { display: inline-block; height: 11px; min-width: 1px; background: #9ecae1; width: 0; }
+.bar.region { background: #d95f02; } .bars table td:last-child { width: 180px; }
+.bars { max-width: 520px; }
 footer { margin-top: 40px; color: #666; font-size: 12.5px; border-top: 1px solid var(--line); padding-top: 8px; }
 @media print {
   body { max-width: none; padding: 0; font-size: 11pt; }
@@ -129,7 +131,41 @@ def _region_table(weak):
                   numeric=(1, 2, 3, 5))
 
 
-def _finding(k, f, figures, alpha):
+def _bar(value, top, css=""):
+    width = 0.0 if value is None or not top else max(0.0, min(1.0, value / top)) * 100
+    return f'<span class="bar{css}" style="width:{width:.1f}%"></span>'
+
+
+def _distance(f):
+    """The shift of the inputs as a ranked bar table (features by PSI)."""
+    rows = f.get("distance")
+    if not rows:
+        return ""
+    top = max((r["distance"] for r in rows if r["distance"] is not None), default=0.0)
+    body = [(_e(r["feature"]), _num(r["distance"]), _bar(r["distance"], top)) for r in rows[:12]]
+    return ('<figure class="bars"><figcaption>Shift of the inputs: how far each feature\'s distribution in the '
+            "weak rows lies from the rest (PSI), largest first.</figcaption>"
+            + _table(["feature", "PSI", ""], body, numeric=(1,)) + "</figure>")
+
+
+def _categories(f, metric):
+    """Test score and share of every category of the finding's categorical feature."""
+    cats = f.get("categories")
+    if not cats:
+        return ""
+    rows = cats["table"]
+    top = max((r["score"] for r in rows if r["score"] is not None), default=0.0)
+    body = [(("<b>" + _e(r["category"]) + "</b>") if r["in_region"] else _e(r["category"]), _num(r["rows"]),
+             f"{100 * r['share']:.1f}%", _num(r["score"]), _bar(r["score"], top, " region" if r["in_region"] else ""))
+            for r in rows]
+    within = f" where {_e(cats['within'])}" if cats.get("within") else ""
+    return (f'<figure class="bars"><figcaption>Test {_e(metric)} by {_e(cats["feature"])}{within}; the region\'s '
+            f"categories in bold and orange (overall {_num(f['overall_test_score'])}).</figcaption>"
+            + _table(["category", "test rows", "share", f"test {metric}", ""], body, numeric=(1, 2, 3))
+            + "</figure>")
+
+
+def _finding(k, f, figures, metric):
     parts = [f'<article class="finding" id="finding-{k}"><h3>{k + 1}. {_e(f["region"])}</h3>',
              f'<p class="sentence">{_e(f["sentence"])}</p>']
     if f.get("bias"):
@@ -137,12 +173,8 @@ def _finding(k, f, figures, alpha):
     shown = [
         _figure(figures, f"finding_{k}_marginal", "Marginal view: the score along the region's features, "
                 "the threshold dashed, with the data's histograms.", f"marginal view of finding {k + 1}"),
-        _figure(figures, f"finding_{k}_distance", "Shift of the inputs: how far each feature's distribution in "
-                "the weak rows lies from the rest (PSI).", f"distance ranking of finding {k + 1}"),
-        _figure(figures, f"finding_{k}_categories", "Test score by category; the region's categories in orange.",
-                f"category shares of finding {k + 1}"),
     ]
-    parts.append('<div class="figures">' + "".join(shown) + "</div>")
+    parts.append('<div class="figures">' + "".join(shown) + _distance(f) + _categories(f, metric) + "</div>")
     for note in f["notes"]:
         parts.append(f'<p class="note">{_e(note)}</p>')
     parts.append("</article>")
@@ -161,7 +193,7 @@ def _weak(doc, figures):
     findings = weak["findings"]
     if findings:
         body.append(f"<h3>The {len(findings)} most significant findings</h3>")
-        body.extend(_finding(k, f, figures, doc["settings"]["alpha"]) for k, f in enumerate(findings))
+        body.extend(_finding(k, f, figures, weak["metric"]) for k, f in enumerate(findings))
     else:
         body.append("<p>No significant weak region.</p>")
     return "".join(body)

@@ -94,28 +94,41 @@ class MemorySource:
         return {n: float(pd.isna(arr[:, j]).mean()) for j, n in enumerate(self.names)}
 
     # -- regions ----------------------------------------------------------------------
-    def regions(self, positions, table):
-        """RegionRows of the table's rows at ``positions``."""
-        return [self._region(int(i), table.iloc[int(i)]) for i in positions]
+    def regions(self, positions, table, clock):
+        """RegionRows of the table's rows at ``positions`` (the scan's get_target_rows timed
+        as the analysis it is)."""
+        return [self._region(int(i), table.iloc[int(i)], clock) for i in positions]
 
-    def _region(self, i, row):
+    def _masks(self):
+        """Boolean masks over all rows of the test rows and of the rows in either subset."""
+        if not hasattr(self, "_test_mask"):
+            self._test_mask = np.zeros(self.n_rows, dtype=bool)
+            self._test_mask[self.scan.test_idx] = True
+            self._seen_mask = self._test_mask.copy()
+            self._seen_mask[self.scan.train_idx] = True
+        return self._test_mask, self._seen_mask
+
+    def _region(self, i, row, clock):
         s = self.scan
-        rows = s.get_target_rows(i)
-        seen = np.union1d(s.train_idx, s.test_idx)
+        with clock.analysis():
+            rows = s.get_target_rows(i)
+        is_test, seen = self._masks()
         rule, exact = None, False
         for rule in candidates(row):
-            mask = rule.mask(_Columns(self))
-            if np.array_equal(seen[mask[seen]], rows):
+            if np.array_equal(np.flatnonzero(rule.mask(_Columns(self)) & seen), rows):
                 exact = True
                 break
         return RegionRows(rule, self.frame(rows), s.y[rows], _rows(s.pred, rows), _rows(s.pred_proba, rows),
-                          _rows(s.sample_weight, rows), np.isin(rows, s.test_idx), exact)
+                          _rows(s.sample_weight, rows), is_test[rows], exact)
 
-    def category_scores(self, feature, metric):
-        """Per category of ``feature`` (missing entries as one more): its test rows, their
-        share and their score."""
-        values = self.column(feature).iloc[self.scan.test_idx].reset_index(drop=True)
-        y, pred, proba, w = self.subset("test")
+    def category_scores(self, feature, metric, within):
+        """Per category of ``feature`` (missing entries as one more): its test rows that meet
+        the rule ``within``, their share and their score."""
+        rows = self.scan.test_idx
+        rows = rows[within.mask(_Columns(self))[rows]]
+        values = self.column(feature).iloc[rows].reset_index(drop=True)
+        s = self.scan
+        y, pred, proba, w = s.y[rows], _rows(s.pred, rows), _rows(s.pred_proba, rows), _rows(s.sample_weight, rows)
         codes, labels = category_groups(values)
         scorer = get_scoring_metric(metric, average=True)
         given = proba if scorer[3] else pred
