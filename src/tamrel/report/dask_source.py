@@ -78,7 +78,7 @@ class DaskSource:
         x = data.x
         meta = x._meta_nonempty if hasattr(x, "_meta_nonempty") else np.zeros((1, len(self.names)), dtype=x.dtype)
         self.kinds = column_kinds(meta, scan.feature_types)
-        self.needs = get_scoring_metric(scan.score_name)[3]
+        self.needs_proba = get_scoring_metric(scan.score_name)[3]
         extras = {"y": data.y, "pred": data.prediction, "proba": data.prediction_proba, "w": data.sample_weight}
         from ..utils import is_dask
 

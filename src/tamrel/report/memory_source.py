@@ -45,6 +45,7 @@ class MemorySource:
         self.n_rows = len(scan.y)
         task = scan.task_type
         self.classes = None if task == "regression" else self._classes()
+        self.needs_proba = get_scoring_metric(scan.score_name)[3]
 
     def _classes(self):
         labels = binary_labels(self.scan.y)  # the package's positive-class rule, once on all rows
