@@ -48,6 +48,11 @@ def test_classifier_bias_is_the_binomial_score_test():
     assert check.statistic == pytest.approx(z, rel=1e-12)
     exact = scipy.stats.binomtest(1290, n, p).pvalue
     assert check.p_value == pytest.approx(exact, rel=0.1)
+    # weighted: sum w (y - p) over the null's standard deviation sqrt(sum w^2 p (1 - p))
+    w = RNG.uniform(0.5, 3.0, n)
+    proba = RNG.uniform(0.1, 0.9, n)
+    z = np.sum(w * (y - proba)) / np.sqrt(np.sum(w * w * proba * (1 - proba)))
+    assert bias_check(y, proba, w, classification=True).statistic == pytest.approx(z, rel=1e-12)
     # all outcomes 1 in a small region: the variance is the null's, not 0
     small = bias_check(np.ones(3), np.full(3, 0.6), classification=True)
     assert 0.1 < small.p_value < 0.5 and small.verdict == "noise"
