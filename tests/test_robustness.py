@@ -289,12 +289,20 @@ def test_scan_extreme_values_agree_with_frailzone(case):
         zone = FrailZone(None, list(features), method="histogram", **kw)
         if isinstance(quietly(zone.fit, x, y, tr, te, prediction=pred), Exception):
             continue
-        got = scan.output[(scan.output["slice_features"] == features) & (scan.output["kind"] == "interval")]
-        want = zone.output
-        assert len(got) == (0 if want is None else len(want)), features
-        if len(got):
-            for a, b in (("#Train", "#Train"), ("#Test", "#Test")):
-                assert sorted(got[a]) == sorted(want[b]), features
+        out = scan.output
+        got = out[(out["slice_features"] == features) & (out["kind"] == "interval")]
+        want = [] if zone.output is None else list(zip(zone.output["#Train"], zone.output["#Test"]))
+        # a region whose rows another, simpler one already holds is reported once, under that one
+        assert sorted(zip(got["#Train"], got["#Test"])) == sorted(
+            c for c in want if c in set(zip(got["#Train"], got["#Test"])) or not _held_before(out, features, c)), \
+            features
+
+
+def _held_before(out, features, counts):
+    """Whether a region of fewer features, or of the first feature alone, has these counts."""
+    simpler = out[[len(f) < len(features) or (f != features and len(f) == len(features) and f < features)
+                   for f in out["slice_features"]]]
+    return counts in set(zip(simpler["#Train"], simpler["#Test"]))
 
 
 # ---- the xgb2 estimators and the effect predictors ---------------------------------------------

@@ -156,4 +156,33 @@ void require_finite(const ColumnRef& c, const std::string& what) {
     if (bad > 0) throw py::value_error(what + " holds " + std::to_string(bad) + " NaN or infinite value(s).");
 }
 
+py::array_t<double> to_float_array(const std::vector<double>& values) {
+    py::array_t<double> out(static_cast<py::ssize_t>(values.size()));
+    if (!values.empty()) std::copy(values.begin(), values.end(), out.mutable_data());
+    return out;
+}
+
+void check_length(const ColumnRef& c, std::int64_t n, const char* what) {
+    if (!c.col.empty() && c.col.size != n)
+        throw py::value_error(std::string(what) + " has " + std::to_string(c.col.size) +
+                              " entries but x has " + std::to_string(n) + ".");
+}
+
+py::array_t<std::int64_t> to_index_array(const std::vector<std::int64_t>& idx) {
+    py::array_t<std::int64_t> out(static_cast<py::ssize_t>(idx.size()));
+    if (!idx.empty()) std::copy(idx.begin(), idx.end(), out.mutable_data());
+    return out;
+}
+
+std::int64_t positive_bins(const py::object& bins) {
+    if (!py::hasattr(bins, "__index__")) throw py::type_error("bins must be a positive integer.");
+    const py::int_ value(bins.attr("__index__")());
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow > 0) return std::numeric_limits<std::int64_t>::max();  // more bins than any data has values
+    if (overflow < 0 || n < 1)
+        throw py::value_error("bins must be a positive integer, got " + py::str(value).cast<std::string>() + ".");
+    return n;
+}
+
 }  // namespace tamrel_py

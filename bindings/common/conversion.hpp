@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace tamrel_py {
 
@@ -74,5 +75,16 @@ std::int64_t count_beyond(const tamrel::Column& col, double bound = std::numeric
 
 // ValueError "<what> holds <n> NaN or infinite value(s)." unless every entry is finite.
 void require_finite(const ColumnRef& c, const std::string& what);
+
+// Output arrays of the core's vectors.
+py::array_t<std::int64_t> to_index_array(const std::vector<std::int64_t>& idx);
+py::array_t<double> to_float_array(const std::vector<double>& values);
+
+// A ValueError unless the optional column `c` has n entries.
+void check_length(const ColumnRef& c, std::int64_t n, const char* what);
+
+// A number of bins as a positive integer (TypeError / ValueError otherwise); a huge one is
+// capped, since no data has more values than that.
+std::int64_t positive_bins(const py::object& bins);
 
 }  // namespace tamrel_py

@@ -28,9 +28,12 @@ void init(py::object self, py::object estimator, py::object slice_features, py::
     const char* names[] = {"score_name", "score_sign", "scoring_func", "needs_proba",
                            "is_metric_additive"};
     for (size_t i = 0; i < 5; ++i) self.attr(names[i]) = five[i];
-    // A higher-is-better score is weak below overall / threshold.
-    const py::object sign = self.attr("score_sign");
-    if (sign > py::int_(0) && threshold > py::int_(0)) threshold = py::int_(1) / threshold;
+    // A higher-is-better score is weak below overall / threshold (the core's rule); a
+    // threshold that is not a number is refused by fit.
+    const bool number = py::isinstance(threshold, py::module_::import("numbers").attr("Real"));
+    if (number &&
+        tamrel::inverts_threshold(as_number(threshold, "threshold"), as_number(self.attr("score_sign"), "score_sign")))
+        threshold = py::int_(1) / threshold;
     self.attr("threshold") = threshold;
 }
 
@@ -74,7 +77,7 @@ py::object evaluate_slice(py::object self, py::object x, py::object y, py::objec
     if (idx.empty()) return out;
     const Scoring scoring(self);
     const double score = slice_score(scoring, y, preds, scores, idx, sample_weight);
-    if (!weak_test(self)(score)) return out;
+    if (!weak_test(self)(score, static_cast<std::int64_t>(idx.size()))) return out;
     py::dict rec;
     rec["lb1"] = lb1;
     rec["ub1"] = ub1;

@@ -1,9 +1,10 @@
-// FrailScan: weak regions of every scanned feature and pair in one threaded pass.
+// FrailScan and FrailCompare: weak regions of every scanned feature and pair.
 //
-// The constructor and the kernels are C++; the orchestration of the passes, the
-// significance test and the drill-down views live in tamrel.diagnoser.scan_fit, whose
-// functions become the class's public methods. The kernels are separable passes over
-// row blocks with mergeable results (see frail_scan_kernels.cpp).
+// The constructors are C++ and take their settings from the classes' declarative tables
+// (tamrel.diagnoser.scan_settings), which give the signature line, the docstring's
+// parameters and the checks in fit; the orchestration of the passes, the significance
+// tests and the drill-down views live in Python (scan_fit, scan_compare), whose functions
+// become the classes' public methods. The kernels are tamrel.diagnoser._scan.
 #include "frailzone_classes.hpp"
 
 namespace frailzone_py {
@@ -11,44 +12,42 @@ namespace frailzone_py {
 // Named rather than anonymous: the binding files compile together in unity groups.
 namespace frail_scan_impl {
 
-void init(py::object self, py::object estimator, py::object features, py::object pairs, py::object task_type,
-          py::object metric, py::object threshold, py::object bins, py::object min_samples, py::object use_test,
-          py::object alpha, py::object n_jobs, py::object random_state, py::object verbose) {
-    mod("BaseDiagnoser").attr("__init__")(self, estimator, task_type, random_state);
-    self.attr("features") = features;
-    self.attr("pairs") = pairs;
-    self.attr("metric") = metric;
-    self.attr("threshold") = threshold;
-    self.attr("bins") = bins;
-    self.attr("min_samples") = min_samples;
-    self.attr("use_test") = use_test;
-    self.attr("alpha") = alpha;
-    self.attr("n_jobs") = n_jobs;
-    self.attr("verbose") = verbose;
+// The constructor of a scan class: the arguments bound and stored by its table, then the
+// task type inferred from the estimator as every diagnoser does.
+void init(const py::object& table, py::object self, py::args args, py::kwargs kwargs) {
+    py::module_::import("tamrel.settings").attr("store")(self, table, args, kwargs);
+    mod("BaseDiagnoser").attr("__init__")(self, self.attr("estimator"), self.attr("task_type"),
+                                          self.attr("random_state"));
     self.attr("output") = py::none();
 }
 
-const char* kInitDoc =
-    "init(self, estimator=None, features=None, pairs='all', task_type=None, metric=None, threshold=1.2, bins=10, "
-    "min_samples=20, use_test=False, alpha=0.05, n_jobs=None, random_state=0, verbose=True)\n--\n\n"
-    "Store the settings; they are checked by fit.";
+void define_scan_class(py::module_& m, const char* name, const char* helpers_module, const char* table_name,
+                       const std::vector<const char*>& methods) {
+    py::object helpers = py::module_::import(helpers_module);
+    py::object settings = py::module_::import("tamrel.settings");
+    py::object table = py::module_::import("tamrel.diagnoser.scan_settings").attr(table_name);
+    py::tuple bases = py::make_tuple(m.attr("BaseDiagnoser"), py::module_::import("sklearn.base").attr("BaseEstimator"));
+    const std::string doc = helpers.attr("CLASS_DOC").cast<std::string>() + "\n" +
+                            settings.attr("parameters_doc")(table).cast<std::string>() + "\n\n" +
+                            helpers.attr("ATTRIBUTES_DOC").cast<std::string>();
+    py::object cls = tamrel_py::make_class(m, name, bases, doc.c_str());
+    const std::string init_doc = settings.attr("signature_line")("init", table).cast<std::string>() +
+                                 "\n--\n\nStore the settings; they are checked by fit.";
+    // the signature is read from the docstring's first line, as for every compiled method
+    py::cpp_function named([table](py::object self, py::args args, py::kwargs kwargs) { init(table, self, args, kwargs); },
+                           py::name("init"), py::is_method(cls), py::doc(init_doc.c_str()));
+    cls.attr("__init__") = tamrel_py::method_of(cls, "__init__", named);
+    for (const char* method : methods) cls.attr(method) = helpers.attr(method);
+}
 
 }  // namespace frail_scan_impl
 
 void define_frail_scan(py::module_& m) {
     using namespace frail_scan_impl;
-    py::object helpers = py::module_::import("tamrel.diagnoser.scan_fit");
-    py::tuple bases = py::make_tuple(m.attr("BaseDiagnoser"), py::module_::import("sklearn.base").attr("BaseEstimator"));
-    py::object cls = tamrel_py::make_class(m, "FrailScan", bases, helpers.attr("CLASS_DOC").cast<std::string>().c_str());
-    const py::object none = py::none();
-    tamrel_py::add_method(cls, "__init__", "init", &init, kInitDoc, py::arg("estimator") = none,
-                          py::arg("features") = none, py::arg("pairs") = "all", py::arg("task_type") = none,
-                          py::arg("metric") = none, py::arg("threshold") = 1.2, py::arg("bins") = 10,
-                          py::arg("min_samples") = 20, py::arg("use_test") = false, py::arg("alpha") = 0.05,
-                          py::arg("n_jobs") = none, py::arg("random_state") = 0, py::arg("verbose") = true);
-    define_frail_scan_kernels(cls);
-    for (const char* name : {"fit", "get_result", "get_target_rows", "frailzone"})
-        cls.attr(name) = helpers.attr(name);
+    define_scan_class(m, "FrailScan", "tamrel.diagnoser.scan_fit", "SCAN",
+                      {"fit", "get_result", "get_target_rows", "frailzone"});
+    define_scan_class(m, "FrailCompare", "tamrel.diagnoser.scan_compare", "COMPARE",
+                      {"fit", "get_result", "get_target_rows"});
 }
 
 }  // namespace frailzone_py

@@ -17,8 +17,6 @@ void define_histogram_slicing(py::module_& m);
 void define_tree_slicing(py::module_& m);
 void define_frailzone(py::module_& m);
 void define_frail_scan(py::module_& m);
-// Adds the scan's private kernel methods to the FrailScan class.
-void define_frail_scan_kernels(py::object& cls);
 // Adds _fit2d to the HistogramSlicing class.
 void define_fit2d(py::object& cls);
 // FrailZone methods after fit: get_distance, get_shift, get_marginal; plot_marginal.
@@ -47,11 +45,11 @@ ColumnRef weight_column(const py::handle& obj);
 // NumPy indexing otherwise); positions outside the rows raise IndexError.
 py::object take_rows(const py::handle& arr, const py::handle& idx, const char* what);
 
-py::array_t<std::int64_t> to_index_array(const std::vector<std::int64_t>& idx);
-py::array_t<double> to_float_array(const std::vector<double>& values);
+using tamrel_py::check_length;
+using tamrel_py::positive_bins;
+using tamrel_py::to_float_array;
+using tamrel_py::to_index_array;
 
-// A ValueError unless the optional column `c` has n entries.
-void check_length(const ColumnRef& c, std::int64_t n, const char* what);
 
 // A ValueError unless the array-like obj has n entries along its first axis (TypeError
 // for None), for the inputs a scoring function reads row by row.

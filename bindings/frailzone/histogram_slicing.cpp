@@ -97,7 +97,7 @@ py::tuple fit1d_scored(const py::object& self, const ColumnRef& xc, const tamrel
             rule.value = as_number(score_rows(scoring, y, preds, to_index_array(idx), sample_weight),
                                    "the score of a slice");
         rules.append(bounds.rule(rule));
-        if (!idx.empty() && weak(rule.value))
+        if (!idx.empty() && weak(rule.value, rule.count))
             regions.append(bounds.region(rule.lb, rule.ub));
     }
     return py::make_tuple(regions, rules, to_float_array(edges));
@@ -136,7 +136,7 @@ py::object fit(py::object self, py::object x, py::object y, py::object preds, py
     if (fidx.empty()) throw py::value_error("slice_features is empty: give one or two feature names.");
     const bool additive = py::bool_(self.attr("is_metric_additive"));
     py::object average = additive ? py::object(py::float_(average_score(scores, sample_weight))) : scores;
-    self.attr("threshold_value") = py::object(self.attr("threshold")) * average;
+    set_threshold_value(self, average, py::len(y));
     self.attr("fidx") = fidx;
     py::object xa = mod("np").attr("asarray")(x);
     const py::slice all{py::none(), py::none(), py::none()};

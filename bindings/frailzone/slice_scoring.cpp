@@ -11,9 +11,21 @@ Scoring::Scoring(const py::object& slicer)
     : additive(py::bool_(slicer.attr("is_metric_additive"))),
       scoring_func(slicer.attr("scoring_func")) {}
 
+void set_threshold_value(const py::object& slicer, const py::object& average, std::int64_t n_rows) {
+    slicer.attr("threshold_value") = py::object(slicer.attr("threshold")) * average;
+    slicer.attr("_weak_overall") = average;
+    slicer.attr("_weak_rows") = py::int_(n_rows);
+}
+
 tamrel::WeakTest weak_test(const py::object& slicer) {
-    return tamrel::WeakTest{as_number(slicer.attr("score_sign"), "score_sign"),
-                            as_number(slicer.attr("threshold_value"), "threshold_value")};
+    tamrel::WeakTest weak{as_number(slicer.attr("score_sign"), "score_sign"),
+                          as_number(slicer.attr("threshold_value"), "threshold_value")};
+    const py::object overall = py::getattr(slicer, "_weak_overall", py::none());
+    if (!overall.is_none()) {
+        weak.overall = as_number(overall, "the overall score");
+        weak.n_total = as_position(slicer.attr("_weak_rows"), "the analysed rows");
+    }
+    return weak;
 }
 
 double min_samples(const py::object& slicer) {

@@ -16,8 +16,13 @@ struct Scoring {
     explicit Scoring(const py::object& slicer);
 };
 
-// The slicer's weak test (score_sign, threshold_value) and its min_samples, read as
-// numbers (a NaN min_samples is refused).
+// Sets the slicer's threshold_value, its threshold (the score multiplier) times `average`,
+// the overall score of the n_rows analysed rows, which the weak test keeps for the slice of
+// every row.
+void set_threshold_value(const py::object& slicer, const py::object& average, std::int64_t n_rows);
+
+// The slicer's weak test (score_sign, threshold_value and the overall score of its rows)
+// and its min_samples, read as numbers (a NaN min_samples is refused).
 tamrel::WeakTest weak_test(const py::object& slicer);
 double min_samples(const py::object& slicer);
 

@@ -55,18 +55,6 @@ py::object take_rows(const py::handle& obj, const py::handle& idx_obj, const cha
     return std::move(out);
 }
 
-py::array_t<double> to_float_array(const std::vector<double>& values) {
-    py::array_t<double> out(static_cast<py::ssize_t>(values.size()));
-    if (!values.empty()) std::copy(values.begin(), values.end(), out.mutable_data());
-    return out;
-}
-
-void check_length(const ColumnRef& c, std::int64_t n, const char* what) {
-    if (!c.col.empty() && c.col.size != n)
-        throw py::value_error(std::string(what) + " has " + std::to_string(c.col.size) +
-                              " entries but x has " + std::to_string(n) + ".");
-}
-
 void check_rows(const py::handle& obj, std::int64_t n, const char* what) {
     if (obj.is_none()) throw py::type_error(std::string(what) + " is None: the metric needs one entry per row of x.");
     const py::array arr = mod("np").attr("asarray")(obj);
@@ -76,17 +64,8 @@ void check_rows(const py::handle& obj, std::int64_t n, const char* what) {
                               std::to_string(n) + ".");
 }
 
-std::int64_t checked_bins(const py::object& slicer) {
-    const py::object bins = slicer.attr("bins");
-    if (!py::hasattr(bins, "__index__")) throw py::type_error("bins must be a positive integer.");
-    const py::int_ value(bins.attr("__index__")());
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (overflow > 0) return std::numeric_limits<std::int64_t>::max();  // more bins than any data has values
-    if (overflow < 0 || n < 1)
-        throw py::value_error("bins must be a positive integer, got " + py::str(value).cast<std::string>() + ".");
-    return n;
-}
+std::int64_t checked_bins(const py::object& slicer) { return positive_bins(slicer.attr("bins")); }
+
 
 py::list slicing_positions(const py::object& slicer) {
     py::list names = slicer.attr("feature_names");
@@ -139,12 +118,6 @@ py::dict analysis_settings(const py::object& facade) {
 void raise_not_finite(const py::object& slicer, size_t which) {
     throw py::value_error("Feature '" + slicing_feature_name(slicer, which) +
                           "' holds NaN or infinite values; its histogram range is not finite.");
-}
-
-py::array_t<std::int64_t> to_index_array(const std::vector<std::int64_t>& idx) {
-    py::array_t<std::int64_t> out(static_cast<py::ssize_t>(idx.size()));
-    if (!idx.empty()) std::copy(idx.begin(), idx.end(), out.mutable_data());
-    return out;
 }
 
 std::vector<py::ssize_t> slicer_fidx(const py::object& slicer) {

@@ -243,8 +243,7 @@ py::object fit(py::object self, py::object x, py::object y, py::object /*preds*/
     if (!finite) throw py::value_error("scores must hold finite values: the tree is fitted to them.");
     const ColumnRef w = weight_column(sample_weight);
     check_length(w, s.col.size, "sample_weight");
-    self.attr("threshold_value") =
-        py::object(self.attr("threshold")) * py::float_(average_score(scores, sample_weight));
+    set_threshold_value(self, py::float_(average_score(scores, sample_weight)), s.col.size);
 
     std::vector<tamrel::ColumnSummary> range;
     for (size_t k = 0; k < fidx.size(); ++k) range.push_back(column_range(self, x, fidx[k].cast<py::ssize_t>(), k));
@@ -263,7 +262,8 @@ py::object fit(py::object self, py::object x, py::object y, py::object /*preds*/
     py::list regions;
     for (const py::handle& rule : rules) {
         const py::dict splits = rule["splits"];
-        if (splits.empty() || !weak(as_number(rule["values"], "a leaf value"))) continue;
+        if (splits.empty() || !weak(as_number(rule["values"], "a leaf value"), as_position(rule["counts"], "a leaf count")))
+            continue;
         regions.append(leaf_region(splits, range));
     }
     self.attr("weak_region") = regions;

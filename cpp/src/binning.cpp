@@ -90,6 +90,10 @@ BinLocator::BinLocator(const std::vector<double>& edges)
 double weight_scale(const Column& weights, const Rows& rows) {
     double top = 0.0;
     for (std::int64_t k = 0; k < rows.count; ++k) top = std::max(top, std::fabs(weights[rows[k]]));
+    return weight_scale_for(top);
+}
+
+double weight_scale_for(double top) {
     if (!(top > 0.0) || !std::isfinite(top)) return 1.0;
     int exponent = 0;
     std::frexp(top, &exponent);

@@ -126,7 +126,7 @@ MarginalHistogram marginal_histogram(const Column& c, std::int64_t max_bins, con
     for (std::int64_t i = 0; i < c.size; ++i) {
         const std::int64_t b = locate(c[i]);
         ++h.count[b];
-        if (shares && weak_test(scores[i])) ++weak[b];
+        if (shares && weak_test(scores[i], 1)) ++weak[b];  // one row at a time
     }
     h.centres.resize(static_cast<size_t>(n));
     h.density.resize(static_cast<size_t>(n));

@@ -171,46 +171,70 @@ void bin_codes(const double* x, std::int64_t n_rows, const std::vector<double>& 
     }
 }
 
+CellScores cell_means(const std::vector<CellSums>& sums, bool weighted) {
+    CellScores out;
+    out.score.reserve(sums.size());
+    out.count.reserve(sums.size());
+    for (const CellSums& c : sums) {
+        out.score.push_back(slice_mean(c.ws, c.w, c.s, c.count, weighted));
+        out.count.push_back(c.count);
+    }
+    return out;
+}
+
 namespace {
 
-double cell_mean(const CellSums& c, bool weighted) { return slice_mean(c.ws, c.w, c.s, c.count, weighted); }
+bool weak_cell(const CellScores& cells, std::int64_t cell, const WeakTest& weak, double min_samples) {
+    const std::int64_t n = cells.count[cell];
+    return n > 0 && min_samples <= static_cast<double>(n) && weak(cells.score[cell], n);
+}
 
-bool weak_cell(const CellSums& c, bool weighted, const WeakTest& weak, double min_samples) {
-    return c.count > 0 && min_samples <= static_cast<double>(c.count) && weak(cell_mean(c, weighted));
+UnitRegion cell_region(RegionKind kind, std::int64_t group, std::int64_t cell) {
+    UnitRegion region;
+    region.kind = kind;
+    region.group = group;
+    region.first_cell = cell;
+    region.last_cell = cell + 1;
+    return region;
 }
 
 // The histogram slicing of one group, on its cells.
-void group_intervals(const UnitLayout& layout, std::int64_t g, const std::vector<CellSums>& sums, bool weighted,
+void group_intervals(const UnitLayout& layout, std::int64_t g, const CellScores& cells, bool merge,
                      const WeakTest& weak, double min_samples, std::vector<UnitRegion>& out) {
     const auto& edges = layout.edges[g];
     if (edges.empty()) return;
     const std::int64_t first = layout.offsets[g], n_bins = layout.offsets[g + 1] - first;
-    BinSums bins(n_bins);
-    for (std::int64_t b = 0; b < n_bins; ++b) {
-        const CellSums& c = sums[first + b];
-        bins.count[b] = c.count;
-        bins.sum_s[b] = c.s;
-        bins.sum_w[b] = c.w;
-        bins.sum_ws[b] = c.ws;
-    }
     HistogramSlices h;
     h.edges = edges;
     h.lbold = layout.lo[g];
     h.ubold = layout.hi[g];
-    score_bins(bins, weighted, weak, h);
+    h.bin_rules.resize(static_cast<size_t>(n_bins));
+    std::vector<std::int64_t> counts(static_cast<size_t>(n_bins));
+    for (std::int64_t b = 0; b < n_bins; ++b) {
+        SliceRule& rule = h.bin_rules[b];
+        rule.lb = edges[b];
+        rule.ub = edges[b + 1];
+        rule.value = cells.score[first + b];
+        rule.count = counts[b] = cells.count[first + b];
+    }
+    mark_weak_bins(weak, h);
     if (h.weak_bins.empty()) return;
-    merge_weak_bins(bins, weighted, min_samples, h);
+    if (merge) {
+        merge_weak_regions(counts, min_samples, h);
+    } else {
+        for (std::int64_t b : h.weak_bins) {
+            if (min_samples > static_cast<double>(counts[b])) continue;
+            h.regions.push_back(SliceRule{std::max(edges[b], h.lbold), std::min(edges[b + 1], h.ubold), 0.0, 0});
+        }
+    }
     for (const SliceRule& r : h.regions) {
         // The bins a region covers, as range_sums reads them (a single bin covers all).
-        std::int64_t lo = 0, hi = n_bins;
-        if (n_bins > 1) {
-            lo = std::lower_bound(edges.begin(), edges.end(), r.lb) - edges.begin();
-            if (r.ub != h.ubold) hi = std::lower_bound(edges.begin(), edges.end(), r.ub) - edges.begin();
-        }
+        BinRange bins{0, n_bins};
+        if (n_bins > 1) bins = bin_range(edges, r.lb, r.ub, r.ub == h.ubold);
         UnitRegion region;
         region.group = g;
-        region.first_cell = first + lo;
-        region.last_cell = first + std::min(hi, n_bins);
+        region.first_cell = first + bins.first;
+        region.last_cell = first + std::min(bins.last, n_bins);
         region.lb = r.lb;
         region.ub = r.ub;
         out.push_back(region);
@@ -219,38 +243,44 @@ void group_intervals(const UnitLayout& layout, std::int64_t g, const std::vector
 
 }  // namespace
 
-std::vector<UnitRegion> unit_regions(const UnitLayout& layout, const std::vector<CellSums>& sums, bool weighted,
+std::vector<UnitRegion> unit_regions(const UnitLayout& layout, const CellScores& cells, bool merge,
                                      const WeakTest& weak, double min_samples) {
+    if (static_cast<std::int64_t>(cells.score.size()) != layout.n_cells() ||
+        cells.count.size() != cells.score.size())
+        throw std::invalid_argument("cell scores do not fit the unit.");
     std::vector<UnitRegion> out;
     const std::int64_t n_groups = static_cast<std::int64_t>(layout.offsets.size()) - 1;
     for (std::int64_t g = 0; g < n_groups; ++g) {
         if (layout.numeric) {
-            group_intervals(layout, g, sums, weighted, weak, min_samples, out);
+            group_intervals(layout, g, cells, merge, weak, min_samples, out);
             continue;
         }
         for (std::int64_t c = 0; c < layout.n_cat; ++c) {
             const std::int64_t cell = layout.offsets[g] + c;
-            if (!weak_cell(sums[cell], weighted, weak, min_samples)) continue;
-            UnitRegion region;
-            region.kind = RegionKind::category;
-            region.group = g;
-            region.first_cell = cell;
-            region.last_cell = cell + 1;
-            region.category = c;
-            out.push_back(region);
+            if (!weak_cell(cells, cell, weak, min_samples)) continue;
+            out.push_back(cell_region(RegionKind::category, g, cell));
+            out.back().category = c;
         }
     }
     if (layout.missing_cell) {
         const std::int64_t cell = layout.offsets.back();
-        if (weak_cell(sums[cell], weighted, weak, min_samples)) {
-            UnitRegion region;
-            region.kind = RegionKind::missing;
-            region.first_cell = cell;
-            region.last_cell = cell + 1;
-            out.push_back(region);
-        }
+        if (weak_cell(cells, cell, weak, min_samples)) out.push_back(cell_region(RegionKind::missing, 0, cell));
     }
     return out;
+}
+
+CellSums total_sums(const double* scores, const double* weights, std::int64_t n_rows) {
+    CellSums t;
+    t.count = n_rows;
+    for (std::int64_t r = 0; r < n_rows; ++r) {
+        const double s = scores[r], w = weights ? weights[r] : 1.0;
+        t.s.add(s);
+        t.w.add(w);
+        t.ws.add(w * s);
+        t.ws2 += w * s * s;
+        t.w2 += w * w;
+    }
+    return t;
 }
 
 CellSums region_sums(const UnitRegion& region, const std::vector<CellSums>& sums) {

@@ -374,6 +374,13 @@ void block_add_fine(const UnitInput& in, const NumericCut& cut, std::int64_t beg
 
 }  // namespace
 
+void unit_cells(const UnitInput& unit, const UnitLayout& layout, std::int64_t n_rows, std::int32_t* cells) {
+    UnitInput plain = unit;
+    plain.fine = nullptr;  // no table: every row by its value
+    const NumericCut cut = layout.numeric ? numeric_cut(layout, plain) : NumericCut();
+    block_cells(plain, layout, cut, 0, n_rows, cells);
+}
+
 std::vector<std::uint16_t> group_offsets(const std::int32_t* group, std::int64_t n_rows, std::int64_t n_groups) {
     if (n_groups > kOffsetGroups) throw std::length_error("too many groups for table offsets.");
     std::vector<std::uint16_t> out(static_cast<size_t>(n_rows));

@@ -6,6 +6,16 @@
 
 namespace tamrel {
 
+bool inverts_threshold(double threshold, double score_sign) { return score_sign > 0 && threshold > 0; }
+
+double score_multiplier(double threshold, double score_sign) {
+    return inverts_threshold(threshold, score_sign) ? 1.0 / threshold : threshold;
+}
+
+WeakTest weak_test(double score_sign, double multiplier, double overall, std::int64_t n_total) {
+    return WeakTest{score_sign, multiplier * overall, overall, n_total};
+}
+
 double slice_mean(const CompensatedSum& sum_ws, const CompensatedSum& sum_w,
                   const CompensatedSum& sum_s, std::int64_t count, bool weighted) {
     if (count == 0) return std::numeric_limits<double>::quiet_NaN();
@@ -16,14 +26,20 @@ double slice_mean(const CompensatedSum& sum_ws, const CompensatedSum& sum_w,
     return sum_s.value() / static_cast<double>(count);
 }
 
+BinRange bin_range(const std::vector<double>& edges, double lb, double ub, bool right) {
+    const std::int64_t n_bins = static_cast<std::int64_t>(edges.size()) - 1;
+    BinRange r;
+    r.first = std::lower_bound(edges.begin(), edges.end(), lb) - edges.begin();
+    r.last = right ? n_bins
+                   : std::min<std::int64_t>(std::lower_bound(edges.begin(), edges.end(), ub) - edges.begin(), n_bins);
+    return r;
+}
+
 RangeSums range_sums(const BinSums& sums, const std::vector<double>& edges, double lb, double ub,
                      bool right) {
-    const auto first = std::lower_bound(edges.begin(), edges.end(), lb) - edges.begin();
-    const std::int64_t n_bins = sums.n_bins();
-    const std::int64_t last =
-        right ? n_bins : std::min<std::int64_t>(std::lower_bound(edges.begin(), edges.end(), ub) - edges.begin(), n_bins);
+    const BinRange bins = bin_range(edges, lb, ub, right);
     RangeSums r;
-    for (std::int64_t b = first; b < last; ++b) {
+    for (std::int64_t b = bins.first; b < bins.last; ++b) {
         r.sum_ws.add(sums.sum_ws[b]);
         r.sum_w.add(sums.sum_w[b]);
         r.sum_s.add(sums.sum_s[b]);
@@ -35,14 +51,21 @@ RangeSums range_sums(const BinSums& sums, const std::vector<double>& edges, doub
 void score_bins(const BinSums& sums, bool weighted, const WeakTest& weak, HistogramSlices& out) {
     const std::int64_t n_bins = sums.n_bins();
     out.bin_rules.resize(static_cast<size_t>(n_bins));
-    out.weak_bins.clear();
     for (std::int64_t b = 0; b < n_bins; ++b) {
         SliceRule& rule = out.bin_rules[b];
         rule.lb = out.edges[b];
         rule.ub = out.edges[b + 1];
         rule.count = sums.count[b];
         rule.value = slice_mean(sums.sum_ws[b], sums.sum_w[b], sums.sum_s[b], rule.count, weighted);
-        if (rule.count > 0 && weak(rule.value)) out.weak_bins.push_back(b);
+    }
+    mark_weak_bins(weak, out);
+}
+
+void mark_weak_bins(const WeakTest& weak, HistogramSlices& out) {
+    out.weak_bins.clear();
+    for (size_t b = 0; b < out.bin_rules.size(); ++b) {
+        const SliceRule& rule = out.bin_rules[b];
+        if (rule.count > 0 && weak(rule.value, rule.count)) out.weak_bins.push_back(static_cast<std::int64_t>(b));
     }
 }
 
@@ -67,19 +90,25 @@ std::vector<std::pair<double, double>> merge_intervals(const HistogramSlices& ou
 
 }  // namespace
 
-void merge_weak_bins(const BinSums& sums, bool weighted, double min_samples,
-                     HistogramSlices& out) {
+void merge_weak_regions(const std::vector<std::int64_t>& counts, double min_samples, HistogramSlices& out) {
     out.merged = true;
     out.regions.clear();
-    out.merged_rules.clear();
     for (const auto& [lb, ub] : merge_intervals(out)) {
-        const RangeSums r = range_sums(sums, out.edges, lb, ub, out.ubold == ub);
-        if (min_samples > static_cast<double>(r.count)) continue;
+        const BinRange bins = bin_range(out.edges, lb, ub, out.ubold == ub);
+        std::int64_t count = 0;
+        for (std::int64_t b = bins.first; b < bins.last; ++b) count += counts[b];
+        if (min_samples > static_cast<double>(count)) continue;
         SliceRule region;
         region.lb = std::max(lb, out.lbold);
         region.ub = std::min(ub, out.ubold);
         out.regions.push_back(region);
     }
+}
+
+void merge_weak_bins(const BinSums& sums, bool weighted, double min_samples,
+                     HistogramSlices& out) {
+    merge_weak_regions(sums.count, min_samples, out);
+    out.merged_rules.clear();
     const std::int64_t n_bins = sums.n_bins();
     std::vector<char> excluded(static_cast<size_t>(n_bins), 0);
     for (const SliceRule& region : out.regions) {

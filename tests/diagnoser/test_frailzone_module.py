@@ -19,7 +19,7 @@ def test_module_names_in_order():
                 "scale_plot_ticks", "TamrelWarning", "TamrelInfo", "TamrelError"]
     assert names[: len(expected)] == expected
     classes = [n for n in names[len(expected):] if isinstance(getattr(fzm, n), type)]
-    assert classes == ["BaseSlicing", "HistogramSlicing", "TreeSlicing", "FrailZone", "FrailScan"]
+    assert classes == ["BaseSlicing", "HistogramSlicing", "TreeSlicing", "FrailZone", "FrailScan", "FrailCompare"]
     assert fzm.copy is copy.copy and fzm.np is np
     assert fzm.plt.__name__ == "matplotlib.pylab"
 

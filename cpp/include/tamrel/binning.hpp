@@ -61,6 +61,8 @@ private:
 // exactly, but the scaled sums cannot overflow (weights around 1e306 would). 1 without
 // a positive finite weight.
 double weight_scale(const Column& weights, const Rows& rows);
+// The same factor for a largest weight magnitude `top` (found over several blocks of rows).
+double weight_scale_for(double top);
 
 // Per-bin accumulators of per-sample scores s and weights w.
 struct BinSums {

@@ -142,6 +142,32 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
                                               const std::vector<const UnitLayout*>& layouts, std::int64_t n_rows,
                                               const double* scores, const double* weights, bool moments);
 
+// The cell of each of rows 0..n_rows-1 of a unit (-1: the row is in no cell), as
+// batch_sums places them (without fine codes).
+void unit_cells(const UnitInput& unit, const UnitLayout& layout, std::int64_t n_rows, std::int32_t* cells);
+
+// Rank sums of a set of rows for the AUC and DeLong's variance, the rows taken in
+// ascending order of their score. For a positive row i, c_i is the weight of the set's
+// negative rows scored below it plus half the weight of those tied with it; for a negative
+// row j, b_j is the weight of the set's positive rows scored below it plus half of those
+// tied. Then AUC = sum_pos w_i c_i / (W_pos W_neg) (the weighted Mann-Whitney statistic,
+// as roc_auc_score weights it), and DeLong's components are V10_i = c_i / W_neg and
+// V01_j = 1 - b_j / W_pos.
+struct RankSums {
+    std::int64_t n_pos = 0, n_neg = 0;
+    double w_pos = 0.0, w_neg = 0.0;    // weight sums
+    double w2_pos = 0.0, w2_neg = 0.0;  // sums of squared weights
+    double c1 = 0.0, c2 = 0.0;          // sum over positives of w c and of w c^2
+    double b1 = 0.0, b2 = 0.0;          // sum over negatives of w b and of w b^2
+};
+
+// RankSums of the rows of each of n_sets sets: set[r] names the set of row r (-1: none).
+// `order` lists the rows by ascending score (ties adjacent), `positive` is nonzero for the
+// positive class, weights may be nullptr (all 1).
+std::vector<RankSums> rank_sums(const std::int64_t* order, std::int64_t n_rows, const double* scores,
+                                const std::uint8_t* positive, const double* weights, const std::int32_t* set,
+                                std::int64_t n_sets);
+
 // Codes of a numeric column by its edges: the bin, or -1 for a missing value or one
 // outside [lo, hi]; with the column's fine codes, most rows by a table lookup.
 void bin_codes(const double* x, std::int64_t n_rows, const std::vector<double>& edges, double lo, double hi,
@@ -165,11 +191,25 @@ struct UnitRegion {
     std::int64_t category = -1; // category regions: the code
 };
 
-// Weak regions from the sliced rows' cell sums: numeric cuts by score_bins and
-// merge_weak_bins per group (additive metrics), categories and the missing cell when
-// weak and holding at least min_samples rows. In group order, intervals by lower bound.
-std::vector<UnitRegion> unit_regions(const UnitLayout& layout, const std::vector<CellSums>& sums, bool weighted,
+// The score and row count of every cell of a unit, on the sliced rows.
+struct CellScores {
+    std::vector<double> score;
+    std::vector<std::int64_t> count;
+};
+
+// The cell scores of additive metrics: each cell's mean score (slice_mean).
+CellScores cell_means(const std::vector<CellSums>& sums, bool weighted);
+
+// Weak regions of a unit from its cells' scores on the sliced rows, by the histogram rules
+// (slices.hpp): with `merge` (additive metrics) touching weak bins of a numeric cut merge
+// into one region per run, otherwise every weak bin is a region of its own; regions, and
+// category and missing cells, need at least min_samples rows. Interval bounds are clipped
+// to the group's range, for every metric. In group order, intervals by lower bound.
+std::vector<UnitRegion> unit_regions(const UnitLayout& layout, const CellScores& cells, bool merge,
                                      const WeakTest& weak, double min_samples);
+
+// The sums of rows 0..n_rows-1 as one cell (weights may be nullptr; with moments).
+CellSums total_sums(const double* scores, const double* weights, std::int64_t n_rows);
 
 // The cells of a region summed.
 CellSums region_sums(const UnitRegion& region, const std::vector<CellSums>& sums);

@@ -8,6 +8,7 @@ import numpy as np
 import pandas as pd
 from sklearn.base import is_classifier
 
+from .. import settings
 from ..exceptions import TamrelError
 from .columns import category_codes, column_kinds, numeric_column
 from .utils import check_finite
@@ -161,6 +162,15 @@ def _weights(sample_weight, n_rows):
     return arr
 
 
+def without_negative_weights(positions, weights):
+    """The positions whose weight is not negative: the package's rule for weights, as the
+    depth-2 models leave such rows out of training (a negative weight would turn a mean
+    score or a variance negative)."""
+    if weights is None:
+        return positions
+    return positions[weights[positions] >= 0]
+
+
 def _name_list(names, name, n_features):
     if isinstance(names, str) or not hasattr(names, "__len__"):
         raise TamrelError(f"{name} must be a list with one entry per column of x.")
@@ -270,7 +280,9 @@ class BaseDiagnoser:
 
         ``y`` becomes a 1-D array: numbers for regression, numbers or class
         labels for classification; complex and date-time values are refused.
-        The positions become int64 arrays inside the rows. Missing predictions
+        The positions become int64 arrays inside the rows; rows whose weight is negative
+        are left out of both subsets (as the depth-2 models leave them out of training).
+        Missing predictions
         are computed with the estimator when it can. NaN, infinite or missing
         entries of ``y`` and of the predictions raise ``ValueError``; any other
         mismatch raises ``TamrelError`` (``TypeError`` for a ``y`` of the wrong
@@ -300,11 +312,12 @@ class BaseDiagnoser:
         if train_idx is None or test_idx is None:
             raise TamrelError("train_idx and test_idx are required.")
         names = _feature_names(feature_names, x, n_features)
+        weights = _weights(sample_weight, n_rows)
         return {
             "y": _target(y, self.task_type, n_rows),
-            "train_idx": _positions(train_idx, "train_idx", n_rows),
-            "test_idx": _positions(test_idx, "test_idx", n_rows),
-            "sample_weight": _weights(sample_weight, n_rows),
+            "train_idx": without_negative_weights(_positions(train_idx, "train_idx", n_rows), weights),
+            "test_idx": without_negative_weights(_positions(test_idx, "test_idx", n_rows), weights),
+            "sample_weight": weights,
             "feature_names": names,
             "feature_types": _feature_types(feature_types, n_features, coded),
             "categories": {names[j]: categories for j, categories in coded.items()},
@@ -342,13 +355,26 @@ class BaseDiagnoser:
         return _positive_column(prediction_proba, "prediction_proba", n_rows)
 
 
-def _setting_number(value, name):
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a number, got {value!r}.")
-    value = float(value)
-    if math.isnan(value):
-        raise ValueError(f"{name} must be a number, got NaN.")
-    return value
+def check_threshold(value, name="threshold"):
+    """A finite number (0 or below keeps its documented meaning); a bool is refused."""
+    return settings.number(finite=True)(value, name)
+
+
+def check_min_samples(value, name="min_samples"):
+    """A number of at least 1; a bool is refused."""
+    v = settings.number()(value, name)
+    if v < 1:
+        raise ValueError(f"{name} must be at least 1, got {value!r}.")
+    return v
+
+
+def check_bins(value, name="bins"):
+    """A positive integer; a bool or None is refused."""
+    if isinstance(value, bool) or not hasattr(value, "__index__"):
+        raise TypeError(f"{name} must be a positive integer, got {value!r}.")
+    if value.__index__() < 1:
+        raise ValueError(f"{name} must be a positive integer, got {value!r}.")
+    return value.__index__()
 
 
 def check_slicing_settings(threshold, min_samples, bins=None):
@@ -358,13 +384,7 @@ def check_slicing_settings(threshold, min_samples, bins=None):
     ``min_samples`` a number of at least 1, and ``bins`` (None when it plays no part) a
     positive integer; a bool is refused for each.
     """
-    if not math.isfinite(_setting_number(threshold, "threshold")):
-        raise ValueError(f"threshold must be a finite number, got {threshold!r}.")
-    if _setting_number(min_samples, "min_samples") < 1:
-        raise ValueError(f"min_samples must be at least 1, got {min_samples!r}.")
-    if bins is None:
-        return
-    if isinstance(bins, bool) or not hasattr(bins, "__index__"):
-        raise TypeError(f"bins must be a positive integer, got {bins!r}.")
-    if bins.__index__() < 1:
-        raise ValueError(f"bins must be a positive integer, got {bins!r}.")
+    check_threshold(threshold)
+    check_min_samples(min_samples)
+    if bins is not None:
+        check_bins(bins)

@@ -1,6 +1,6 @@
 """Weak regions of a fitted model (compiled module)."""
 
-from typing import Any, Iterator, Optional, Sequence
+from typing import Any, Iterator, Optional, Sequence, Union
 
 import numpy as np
 import pandas as pd
@@ -105,17 +105,21 @@ class FrailScan(BaseDiagnoser):
     threshold: float
     bins: int
     min_samples: int
-    use_test: bool
+    use_test: Union[bool, str]
     alpha: float
     n_jobs: Optional[int]
     verbose: bool
+    null: str
+    weights: str
+    min_test_samples: int
     output: Optional[pd.DataFrame]
     threshold_value: float
     score_name: str
     def __init__(self, estimator: Any = None, features: Optional[Sequence[str]] = None, pairs: Any = "all",
                  task_type: Optional[str] = None, metric: Optional[str] = None, threshold: float = 1.2,
-                 bins: int = 10, min_samples: int = 20, use_test: bool = False, alpha: float = 0.05,
-                 n_jobs: Optional[int] = None, random_state: Any = 0, verbose: bool = True) -> None: ...
+                 bins: int = 10, min_samples: int = 20, use_test: Union[bool, str] = False, alpha: float = 0.05,
+                 n_jobs: Optional[int] = None, random_state: Any = 0, verbose: bool = True, null: str = "rest",
+                 weights: str = "sampling", min_test_samples: int = 10) -> None: ...
     def fit(self, x: Any, y: Any, train_idx: Any, test_idx: Any, prediction: Any = None,
             prediction_proba: Any = None, sample_weight: Any = None,
             feature_names: Optional[Sequence[str]] = None,
@@ -123,23 +127,30 @@ class FrailScan(BaseDiagnoser):
     def get_result(self) -> TestDataResult: ...
     def get_target_rows(self, i: int) -> np.ndarray: ...
     def frailzone(self, i: int) -> FrailZone: ...
-    # separable passes over row blocks (see the binding): ranges, edges, codes, sums, regions;
-    # `fine` is the opaque result of _scan_fine on the same rows (computed when None)
-    def _scan_fine(self, num: np.ndarray, n_jobs: Optional[int] = None) -> Any: ...
-    def _scan_take(self, x: np.ndarray, columns: Sequence[int], rows: np.ndarray, n_jobs: Optional[int] = None,
-                   fine: bool = False) -> Any: ...
-    def _scan_ranges(self, num: np.ndarray, codes: np.ndarray, units: Sequence[tuple],
-                     n_jobs: Optional[int] = None, fine: Any = None) -> list[list[np.ndarray]]: ...
-    def _scan_merge_ranges(self, a: list, b: list) -> list[list[np.ndarray]]: ...
-    def _scan_edges(self, units: Sequence[tuple], sketches: list) -> list[tuple]: ...
-    def _scan_codes(self, num: np.ndarray, columns: Sequence[int], edges: Sequence[np.ndarray],
-                    lo: Sequence[float], hi: Sequence[float], n_jobs: Optional[int] = None,
-                    fine: Any = None) -> np.ndarray: ...
-    def _scan_sums(self, num: np.ndarray, codes: np.ndarray, units: Sequence[tuple], sketches: list,
-                   scores: np.ndarray, weights: Optional[np.ndarray] = None, moments: bool = False,
-                   n_jobs: Optional[int] = None, fine: Any = None,
-                   bin_columns: Optional[Sequence[int]] = None) -> list[np.ndarray]: ...
-    def _scan_merge_sums(self, a: list, b: list) -> list[np.ndarray]: ...
-    def _scan_regions(self, units: Sequence[tuple], sketches: list, sliced_sums: list, other_sums: list,
-                      weighted: bool, score_sign: float, threshold_value: float) -> dict[str, np.ndarray]: ...
-    def _scan_mean(self, scores: np.ndarray, weights: Optional[np.ndarray] = None) -> float: ...
+
+class FrailCompare(BaseDiagnoser):
+    baseline: Any
+    features: Optional[Sequence[str]]
+    pairs: Any
+    metric: Optional[str]
+    bins: int
+    min_samples: int
+    use_test: Union[bool, str]
+    alpha: float
+    n_jobs: Optional[int]
+    verbose: bool
+    weights: str
+    min_test_samples: int
+    output: Optional[pd.DataFrame]
+    score_name: str
+    def __init__(self, estimator: Any = None, baseline: Any = None, features: Optional[Sequence[str]] = None,
+                 pairs: Any = "all", task_type: Optional[str] = None, metric: Optional[str] = None,
+                 bins: int = 10, min_samples: int = 20, use_test: Union[bool, str] = False, alpha: float = 0.05,
+                 n_jobs: Optional[int] = None, random_state: Any = 0, verbose: bool = True,
+                 weights: str = "sampling", min_test_samples: int = 10) -> None: ...
+    def fit(self, x: Any, y: Any, train_idx: Any, test_idx: Any, prediction: Any = None,
+            prediction_proba: Any = None, baseline_prediction: Any = None, baseline_prediction_proba: Any = None,
+            sample_weight: Any = None, feature_names: Optional[Sequence[str]] = None,
+            feature_types: Optional[Sequence[str]] = None) -> "FrailCompare": ...
+    def get_result(self) -> TestDataResult: ...
+    def get_target_rows(self, i: int) -> np.ndarray: ...

@@ -1,12 +1,12 @@
-"""FrailScan on Dask collections: the scan's passes as map-reduces over partitions.
+"""The scan's rows on Dask: the block source of the scan's driver, partition by partition.
 
-Every pass of the in-memory scan is a function of some rows whose results merge exactly
-(range sketches, cell sums), so each partition runs the same kernels on its own rows and
-the client merges the small results before the next pass: a first pass for the
-categories, the subsets' sizes and score sums and the one-feature ranges; a second for the
-one-feature cell sums on both subsets and, when the pairs are known beforehand, the
-pairs' ranges inside their groups (else a pass of its own); a last one for the pairs'
-cell sums. Only additive metrics qualify, since their per-row scores add up.
+Every pass of the scan is a function of some rows whose results merge exactly (range
+sketches, cell sums, totals, category counts, row fingerprints), so each partition runs the
+same kernels on its own rows and the client merges the small results before the next pass:
+a first pass for the sizes, categories, weights' scale, totals and the single features'
+ranges; a second for the single features' cell sums on both subsets and, with the pairs
+known beforehand, the pairs' ranges inside their groups (else a pass of its own); a last one
+for the pairs' cell sums. AUC needs all tested rows in one score order and is refused.
 """
 
 import math
@@ -17,31 +17,17 @@ import numpy as np
 import pandas as pd
 
 from ..exceptions import TamrelError
-from . import base, scan_data
+from . import _scan, base
 from .columns import category_codes, column_kinds, numeric_column, table_column
-from .scan_data import Column
-from .scan_fit import _fortran, _Scan, _table, pair_units_of, scan_units
-from .scan_units import Pooled, pool_counts, pooled_codes
+from .scan_data import Column, pair_list, scanned_features, split_half
+from .scan_metrics import diff_plan, metric_plan
+from .scan_run import Prepared, check_subsets, plan_of, scan
+from .scan_source import fortran
+from .scan_units import members, pooled_codes
 
-__all__ = ["fit"]
+__all__ = ["fit_partitions", "DaskSource"]
 
 _EXTRA = "__tamrel_{}__"
-
-
-@dataclass
-class _Layout:
-    """What a worker needs to cut a partition into the kernels' blocks."""
-
-    names: list
-    num_names: list
-    cat_names: list
-    kernels: object  # a FrailScan carrying the settings the kernels read
-    scoring_func: object
-    needs_proba: bool
-    estimator: object = None
-    categories: dict = field(default_factory=dict)  # name -> category values
-    mapping: dict = field(default_factory=dict)  # name -> raw code to pooled code
-    bins: list = field(default_factory=list)  # (num column, edges, lo, hi) of grouping features
 
 
 # -- partitions -------------------------------------------------------------------------
@@ -54,8 +40,9 @@ def _split_arrays(block, extras):
     return block, {n: np.asarray(v) for n, v in extras.items()}
 
 
-def _partitions(x, extras):
-    """Delayed (rows of x, {name: values}) per partition, the extras cut alongside x."""
+def aligned_partitions(x, extras):
+    """Delayed (rows of x, {name: values}) per partition, the extras (Dask Series of a Dask
+    DataFrame x, or Dask arrays of an array x's row blocks) cut alongside x."""
     import dask
     import dask.array as da
     import dask.dataframe as dd
@@ -84,20 +71,24 @@ def _partitions(x, extras):
     return [dask.delayed(_split_arrays)(xs[i], {n: b[i] for n, b in blocks.items()}) for i in range(len(xs))]
 
 
-def _subset_rows(extras, positions, which):
-    """Local positions of the sliced (0) or other (1) rows of a partition."""
-    if positions is not None:
-        return positions[which]
-    mask = np.asarray(extras["sliced" if which == 0 else "other"], dtype=bool)
-    return np.flatnonzero(mask)
+@dataclass
+class _Layout:
+    """What a worker needs to cut a partition into the kernels' blocks."""
 
-
-def _predictions(layout, frame, extras):
-    if "pred" in extras:
-        return np.asarray(extras["pred"], dtype=np.float64)
-    if layout.needs_proba:
-        return np.asarray(layout.estimator.predict_proba(frame), dtype=np.float64)[:, 1]
-    return np.asarray(layout.estimator.predict(frame), dtype=np.float64)
+    names: list
+    num_names: list
+    cat_names: list
+    plan: object
+    classes: object
+    estimator: object = None
+    baseline: object = None
+    centre: float = 0.0
+    scale: float = 1.0
+    use_test: object = False
+    seed: object = 0
+    categories: dict = field(default_factory=dict)  # name -> category values
+    pooled: dict = field(default_factory=dict)  # name -> Pooled
+    bins: list = field(default_factory=list)  # (num column, edges, lo, hi) of grouping features
 
 
 def _check_lengths(frame, extras):
@@ -107,34 +98,60 @@ def _check_lengths(frame, extras):
                               "give it with the partitions of x.")
 
 
-def _blocks(part, layout, positions, with_codes=True, subsets=(0, 1), scores_only=()):
-    """Per subset (0 sliced, 1 other): num (float64), codes (int32), scores and weights; num
-    and codes None for the subsets in scores_only."""
-    frame, extras = part
-    _check_lengths(frame, extras)
-    scores = np.asarray(layout.scoring_func(np.asarray(extras["y"]), _predictions(layout, frame, extras)),
-                        dtype=np.float64)
+def _prediction(model, frame, proba, given):
+    """Given predictions, or the model's (an empty partition predicts nothing)."""
+    if given is not None:
+        return np.asarray(given)
+    if len(frame) == 0:
+        return np.empty(0)
+    if proba:
+        out = np.asarray(model.predict_proba(frame), dtype=np.float64)
+        return out[:, 1] if out.ndim == 2 else out
+    return np.asarray(model.predict(frame))
+
+
+def _weights(extras):
     w = extras.get("w")
-    if w is not None:
-        w = np.asarray(w, dtype=np.float64)
-        if not np.all(np.isfinite(w)):
-            raise TamrelError("sample_weight must hold finite values.")
-    numbers = [_numbers(frame, layout, name) for name in layout.num_names]
-    cats = [pooled_codes(_raw_codes(frame, layout, n), layout.mapping[n]) for n in layout.cat_names] \
-        if with_codes else []
-    out = []
-    for which in subsets:
-        rows = _subset_rows(extras, positions, which)
-        if which in scores_only:
-            out.append((None, None, scores[rows], None if w is None else w[rows]))
-            continue
-        n_bins = len(layout.bins) if with_codes else 0
-        num, codes = _fortran(numbers, rows, np.float64), _fortran(cats, rows, np.int32, extra=n_bins)
-        if n_bins:
-            cols, edges, lo, hi = zip(*layout.bins)
-            codes[:, len(cats):] = layout.kernels._scan_codes(num, list(cols), list(edges), list(lo), list(hi), 1)
-        out.append((num, codes, scores[rows], None if w is None else w[rows]))
-    return out
+    if w is None:
+        return None
+    w = np.asarray(w)
+    if w.dtype.kind not in "biuf":
+        raise TypeError(f"sample_weight must hold numbers, got dtype {w.dtype}.")
+    w = w.astype(np.float64)
+    if not np.all(np.isfinite(w)):
+        raise ValueError("sample_weight must hold finite values.")
+    return w
+
+
+def _rows(extras, positions, which, n, offset, layout, w):
+    """Local positions of the sliced (0) or tested (1) rows of a partition; rows of negative
+    weight are left out, as in memory."""
+    if positions is not None:
+        rows = positions[which]
+    elif layout.use_test == "split":
+        test = np.flatnonzero(np.asarray(extras["test"], dtype=bool))
+        half = split_half(test + offset, layout.seed)
+        rows = test[half] if which == 0 else test[~half]
+    else:
+        key = ("train", "test")[which ^ bool(layout.use_test)]
+        rows = np.flatnonzero(np.asarray(extras[key], dtype=bool))
+    return rows if w is None else rows[w[rows] >= 0]
+
+
+def _values(layout, frame, extras):
+    """The plan's per-row quantities of a partition (as in memory, scan_fit.row_values)."""
+    from .scan_metrics import quantities
+    from .utils import binary_labels
+
+    plan = layout.plan
+    pred = _prediction(layout.estimator, frame, plan.needs_proba, extras.get("pred"))
+    baseline = None
+    if plan.kind == "diff":
+        baseline = _prediction(layout.baseline, frame, plan.needs_proba, extras.get("base"))
+    y = np.asarray(extras["y"])
+    if plan.needs_proba:
+        y = binary_labels(y, layout.classes)
+    return quantities(plan, y, pred, classes=layout.classes, centre=layout.centre, baseline=baseline)
 
 
 def _numbers(frame, layout, name):
@@ -155,237 +172,329 @@ def _raw_codes(frame, layout, name):
     return codes
 
 
+@dataclass
+class _Part:
+    """One partition cut for the kernels: per subset its rows, numbers, codes, values, weights."""
+
+    frame: object
+    rows: tuple
+    num: list
+    codes: list
+    values: list
+    weights: list
+
+
+def _cut(part, layout, positions, offset, with_codes=True):
+    frame, extras = part
+    _check_lengths(frame, extras)
+    w = _weights(extras)
+    rows = tuple(_rows(extras, positions, k, len(frame), offset, layout, w) for k in (0, 1))
+    values = _values(layout, frame, extras)
+    numbers = [_numbers(frame, layout, n) for n in layout.num_names]
+    cats = [pooled_codes(_raw_codes(frame, layout, n), layout.pooled[n]) for n in layout.cat_names] \
+        if with_codes else []
+    out = _Part(frame, rows, [], [], [], [])
+    for r in rows:
+        num = fortran(numbers, r, np.float64)
+        codes = fortran(cats, r, np.int32, extra=len(layout.bins) if with_codes else 0)
+        if with_codes and layout.bins:
+            cols, edges, lo, hi = zip(*layout.bins)
+            codes[:, len(cats):] = _scan._scan_codes(num, list(cols), list(edges), list(lo), list(hi), 1)
+        out.num.append(num)
+        out.codes.append(codes)
+        out.values.append({k: np.ascontiguousarray(v[r]) for k, v in values.items()})
+        out.weights.append(None if w is None else w[r] * layout.scale)
+    return out
+
+
 # -- passes (run on the workers) ---------------------------------------------------------
 
-def _fsums(values):
-    """A partition's sum (pairwise: relative error near log2(n) ulp); the client adds the
-    partitions' sums with math.fsum."""
-    return float(np.sum(values))
-
-
-def _first_pass(part, layout, positions, plans):
-    """Sizes, score sums, category counts and the one-feature range sketches of a partition."""
+def _first_pass(part, layout, positions, offset, single_units, bins):
+    """Sizes, category values and sliced counts, the largest weight, the totals (weights
+    scaled by the partition's own scale) and the single features' ranges of a partition."""
     frame, extras = part
-    blocks = _blocks(part, layout, positions, with_codes=False, scores_only=(1,))
-    (num, codes, s, w), (_, _, s_o, w_o) = blocks
-    ones, ones_o = (np.ones_like(s) if w is None else w), (np.ones_like(s_o) if w_o is None else w_o)
-    sliced_rows = _subset_rows(extras, positions, 0)
+    p = _cut(part, layout, positions, offset, with_codes=False)
+    w = _weights(extras)
+    used = np.concatenate(p.rows)
+    top = float(np.max(np.abs(w[used]))) if w is not None and used.size else 0.0
+    own = _scan._weight_scale(top)
+    totals = [{k: _scan._scan_totals(v, None if wt is None else wt * own).cells(0) for k, v in vals.items()}
+              for vals, wt in zip(p.values, p.weights)]
     cats = {}
     for name in layout.cat_names:
         column = table_column(frame, layout.names.index(name))
         series = column if isinstance(column, pd.Series) else pd.Series(np.asarray(column, dtype=object))
-        present = series[series.notna()]
-        cats[name] = (list(pd.unique(present)), series.iloc[sliced_rows].value_counts(dropna=True).to_dict())
-    return {
-        "sizes": (len(s), len(s_o)),
-        "sliced": (_fsums(ones * s), _fsums(ones)),
-        "other": {"w": _fsums(ones_o), "ws": _fsums(ones_o * s_o), "ws2": _fsums(ones_o * s_o * s_o),
-                  "w2": _fsums(ones_o * ones_o)},
-        "categories": cats,
-        "ranges": layout.kernels._scan_ranges(num, codes, plans, 1) if plans else [],
-    }
+        if isinstance(series.dtype, pd.CategoricalDtype):
+            values = list(series.cat.categories)
+        else:
+            values = list(pd.unique(series[series.notna()]))
+        counts = series.iloc[p.rows[0]].value_counts(dropna=True)
+        cats[name] = (values, {k: int(v) for k, v in counts.items() if v > 0})
+    ranges = _scan._scan_ranges(p.num[0], p.codes[0], single_units, bins, 1) if single_units else None
+    first_y = float(extras["y"][p.rows[0].min()]) if layout.plan.kind == "r2" and p.rows[0].size else None
+    return {"sizes": tuple(len(r) for r in p.rows), "length": len(frame), "top": top, "scale": own,
+            "totals": totals, "categories": cats, "ranges": ranges, "first_y": first_y}
 
 
-def _ranges_pass(part, layout, positions, plans):
-    num, codes, _, _ = _blocks(part, layout, positions, subsets=(0,))[0]
-    return layout.kernels._scan_ranges(num, codes, plans, 1)
+def _totals_pass(part, layout, positions, offset):
+    """The totals of a partition alone (weights scaled by its own scale)."""
+    p = _cut(part, layout, positions, offset, with_codes=False)
+    w = _weights(part[1])
+    used = np.concatenate(p.rows)
+    top = float(np.max(np.abs(w[used]))) if w is not None and used.size else 0.0
+    own = _scan._weight_scale(top)
+    totals = [{k: _scan._scan_totals(v, None if wt is None else wt / layout.scale * own).cells(0)
+               for k, v in vals.items()} for vals, wt in zip(p.values, p.weights)]
+    return {"top": top, "scale": own, "totals": totals}
 
 
-def _sums_pass(part, layout, positions, plans, sketches, range_plans):
-    """Both subsets' cell sums of the units, and the sliced rows' range sketches of
-    range_plans (the next units' ranges, read in the same pass), if any."""
-    kernels = layout.kernels
-    blocks = _blocks(part, layout, positions)
-    fine = [kernels._scan_fine(num, 1) for num, *_ in blocks]  # once per subset for both passes
-    sums = [kernels._scan_sums(num, codes, plans, sketches, s, w, moments, 1, f)
-            for (num, codes, s, w), moments, f in zip(blocks, (False, True), fine)]
-    num, codes, _, _ = blocks[0]
-    return sums, (kernels._scan_ranges(num, codes, range_plans, 1, fine[0]) if range_plans else None)
+def _ranges_pass(part, layout, positions, offset, units, bins):
+    p = _cut(part, layout, positions, offset)
+    return _scan._scan_ranges(p.num[0], p.codes[0], units, bins, 1)
+
+
+def _sums_pass(part, layout, positions, offset, units, sketches, bins, quantities, then):
+    """Both subsets' cell sums of the units per quantity, and the sliced rows' sketches of
+    `then` (the next units' ranges, read in the same pass), if any."""
+    p = _cut(part, layout, positions, offset)
+    out = []
+    for k, wanted in enumerate(quantities):
+        fine = _scan._scan_fine(p.num[k], 1)
+        out.append({name: _scan._scan_sums(p.num[k], p.codes[k], units, sketches, bins, p.values[k][name],
+                                           p.weights[k], moments, 1, fine) for name, moments in wanted.items()})
+    ranges = _scan._scan_ranges(p.num[0], p.codes[0], then, bins, 1) if then else None
+    return out, ranges
+
+
+def _fingerprint_pass(part, layout, positions, offset, conditions, index):
+    """Per region, the sum of its rows' keys over both subsets of the partition (mod 2**64)."""
+    p = _cut(part, layout, positions, offset, with_codes=False)
+    columns = {}
+    for n in layout.num_names:
+        columns[n] = Column(n, True, _numbers(p.frame, layout, n))
+    for n in layout.cat_names:
+        columns[n] = Column(n, False, _raw_codes(p.frame, layout, n))
+    keys = row_keys(index, len(p.frame))
+    out = []
+    for conds in conditions:
+        total = np.uint64(0)
+        for r in p.rows:
+            total += keys[r[members(conds, columns, r)]].sum(dtype=np.uint64)
+        out.append(total)
+    return np.asarray(out, dtype=np.uint64)
+
+
+def row_keys(index, n):
+    """Random 64-bit keys of the rows of partition `index` (splitmix64 of its position)."""
+    z = (np.arange(n, dtype=np.uint64) + np.uint64(index) * np.uint64(0x100000000)) + np.uint64(0x9E3779B97F4A7C15)
+    with np.errstate(over="ignore"):
+        z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+        z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+    return z ^ (z >> np.uint64(31))
 
 
 # -- the client side ---------------------------------------------------------------------
 
-class _Kernels:
-    """The scan's kernel methods with the row passes run over the partitions: a pass's
-    per-partition results are merged before the next one."""
+class DaskSource:
+    """The scan's passes over Dask partitions, merged on the client (see the module docstring)."""
 
-    def __init__(self, scan, layout, parts, positions):
-        self.scan, self.layout, self.parts, self.positions = scan, layout, parts, positions
-        self.cached_ranges = {}
-        self.pending_sums = None
-        self.next_ranges = None  # plans whose ranges the next sums pass reads as well
-
-    def __getattr__(self, name):  # _scan_edges, _scan_regions, threshold_value
-        return getattr(self.scan, name)
+    def __init__(self, layout, parts, positions, offsets):
+        self.layout, self.parts, self.positions, self.offsets = layout, parts, positions, offsets
+        self.singles = None  # the first pass's sketches of the numeric single features
 
     def _map(self, func, *args):
         import dask
 
-        tasks = [dask.delayed(func)(p, self.layout, None if self.positions is None else self.positions[i], *args)
-                 for i, p in enumerate(self.parts)]
+        tasks = [dask.delayed(func)(p, self.layout, None if self.positions is None else self.positions[i],
+                                    self.offsets[i], *args) for i, p in enumerate(self.parts)]
         return dask.compute(*tasks)
 
-    def _scan_ranges(self, num, codes, plans, n_jobs, fine=None):
-        key = repr(plans)
-        if key not in self.cached_ranges:
-            self.cached_ranges[key] = reduce(self.scan._scan_merge_ranges, self._map(_ranges_pass, plans))
-        return self.cached_ranges[key]
+    def prepare(self, pooled, grouping):
+        self.layout.pooled = pooled
+        self.code_names = list(self.layout.cat_names)
+        self.grouping = list(grouping)
 
-    def _scan_sums(self, num, codes, plans, sketches, scores, weights, moments, n_jobs, fine=None):
-        if num == 1 and self.pending_sums is not None:  # computed with the sliced rows' sums
-            out, self.pending_sums = self.pending_sums, None
-            return out
-        range_plans, self.next_ranges = self.next_ranges, None
-        results = self._map(_sums_pass, plans, sketches, range_plans)
-        merged = [reduce(self.scan._scan_merge_sums, [r[0][k] for r in results]) for k in (0, 1)]
-        if range_plans:
-            self.cached_ranges[repr(range_plans)] = reduce(self.scan._scan_merge_ranges, [r[1] for r in results])
-        self.pending_sums = merged[1]
-        return merged[0]
+    def code_column(self, name):
+        if name in self.code_names:
+            return self.code_names.index(name)
+        return len(self.code_names) + self.grouping.index(name)
 
+    def set_bin_edges(self, edges):
+        """The grouping features' edges: from now on every partition bins them."""
+        self.layout.bins = [(self.layout.num_names.index(n), np.asarray(edges[n][0]), edges[n][1], edges[n][2])
+                            for n in self.grouping]
 
-class _PartitionState(_Scan):
-    """The in-memory scan's state with the subsets standing for the partitions' rows.
-    With the pairs known beforehand, their ranges are read in the pass of the single
-    features' sums, which saves a pass over the data."""
+    def ranges(self, units, bins):
+        if self.singles is not None and all(u.group is None for u in units):
+            # the single features' sketches came with the first pass (numeric cuts only)
+            state = iter(self.singles.__getstate__())
+            self.singles = None
+            return _sketches([next(state) if u.kernel.numeric else [] for u in units])
+        kernels = [u.kernel for u in units]
+        return reduce(lambda a, b: a.merge(b), self._map(_ranges_pass, kernels, bins))
 
-    def __init__(self, kernels, cfg, columns, pooled, weighted, pairs):
-        self.scan, self.cfg, self.columns = kernels, cfg, columns
-        self.sliced = self.other = None
-        self.weights = (0, 1) if weighted else (None, None)
-        self.scores = (0, 1)
-        self.num_names = list(kernels.layout.num_names)
-        self.pooled = pooled
-        self.code_names = list(pooled)
-        self.num, self.codes, self.fine = (0, 1), (0, 1), (None, None)
-        self.edges = {}
-        self.jobs = 1
-        self.pairs = pairs
+    def sums(self, units, sketches, bins, quantities, write_bins=False, then=None):
+        kernels = [u.kernel for u in units]
+        then_kernels = [u.kernel for u in then] if then else None
+        results = self._map(_sums_pass, kernels, sketches, bins, quantities, then_kernels)
+        merged = [{name: reduce(lambda a, b: a.merge(b), [r[0][k][name] for r in results]) for name in wanted}
+                  for k, wanted in enumerate(quantities)]
+        then_sketches = reduce(lambda a, b: a.merge(b), [r[1] for r in results]) if then else None
+        return merged, then_sketches
 
-    def before_sums(self, units):
-        if self.pairs and all(u.group is None for u in units):
-            plans = [u.plan for u in pair_units_of(self, units, self.pairs) if u.plan[2]]
-            self.scan.next_ranges = plans or None
+    def fingerprints(self, conditions):
+        import dask
 
-    def bin_columns(self, units):  # the partitions bin their rows with _scan_codes
-        return None
-
-    def add_bin_codes(self, names):
-        for name in (n for n in names if n not in self.code_names):
-            edges, lo, hi = self.edges[name]
-            self.scan.layout.bins.append((self.num_names.index(name), np.asarray(edges), lo, hi))
-            self.code_names.append(name)
+        tasks = [dask.delayed(_fingerprint_pass)(p, self.layout, None if self.positions is None else
+                                                 self.positions[i], self.offsets[i], conditions, i)
+                 for i, p in enumerate(self.parts)]
+        total = np.zeros(len(conditions), dtype=np.uint64)
+        for part in dask.compute(*tasks):
+            total += part
+        return [int(v) for v in total]
 
 
-def _categories(name, meta, found):
-    """The categories of a column as the in-memory scan orders them."""
-    dtype = meta.dtype
+def _sketches(state):
+    """Range sketches from their plain form (a list per unit of sketch arrays)."""
+    out = _scan._RangeSketches.__new__(_scan._RangeSketches)
+    out.__setstate__(state)
+    return out
+
+
+def _categories(meta_column, found):
+    """The categories of a column as the in-memory scan orders them: the dtype's own when the
+    metadata knows them, else those the partitions hold (their dtype's, or their values)."""
+    dtype = getattr(meta_column, "dtype", None)
     if isinstance(dtype, pd.CategoricalDtype) and "__UNKNOWN_CATEGORIES__" not in list(dtype.categories):
         return list(dtype.categories)
     seen = list(dict.fromkeys(v for values, _ in found for v in values))
+    if isinstance(dtype, pd.CategoricalDtype):
+        return seen
     return category_codes(pd.Series(seen, dtype=object))[1]
 
 
-def _positions(train_idx, test_idx, parts, use_test):
-    """Per partition, the local positions of its sliced and other rows, from global positions."""
+def _positions(train_idx, test_idx, lengths, offsets):
+    """Per partition, the local positions of its training and test rows, from global positions."""
+    n_rows = int(lengths.sum())
+    subsets = []
+    for idx, name in ((train_idx, "train_idx"), (test_idx, "test_idx")):
+        rows = base._positions(idx, name, n_rows)
+        part = np.searchsorted(offsets, rows, side="right") - 1
+        subsets.append([rows[part == k] - offsets[k] for k in range(len(lengths))])
+    return subsets
+
+
+def _local_subsets(subsets, use_test, seed, offsets):
+    """Per partition, (sliced, tested) local positions from the training and test ones."""
+    out = []
+    for k in range(len(offsets) - 1):
+        train, test = subsets[0][k], subsets[1][k]
+        if use_test == "split":
+            half = split_half(test + offsets[k], seed)
+            out.append((test[half], test[~half]))
+        else:
+            out.append((test, train) if use_test else (train, test))
+    return out
+
+
+def _lengths(parts):
     import dask
 
-    lengths = np.asarray(dask.compute(*[dask.delayed(lambda p: len(p[0]))(p) for p in parts]), dtype=np.int64)
-    n_rows = int(lengths.sum())
-    offsets = np.concatenate([[0], np.cumsum(lengths)])
-    subsets = []
-    for idx, name in ((test_idx, "test_idx"), (train_idx, "train_idx")) if use_test else (
-            (train_idx, "train_idx"), (test_idx, "test_idx")):
-        rows = base._positions(idx, name, n_rows)
-        rows = np.where(rows < 0, rows + n_rows, rows)
-        part = np.searchsorted(offsets, rows, side="right") - 1
-        subsets.append([rows[part == k] - offsets[k] for k in range(len(parts))])
-    return [(subsets[0][k], subsets[1][k]) for k in range(len(parts))]
+    return np.asarray(dask.compute(*[dask.delayed(lambda p: len(p[0]))(p) for p in parts]), dtype=np.int64)
 
 
-def _settings(scan):
-    cfg = scan_data.settings(scan)
-    if not cfg.additive:
-        raise TamrelError(f"The metric {cfg.score_name} cannot run on Dask input: the partitions' results are "
-                          "merged from sums of per-row scores, and this metric is not a mean of per-row "
-                          "scores (use MSE, MAE, ACC, LogLoss or Brier).")
-    if scan.task_type not in ("regression", "classification"):
-        raise TamrelError(f'task_type must be "regression" or "classification", got {scan.task_type!r}.')
-    return cfg
+def _merge_totals(first, scale):
+    """Both subsets' totals: each partition's sums rescaled from its own weights' scale to the
+    global one (powers of two, exact) and added exactly (math.fsum)."""
+    out = []
+    for which in (0, 1):
+        per = {}
+        for name in first[0]["totals"][which]:
+            fields = [(f["totals"][which][name], scale / f["scale"]) for f in first]
+            per[name] = {"n": np.asarray([sum(int(t["n"][0]) for t, _ in fields)], dtype=np.int64)}
+            for k, power in (("s", 0), ("w", 1), ("ws", 1), ("ws2", 1), ("w2", 2)):
+                per[name][k] = np.asarray([math.fsum(float(t[k][0]) * r ** power for t, r in fields)])
+        out.append(per)
+    return tuple(out)
 
 
-def fit(scan, x, y, train_idx, test_idx, prediction=None, prediction_proba=None, sample_weight=None,
-        feature_names=None, feature_types=None):
-    """FrailScan.fit for a Dask DataFrame or array x; the other inputs are Dask collections
+def fit_partitions(obj, s, x, y, train_idx, test_idx, prediction=None, prediction_proba=None, sample_weight=None,
+                   feature_names=None, feature_types=None, baseline=None):
+    """The scan's fit for a Dask DataFrame or array x; the other inputs are Dask collections
     of the same partitions, train_idx/test_idx either boolean ones or global positions."""
     import dask.dataframe as dd
 
     from .. import utils
 
-    cfg = _settings(scan)
+    if obj.task_type not in ("regression", "classification"):
+        raise ValueError(f'task_type must be "regression" or "classification", got {obj.task_type!r}.')
     meta = x._meta if isinstance(x, dd.DataFrame) else np.empty((0, x.shape[1]), dtype=x.dtype)
     n_features = meta.shape[1]
     names = base._feature_names(feature_names, meta, n_features)
     types = base._feature_types(feature_types, n_features, {})
-    features = scan_data.scanned_features(scan.features, names)
-    pairs = scan_data.pair_list(scan.pairs, features, names)
+    features = scanned_features(s.features, names)
+    pairs = pair_list(s.pairs, features, names)
     wanted = list(dict.fromkeys(features + [f for p in (pairs or []) for f in p]))
-    # a non-empty stand-in, so that text columns show as categorical
     kinds = column_kinds(x._meta_nonempty if isinstance(x, dd.DataFrame) else meta, types)
-    pred = prediction_proba if cfg.needs_proba else prediction
-    if pred is None and scan.estimator is None:
-        what = "prediction_proba" if cfg.needs_proba else "prediction"
-        raise TamrelError(f"The metric {cfg.score_name} needs {what}: pass it or an estimator that gives it.")
+    has_proba = prediction_proba is not None or hasattr(obj.estimator, "predict_proba")
+    plan = plan_of(obj, s, has_proba, make=diff_plan if baseline is not None else metric_plan)
+    if plan.rank:
+        raise TamrelError(f"The metric {plan.name} cannot run on Dask input: it ranks all tested rows by their "
+                          "score at once, and the partitions are scanned one by one (use any other metric).")
+    pred = prediction_proba if plan.needs_proba else prediction
+    if pred is None and obj.estimator is None:
+        what = "prediction_proba" if plan.needs_proba else "prediction"
+        raise TamrelError(f"The metric {plan.name} needs {what}: pass it or an estimator that gives it.")
+    base_pred = None
+    if baseline is not None:
+        base_pred = baseline[1] if plan.needs_proba else baseline[0]
+        if base_pred is None and obj.baseline is None:
+            raise TamrelError("The comparison needs the baseline's predictions: pass them or a fitted baseline.")
     boolean = utils.is_dask(train_idx) and utils.is_dask(test_idx)
-    sliced, other = (test_idx, train_idx) if scan.use_test else (train_idx, test_idx)
-    parts = _partitions(x, {"y": y, "pred": pred, "w": sample_weight, "sliced": sliced if boolean else None,
-                            "other": other if boolean else None})
-    positions = None if boolean else _positions(train_idx, test_idx, parts, scan.use_test)
-
+    parts = aligned_partitions(x, {"y": y, "pred": pred, "base": base_pred, "w": sample_weight,
+                                   "train": train_idx if boolean else None, "test": test_idx if boolean else None})
+    lengths = _lengths(parts)
+    offsets = np.concatenate([[0], np.cumsum(lengths)])
+    positions = None
+    if not boolean:
+        positions = _local_subsets(_positions(train_idx, test_idx, lengths, offsets), s.use_test, s.random_state,
+                                   offsets)
+    classes = getattr(obj.estimator, "classes_", None)
     layout = _Layout(names, [n for n in wanted if kinds[names.index(n)] != "categorical"],
-                     [n for n in wanted if kinds[names.index(n)] == "categorical"],
-                     type(scan)(bins=scan.bins), cfg.scoring_func, cfg.needs_proba,
-                     None if pred is not None else scan.estimator)
-    kernels = _Kernels(scan, layout, parts, positions)
-    single_specs = [(-1, 1, True, j, 0, True) for j in range(len(layout.num_names))]
-    first = kernels._map(_first_pass, single_specs)
-    n_sliced, n_other = (sum(f["sizes"][k] for f in first) for k in (0, 1))
-    for label, n in (("sliced", n_sliced), ("other", n_other)):
-        if n == 0:
-            which = "test" if (label == "sliced") == bool(scan.use_test) else "train"
-            raise TamrelError(f"The {which} subset is empty: the scan needs rows to slice and rows to test on.")
-    if single_specs:
-        kernels.cached_ranges[repr(single_specs)] = reduce(scan._scan_merge_ranges, [f["ranges"] for f in first])
-
-    columns, pooled = {}, {}
+                     [n for n in wanted if kinds[names.index(n)] == "categorical"], plan, classes,
+                     None if pred is not None else obj.estimator, getattr(obj, "baseline", None),
+                     use_test=s.use_test, seed=s.random_state)
+    source = DaskSource(layout, parts, positions, offsets)
+    singles = [_scan._ScanUnit(cut_col=j, missing_cell=True) for j in range(len(layout.num_names))]
+    first = source._map(_first_pass, singles, int(s.bins))
+    sizes = tuple(sum(f["sizes"][k] for f in first) for k in (0, 1))
+    check_subsets(sizes, s.use_test)
+    layout.scale = _scan._weight_scale(max(f["top"] for f in first))
+    if plan.kind == "r2":  # responses centred as in memory; the totals then in a pass of their own
+        layout.centre = next(f["first_y"] for f in first if f["first_y"] is not None)
+        first = source._map(_totals_pass)
+    totals = _merge_totals(first, layout.scale)
+    columns, counts = {}, {}
     for name in wanted:
         if name in layout.cat_names:
             found = [f["categories"][name] for f in first]
-            categories = _categories(name, table_column(meta, names.index(name)), found)
-            counts = np.zeros(len(categories))
+            categories = _categories(table_column(meta, names.index(name)), found)
             at = {v: k for k, v in enumerate(categories)}
+            counts[name] = np.zeros(len(categories))
             for _, seen in found:
                 for value, count in seen.items():
-                    counts[at[value]] += count
+                    counts[name][at[value]] += count
             layout.categories[name] = categories
-            mapping, groups, raws = pool_counts(counts, categories, cfg.min_samples)
-            layout.mapping[name] = mapping
-            pooled[name] = Pooled(None, groups, raws)
             columns[name] = Column(name, False, None, categories)
         else:
             columns[name] = Column(name, True, None)
+    if singles:
+        source.singles = reduce(lambda a, b: a.merge(b), [f["ranges"] for f in first])
+    prep = Prepared(columns, features, pairs, counts, totals, sizes, sample_weight is not None)
+    obj.score_name = plan.name
+    obj.feature_names, obj.feature_types = names, types
+    obj.y = obj.pred = obj.pred_proba = obj.sample_weight = None
+    obj.train_idx = obj.test_idx = None
+    obj.output, obj._scan_conditions = scan(obj, s, plan, source, prep, source.fingerprints)
+    obj._scan_columns = None
 
-    ws, w = math.fsum(f["sliced"][0] for f in first), math.fsum(f["sliced"][1] for f in first)
-    scan.threshold_value = cfg.multiplier * (ws / w)
-    total = {k: math.fsum(f["other"][k] for f in first) for k in ("w", "ws", "ws2", "w2")}
-    state = _PartitionState(kernels, cfg, columns, pooled, sample_weight is not None, pairs)
-    rows, conds, stats = scan_units(scan, cfg, state, columns, features, pairs, total, n_sliced)
-
-    scan.score_name = cfg.score_name
-    scan.feature_names, scan.feature_types = names, types
-    scan.y = scan.pred = scan.pred_proba = scan.sample_weight = None
-    scan.train_idx = scan.test_idx = None
-    scan._scan_overall = total["ws"] / total["w"]
-    scan._scan_columns = None
-    scan.output = _table(scan, cfg, rows, conds, stats)
-    return scan

@@ -9,55 +9,23 @@ import pandas as pd
 from ..exceptions import TamrelError
 from . import base
 from .columns import category_codes, column_kinds, numeric_column, table_column
-from .utils import get_scoring_metric
 
-__all__ = ["Settings", "settings", "read_data", "scanned_features", "pair_list", "Column", "read_columns"]
-
-
-@dataclass
-class Settings:
-    bins: int
-    min_samples: float
-    alpha: float
-    multiplier: float  # threshold turned into a score multiplier
-    score_name: str
-    score_sign: float
-    scoring_func: object
-    needs_proba: bool
-    additive: bool
-
-
-def _number(value, name):
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise TamrelError(f"{name} must be a number, got {value!r}.")
-    return float(value)
-
-
-def settings(scan):
-    """The scan's settings checked, with the metric's scoring configuration."""
-    # the same rule as FrailZone's for the settings both share
-    base.check_slicing_settings(scan.threshold, scan.min_samples, scan.bins)
-    bins, min_samples, threshold = scan.bins.__index__(), float(scan.min_samples), float(scan.threshold)
-    alpha = _number(scan.alpha, "alpha")
-    if not 0 < alpha < 1:
-        raise TamrelError(f"alpha must lie strictly between 0 and 1, got {scan.alpha!r}.")
-    name, sign, func, needs_proba, additive = get_scoring_metric(scan.metric, average=False)
-    # A higher-is-better score is weak below overall / threshold, as in FrailZone.
-    multiplier = 1 / threshold if sign > 0 and threshold > 0 else threshold
-    if scan.n_jobs is not None and (not isinstance(scan.n_jobs, numbers.Integral) or scan.n_jobs < 1):
-        raise TamrelError(f"n_jobs must be a positive integer or None, got {scan.n_jobs!r}.")
-    return Settings(bins, min_samples, alpha, multiplier, name, float(sign), func, needs_proba, additive)
+__all__ = ["read_data", "scanned_features", "pair_list", "Column", "read_columns", "kinds_of", "positions",
+           "subsets", "split_half"]
 
 
 def read_data(scan, x, y, train_idx, test_idx, prediction, prediction_proba, sample_weight, feature_names,
               feature_types):
-    """Validate the data and store it on the scan, as BaseDiagnoser.fit does for numeric x."""
+    """Validate the data and store it on the scan, as BaseDiagnoser.fit does for numeric x;
+    train_idx/test_idx may be boolean masks over the rows."""
     if scan.task_type not in ("regression", "classification"):
-        raise TamrelError(f'task_type must be "regression" or "classification", got {scan.task_type!r}.')
+        raise ValueError(f'task_type must be "regression" or "classification", got {scan.task_type!r}.')
     if not isinstance(x, pd.DataFrame):
         x = np.asarray(x)
         if x.ndim != 2:
-            raise TamrelError(f"x must be two-dimensional, got shape {x.shape}.")
+            raise ValueError(f"x must be two-dimensional, got shape {x.shape}.")
+    n_rows = x.shape[0]
+    train_idx, test_idx = positions(train_idx, "train_idx", n_rows), positions(test_idx, "test_idx", n_rows)
     values = scan._read_inputs(x, x.shape, y, train_idx, test_idx, prediction, prediction_proba, sample_weight,
                                feature_names, feature_types, {})
     del values["categories"]  # the scan codes its categorical columns itself
@@ -66,18 +34,39 @@ def read_data(scan, x, y, train_idx, test_idx, prediction, prediction_proba, sam
     return x
 
 
+def positions(idx, name, n_rows):
+    """Row positions of a subset: integer positions as they are, a boolean mask over the rows
+    as the positions where it is true."""
+    if idx is None:
+        raise TamrelError("train_idx and test_idx are required.")
+    arr = np.asarray(idx)
+    if arr.dtype == bool:
+        if arr.ndim != 1 or arr.shape[0] != n_rows:
+            raise ValueError(f"{name} is a boolean mask of shape {arr.shape}; a mask needs one entry per row of "
+                             f"x ({n_rows}).")
+        return np.flatnonzero(arr)
+    return idx
+
+
 def _known(name, names):
     if name not in names:
         raise TamrelError(f"Unknown feature {name!r}; available features: {names}.")
     return name
 
 
+def _name_list(value, setting):
+    """A list of names; anything else is refused naming the setting."""
+    if isinstance(value, str):
+        return [value]
+    if isinstance(value, (bool, np.bool_, numbers.Number)) or not hasattr(value, "__iter__"):
+        raise TypeError(f"{setting} must be a feature name or a list of names, got {value!r}.")
+    return list(value)
+
+
 def scanned_features(features, names):
     if features is None:
         return list(names)
-    if isinstance(features, str):
-        features = [features]
-    chosen = [_known(f, names) for f in features]
+    chosen = [_known(f, names) for f in _name_list(features, "features")]
     if len(set(chosen)) != len(chosen):
         raise TamrelError(f"features names a feature more than once: {chosen}.")
     if not chosen:
@@ -91,19 +80,24 @@ def pair_list(pairs, features, names):
         return []
     if isinstance(pairs, str):
         if pairs != "all":
-            raise TamrelError(f'pairs must be "all", None, a number of features or a list of pairs, got {pairs!r}.')
+            raise ValueError(f'pairs must be "all", None, a number of features or a list of pairs, got {pairs!r}.')
         return [(a, b) for i, a in enumerate(features) for b in features[i + 1:]]
     if isinstance(pairs, numbers.Integral) and not isinstance(pairs, (bool, np.bool_)):
         if pairs < 0:
-            raise TamrelError(f"pairs must not be negative, got {pairs}.")
+            raise ValueError(f"pairs must not be negative, got {pairs}.")
         return None
-    out = []
+    if isinstance(pairs, (bool, np.bool_, numbers.Number)) or not hasattr(pairs, "__iter__"):
+        raise TypeError(f'pairs must be "all", None, a number of features or a list of pairs, got {pairs!r}.')
+    out, seen = [], set()
     for pair in pairs:
-        if isinstance(pair, str) or len(pair) != 2:
-            raise TamrelError(f"Each pair must name two features, got {pair!r}.")
+        if isinstance(pair, str) or not hasattr(pair, "__len__") or len(pair) != 2:
+            raise TypeError(f"Each entry of pairs must name two features, got {pair!r}.")
         a, b = (_known(f, names) for f in pair)
         if a == b:
             raise TamrelError(f"The pair {tuple(pair)!r} names the feature {a!r} twice.")
+        if frozenset((a, b)) in seen:
+            raise TamrelError(f"pairs names the pair {(a, b)!r} more than once (in either order).")
+        seen.add(frozenset((a, b)))
         out.append((a, b))
     return out
 
@@ -138,3 +132,28 @@ def read_columns(x, names, kinds, wanted):
 
 def kinds_of(x, feature_types):
     return column_kinds(x, feature_types)
+
+
+def split_half(positions, seed):
+    """True for the rows (by their position in x) of the finding half of a "split" scan: a
+    seeded random half, each row by a hash of its position, so that in memory and on Dask
+    the same rows fall in it."""
+    seed = 0 if seed is None else int(seed)
+    z = np.asarray(positions, dtype=np.uint64) + np.uint64(seed % 2 ** 63) * np.uint64(0x9E3779B97F4A7C15)
+    with np.errstate(over="ignore"):
+        z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+        z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+    return ((z ^ (z >> np.uint64(31))) & np.uint64(1)) == 0
+
+
+def subsets(scan, n_rows):
+    """(sliced rows, tested rows) of the scan by `use_test`: the training rows and the test
+    rows, the other way round, or ("split") a seeded random half of the test rows and the
+    other half."""
+    if scan.use_test == "split":
+        test = np.asarray(scan.test_idx)
+        half = split_half(test, scan.random_state)
+        return test[half], test[~half]
+    if scan.use_test:
+        return scan.test_idx, scan.train_idx
+    return scan.train_idx, scan.test_idx

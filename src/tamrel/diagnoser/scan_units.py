@@ -1,17 +1,19 @@
 """The slicing units of a scan and the regions they yield, as table rows.
 
 A unit slices one feature alone, or one feature inside the groups of another (the bins
-of a numeric feature, or the values of a categorical one). The kernels see a unit as
-(group column, groups, cut is numeric, cut column, categories, missing cell); this
-module builds those tuples, pools rare categories, and turns the kernels' regions into
-rows with the conditions that select their members.
+of a numeric feature, or the values of a categorical one). The kernels see a unit as a
+``_ScanUnit`` (group column, groups, cut is numeric, cut column, categories, missing
+cell); this module builds them, pools rare categories, and turns the kernels' regions
+into rows with the conditions that select their members.
 """
 
 from dataclasses import dataclass, field
 
 import numpy as np
 
-__all__ = ["Pooled", "pool_categories", "pool_counts", "pooled_codes", "Unit", "region_row", "members"]
+from . import _scan as _kernels
+
+__all__ = ["Pooled", "pool_counts", "pooled_codes", "Unit", "Condition", "region_row", "members", "closed_at"]
 
 OUTSIDE = np.iinfo(np.int32).max  # a code in no slice
 
@@ -21,29 +23,17 @@ class Pooled:
     """Categories of one column pooled on the sliced rows: values with fewer than
     min_samples rows there share the slice "other"."""
 
-    codes: np.ndarray  # int32 per row: pooled code, -1 missing, OUTSIDE for unseen values
+    mapping: np.ndarray  # raw code -> pooled code, one extra entry; OUTSIDE for unseen values
     groups: list  # per pooled code, the category values it holds
     raw: list  # per pooled code, the raw codes it holds
 
 
-def pool_categories(column, sliced, min_samples):
-    raw = column.values
-    seen = raw[sliced]
-    mapping, groups, raws = pool_counts(np.bincount(seen[seen >= 0], minlength=len(column.categories)),
-                                        column.categories, min_samples)
-    return Pooled(pooled_codes(raw, mapping), groups, raws)
-
-
-def pooled_codes(raw, mapping):
-    """The pooled code of every raw code (-1 stays missing)."""
-    n_cat = len(mapping) - 1
-    return np.where(raw >= 0, mapping[np.where(raw >= 0, raw, n_cat)], -1).astype(np.int32)
-
-
 def pool_counts(counts, categories, min_samples):
-    """(mapping of raw codes to pooled codes, with one extra entry; category values and raw
-    codes per pooled code) from the sliced rows' count of each category."""
+    """The pooling of a categorical column from the sliced rows' count of each category: a
+    value with at least min_samples rows is a slice of its own, the rarer ones that occur
+    share one slice, unseen ones fall in none."""
     n_cat = len(categories)
+    counts = np.asarray(counts)
     keep = np.flatnonzero(counts >= min_samples)
     rare = np.flatnonzero((counts > 0) & (counts < min_samples))
     mapping = np.full(n_cat + 1, OUTSIDE, dtype=np.int64)
@@ -54,34 +44,66 @@ def pool_counts(counts, categories, min_samples):
         mapping[rare] = keep.size
         groups.append([categories[k] for k in rare])
         raws.append([int(k) for k in rare])
-    return mapping, groups, raws
+    return Pooled(mapping, groups, raws)
+
+
+def pooled_codes(raw, pooled):
+    """The pooled code of every raw code (-1 stays missing) as int32."""
+    n_cat = len(pooled.mapping) - 1
+    return np.where(raw >= 0, pooled.mapping[np.where(raw >= 0, raw, n_cat)], -1).astype(np.int32)
 
 
 @dataclass
 class Unit:
     """One slicing: `features` as reported; `group` and `cut` the grouping and cut features
-    (group None for a feature alone); `plan` the kernels' tuple."""
+    (group None for a feature alone); `kernel` the kernels' _ScanUnit; `order` its place in
+    the scan (single features first, then pairs), which orders its regions in the table."""
 
     features: tuple
     group: object
     cut: str
-    plan: tuple
-    first_is_group: bool = True
+    kernel: object
+    order: int = 0
     info: dict = field(default_factory=dict)
 
 
-def _interval(name, lb, ub, closed):
-    return ("interval", name, float(lb), float(ub), bool(closed))
+@dataclass(frozen=True)
+class Condition:
+    """What a member row meets on one feature: "interval" [lb, ub) (closed at ub when
+    `closed`), "missing" (no value), or "codes" (one of the raw category codes)."""
+
+    kind: str
+    feature: str
+    lb: float = np.nan
+    ub: float = np.nan
+    closed: bool = False
+    codes: tuple = ()
+
+
+def closed_at(ub, top):
+    """A region's interval is closed on the right when ub is the largest value of its
+    feature on the rows it was cut from (the group's range)."""
+    return bool(ub == top)
 
 
 _BOUNDS = (("lb1", "ub1"), ("lb2", "ub2"))
 
 
+@dataclass
+class RegionContext:
+    """What region rows read per feature: columns (numeric or not), pooled categories, the
+    single features' edges and range (grouping bins), and a cache of unit shapes."""
+
+    columns: dict
+    pooled: dict
+    edges: dict
+    shapes: dict = field(default_factory=dict)
+
+
 def _shape(unit, ctx):
     """What every region of a unit shares: per part (group first), its feature, the row
     keys of its bounds, and whether it is numeric; the group's edges as floats."""
-    shapes = getattr(ctx, "shapes", None)
-    shape = None if shapes is None else shapes.get(id(unit))
+    shape = ctx.shapes.get(id(unit))
     if shape is None:
         names = ([unit.group] if unit.group is not None else []) + [unit.cut]
         parts = [(name, _BOUNDS[unit.features.index(name)], ctx.columns[name].numeric) for name in names]
@@ -90,19 +112,16 @@ def _shape(unit, ctx):
             e, lo, hi = ctx.edges[unit.group]
             edges = ([float(v) for v in e], float(lo), float(hi))
         shape = (parts, edges)
-        if shapes is not None:
-            shapes[id(unit)] = shape
+        ctx.shapes[id(unit)] = shape
     return shape
 
 
 def region_row(unit, region, ctx):
     """(row fields, member conditions) of one region of a unit.
 
-    ``region`` holds the kernel's kind, group, lb, ub and category; ``ctx`` gives per
-    feature its column, pooled categories and one-feature edges and range, and the
-    unit's per-group ranges (and may cache what a unit's regions share in ``shapes``).
-    A numeric part is the interval [lb, ub), closed when ub is the top of its range; a
-    categorical one the pooled category of its code.
+    ``region`` holds the kernel's kind, group, lb, ub and category. A numeric part is the
+    interval [lb, ub), closed when ub is the top of its range (closed_at); a categorical one
+    the pooled category of its code; a missing region has no value of its cut feature.
     """
     kind, g, lb, ub, cat = region
     nan = np.nan
@@ -110,7 +129,7 @@ def region_row(unit, region, ctx):
            "categories": None}
     if kind == 1:
         row["kind"] = "missing"
-        return row, [("missing", unit.cut)]
+        return row, (Condition("missing", unit.cut),)
     parts, edges = _shape(unit, ctx)
     conds, cats = [], {}
     for k, (name, keys, numeric) in enumerate(parts):
@@ -122,29 +141,29 @@ def region_row(unit, region, ctx):
             else:
                 b0, b1, hi = lb, ub, unit.info["hi"][g]
             row[keys[0]], row[keys[1]] = float(b0), float(b1)
-            conds.append(_interval(name, b0, b1, b1 == hi))
+            conds.append(Condition("interval", name, float(b0), float(b1), closed_at(b1, hi)))
         else:
             code = g if is_group else cat
             pooled = ctx.pooled[name]
             cats[name] = tuple(pooled.groups[code])
-            conds.append(("codes", name, tuple(pooled.raw[code])))
+            conds.append(Condition("codes", name, codes=tuple(pooled.raw[code])))
     if cats:
         row["kind"] = "category"
         row["categories"] = {name: cats[name] for name in unit.features if name in cats}
-    return row, conds
+    return row, tuple(conds)
 
 
 def members(conds, columns, rows):
-    """Mask over ``rows`` of the rows meeting every condition."""
+    """Mask over ``rows`` of the rows meeting every condition: numeric values by the core's
+    interval rule, a missing value as NaN (numeric) or code -1 (categorical)."""
     mask = np.ones(len(rows), dtype=bool)
     for cond in conds:
-        values = columns[cond[1]].values[rows]
-        if cond[0] == "missing":
-            mask &= np.isnan(values)
-        elif cond[0] == "codes":
-            mask &= np.isin(values, cond[2])
+        column = columns[cond.feature]
+        values = column.values[rows]
+        if cond.kind == "missing":
+            mask &= np.isnan(values) if column.numeric else values < 0
+        elif cond.kind == "codes":
+            mask &= np.isin(values, cond.codes)
         else:
-            _, _, lb, ub, closed = cond
-            with np.errstate(invalid="ignore"):
-                mask &= (values >= lb) & ((values <= ub) if closed else (values < ub))
+            mask &= _kernels._interval_members(values, cond.lb, cond.ub, cond.closed)
     return mask

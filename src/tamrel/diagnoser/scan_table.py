@@ -1,0 +1,83 @@
+"""The scan's table: one row per set of rows, the Benjamini-Hochberg step, a total order.
+
+Regions whose rows are the same set (a pair whose second feature spans its whole range
+inside a bin of the first repeats that bin's region, say) are reported once, under the
+simplest description (fewest features, then the scan's order), and counted once by the
+Benjamini-Hochberg step.
+"""
+
+import numpy as np
+import pandas as pd
+
+from .scan_significance import benjamini_hochberg
+
+__all__ = ["duplicates", "order_of", "frame", "objects", "gap_of"]
+
+_STRING = pd.Series(["interval"]).dtype  # the dtype pandas gives strings, also for an empty table
+
+
+def objects(values):
+    """A list as an object array (tuples and dicts kept whole)."""
+    out = np.empty(len(values), dtype=object)
+    for i, v in enumerate(values):
+        out[i] = v
+    return out
+
+
+def gap_of(test_score, train_score):
+    """The gap of a region: its test score minus its training score."""
+    return np.asarray(test_score, dtype=np.float64) - np.asarray(train_score, dtype=np.float64)
+
+
+def duplicates(found, n_tested, sliced_sum, tested_sum, fingerprints):
+    """Positions of the regions that repeat the rows of an earlier-kept region.
+
+    Candidates share their counts on both subsets and, within rounding, their score sums;
+    `fingerprints(positions)` then tells their row sets apart exactly (a 64-bit sum of
+    random row keys). Of each set of equal regions the one with the fewest features, then
+    first in the scan's order, is kept.
+    """
+    n = len(found.rows)
+    if n < 2:
+        return np.empty(0, dtype=np.int64)
+    key = np.c_[found.n_sliced, n_tested]
+    scale = np.maximum(np.abs(sliced_sum), np.abs(tested_sum)) + 1.0
+    order = np.lexsort((np.round(tested_sum / scale, 9), np.round(sliced_sum / scale, 9), key[:, 1], key[:, 0]))
+    candidates = []
+    for a, b in zip(order[:-1], order[1:]):
+        if (key[a] == key[b]).all() and np.isclose(sliced_sum[a], sliced_sum[b], rtol=1e-9, atol=0) and \
+                np.isclose(tested_sum[a], tested_sum[b], rtol=1e-9, atol=0):
+            candidates.extend((a, b))
+    candidates = sorted(set(int(c) for c in candidates))
+    if not candidates:
+        return np.empty(0, dtype=np.int64)
+    prints = dict(zip(candidates, fingerprints(candidates)))
+    simplest = sorted(candidates, key=lambda i: (len(found.rows[i]["slice_features"]), tuple(found.order[i])))
+    kept, dropped = {}, []
+    for i in simplest:
+        k = (int(key[i, 0]), int(key[i, 1]), prints[i])
+        if k in kept:
+            dropped.append(i)
+        else:
+            kept[k] = i
+    return np.asarray(sorted(dropped), dtype=np.int64)
+
+
+def order_of(q, p, gap, sign, place):
+    """The table's total order: q-value, then p-value (ascending), then the gap in the
+    score's direction (worse on the tested rows first), NaN last in each; ties by the scan's
+    order of the regions (feature order, then group and bounds)."""
+    keys = [place[:, 2], place[:, 1], place[:, 0], sign * gap, p, q]
+    return np.lexsort(keys)
+
+
+def frame(columns):
+    """The table as a DataFrame, "kind" with pandas' string dtype in every table."""
+    columns = dict(columns)
+    columns["kind"] = pd.Series(columns["kind"], dtype=_STRING)
+    return pd.DataFrame(columns)
+
+
+def q_values(p, alpha):
+    q = benjamini_hochberg(p)
+    return q, q <= alpha
