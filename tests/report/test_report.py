@@ -175,3 +175,25 @@ def test_timings_split_the_analyses_from_the_report(report):
     t = report.timings_
     assert t["analyses_s"] > 0 and t["report_s"] > 0
     assert math.isclose(t["report_share"], t["report_s"] / (t["report_s"] + t["analyses_s"]))
+
+
+def test_comparison_with_a_baseline(frame):
+    from tamrel.diagnoser.frailzone import FrailCompare
+
+    train, test = split(frame)
+    y, pred = frame["y"].to_numpy(), frame["pred"].to_numpy()
+    worse = pred + 2.0 * (frame["b"].to_numpy() > 8)  # the challenger regresses where b > 8
+    report = ValidationReport(None, metric="MSE", verbose=False).fit(frame[X], y, train, test, prediction=worse,
+                                                                    baseline=pred)
+    comp = report.to_dict()["comparison"]
+    assert comp["scores"]["model"]["MSE"] == pytest.approx(np.mean((y[test] - worse[test]) ** 2), rel=1e-12)
+    assert comp["scores"]["baseline"]["MSE"] == pytest.approx(np.mean((y[test] - pred[test]) ** 2), rel=1e-12)
+    direct = FrailCompare(None, None, metric="MSE", verbose=False).fit(
+        frame[X], y, train, test, prediction=worse, baseline_prediction=pred).output
+    assert comp["n_regions"] == len(direct) and comp["n_significant"] == int(direct["significant"].sum()) > 0
+    cond = report.conditions_.set_index("name")
+    assert cond.loc["baseline", "status"] == "FAIL" and cond.loc["baseline", "value"] == comp["n_significant"]
+    assert "Comparison with the baseline" in report._repr_html_()
+    same = ValidationReport(None, metric="MSE", conditions={"weak_regions": None}, verbose=False).fit(
+        frame[X], y, train, test, prediction=pred, baseline=pred)
+    assert same.conditions_.set_index("name").loc["baseline", "status"] == "PASS"

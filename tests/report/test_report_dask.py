@@ -39,3 +39,19 @@ def test_dask_report_matches_memory(boolean_idx):
                 assert got_cats[r["category"]]["rows"] == r["rows"]
                 assert got_cats[r["category"]]["score"] == pytest.approx(r["score"], rel=1e-9)
     assert any("distance" in f for f in got["weak_regions"]["findings"])  # views drawn from the gathered rows
+
+
+def test_dask_comparison_matches_memory():
+    frame = make_frame(n=6000, seed=4)
+    frame["worse"] = frame["pred"] + 2.0 * (frame["b"] > 8)
+    train, test = split(frame)
+    data = dd.from_pandas(frame, npartitions=3)
+    with dask.config.set(scheduler="threads"):
+        got = ValidationReport(None, metric="MSE", verbose=False).fit(
+            data[["a", "b", "c"]], data["y"], ~data["test"], data["test"], prediction=data["worse"],
+            baseline=data["pred"]).to_dict()["comparison"]
+    want = ValidationReport(None, metric="MSE", verbose=False).fit(
+        frame[["a", "b", "c"]], frame["y"].to_numpy(), train, test, prediction=frame["worse"].to_numpy(),
+        baseline=frame["pred"].to_numpy()).to_dict()["comparison"]
+    assert got["n_significant"] == want["n_significant"] > 0 and got["n_regions"] == want["n_regions"]
+    assert [r["diff"] for r in got["table"]] == pytest.approx([r["diff"] for r in want["table"]], rel=1e-9)

@@ -78,9 +78,9 @@ class Context:
 
 
 def _progress(report, total):
-    from ..diagnoser.scan_fit import _progress as progress  # one progress rule for the package
+    from ..diagnoser.scan_run import progress  # one progress rule for the package
 
-    return progress(bool(report.verbose), total)
+    return progress(bool(report.verbose), total, "ValidationReport")
 
 
 def _scan(report, data, clock):
