@@ -12,7 +12,7 @@ import numpy as np
 
 from ...utils import is_dask
 
-__all__ = ["is_dask", "validate", "train", "predict", "map_rows", "cell_counts", "effect_variances",
+__all__ = ["is_dask", "validate", "train", "predict", "map_rows", "cell_counts", "effect_variances", "column_histogram",
            "column_range", "effect_columns"]
 
 
@@ -373,3 +373,12 @@ def column_range(X, column):
 
     X = _as_array(X, "X", 2)
     return np.array(dask.compute(X[:, column].min(), X[:, column].max()), dtype=np.float64)
+
+
+def column_histogram(X, column, edges):
+    """Counts of one column of a Dask array in the bins of ``edges``, missing values left out."""
+    import dask.array as da
+
+    values = _as_array(X, "X", 2)[:, column]
+    counts, _ = da.histogram(values[da.isfinite(values)], bins=np.asarray(edges, dtype=np.float64))
+    return np.asarray(counts.compute(), dtype=np.float64)
