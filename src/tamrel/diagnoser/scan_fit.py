@@ -195,6 +195,7 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
     self.output, self._scan_conditions = scan(self, s, plan, source, prep, fingerprints)
     self._scan_columns = prep.columns
     self._scan_x = x
+    self._scan_rows = None
     return self
 
 
@@ -229,7 +230,9 @@ def get_target_rows(self, i):
     region ``i`` (a position in ``output``), ascending.
     """
     i = _row(self, i)
-    rows = np.union1d(self.train_idx, self.test_idx)
+    rows = getattr(self, "_scan_rows", None)
+    if rows is None:  # the rows of both subsets, once per fit
+        rows = self._scan_rows = np.union1d(self.train_idx, self.test_idx)
     return rows[members(self._scan_conditions[i], self._scan_columns, rows)]
 
 
