@@ -63,9 +63,9 @@ def test_weights_scale_free_and_negative_rows_left_out():
     got = FrailScan(None, **kw).fit(df, y, tr, te, prediction=np.zeros(len(y)), sample_weight=neg).output
     want = FrailScan(None, **kw).fit(df, y, tr[40:], te, prediction=np.zeros(len(y)), sample_weight=w).output
     pd.testing.assert_frame_equal(got, want)
-    for bad, error, message in [(np.array(["1.5"] * len(y)), TamrelError, "sample_weight must be numeric"),
-                                (np.array(["2"] * len(y), dtype=object), TamrelError, "sample_weight must be numeric"),
-                                (np.full(len(y), np.inf), TamrelError, "finite")]:
+    for bad, error, message in [(np.array(["1.5"] * len(y)), TypeError, "sample_weight must be numeric"),
+                                (np.array(["2"] * len(y), dtype=object), TypeError, "sample_weight must be numeric"),
+                                (np.full(len(y), np.inf), ValueError, "finite")]:
         with pytest.raises(error, match=message):
             FrailScan(None).fit(df, y, tr, te, prediction=np.zeros(len(y)), sample_weight=bad)
 

@@ -111,16 +111,9 @@ def _prediction(model, frame, proba, given):
 
 
 def _weights(extras):
+    """The partition's weights, checked by the diagnosers' one rule (numbers, finite)."""
     w = extras.get("w")
-    if w is None:
-        return None
-    w = np.asarray(w)
-    if w.dtype.kind not in "biuf":
-        raise TypeError(f"sample_weight must hold numbers, got dtype {w.dtype}.")
-    w = w.astype(np.float64)
-    if not np.all(np.isfinite(w)):
-        raise ValueError("sample_weight must hold finite values.")
-    return w
+    return None if w is None else base.weights_of(w, len(w))
 
 
 def _rows(extras, positions, which, n, offset, layout, w):
@@ -135,7 +128,7 @@ def _rows(extras, positions, which, n, offset, layout, w):
     else:
         key = ("train", "test")[which ^ bool(layout.use_test)]
         rows = np.flatnonzero(np.asarray(extras[key], dtype=bool))
-    return rows if w is None else rows[w[rows] >= 0]
+    return base.without_negative_weights(rows, w)
 
 
 def _values(layout, frame, extras):
