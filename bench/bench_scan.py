@@ -23,6 +23,7 @@ import time
 import numpy as np
 
 from common import best_time, best_times
+from tamrel.diagnoser import _scan
 from tamrel.diagnoser.frailzone import FrailScan, FrailZone
 from tamrel.diagnoser.utils import get_scoring_metric
 
@@ -48,15 +49,15 @@ def scan(x, y, pred, tr, te, **kw):
     return s
 
 
-def floor(x, y, pred, tr, te, probe):
+def floor(x, y, pred, tr, te):
     """The subset copies (the scan's own threaded gather, both subsets), the per-sample
     scores, and one threaded binning pass (range, then codes) over the sliced columns."""
     cols = list(range(N_FEATURES))
-    trx, tex = probe._scan_take(x, cols, tr), probe._scan_take(x, cols, te)
+    trx, tex = _scan._scan_take(x, cols, tr), _scan._scan_take(x, cols, te)
     scores = get_scoring_metric("MSE")[2](y, pred)
     lo, hi = trx.min(axis=0), trx.max(axis=0)
     edges = [np.linspace(a, b, 11) for a, b in zip(lo, hi)]
-    return probe._scan_codes(trx, cols, edges, lo, hi), scores, tex
+    return _scan._scan_codes(trx, cols, edges, lo, hi), scores, tex
 
 
 def zone_loop(x, y, pred, tr, te, scanned):
@@ -75,7 +76,7 @@ def zone_loop(x, y, pred, tr, te, scanned):
     return np.mean(times[1]), np.mean(times[2])
 
 
-def sliceline_reference(x, y, pred, tr, te, probe):
+def sliceline_reference(x, y, pred, tr, te):
     """sliceline on the training rows, the columns binned by the scan's own edges."""
     python = os.environ.get("SLICELINE_PYTHON")
     if not python:
@@ -83,7 +84,7 @@ def sliceline_reference(x, y, pred, tr, te, probe):
     xt = np.asfortranarray(x[tr])
     lo, hi = xt.min(axis=0), xt.max(axis=0)
     edges = [np.linspace(a, b, 11) for a, b in zip(lo, hi)]
-    codes = probe._scan_codes(xt, list(range(N_FEATURES)), edges, lo, hi) + 1
+    codes = _scan._scan_codes(xt, list(range(N_FEATURES)), edges, lo, hi) + 1
     errors = (y[tr] - pred[tr]) ** 2
     with tempfile.TemporaryDirectory() as tmp:
         np.save(os.path.join(tmp, "x.npy"), codes)
@@ -100,8 +101,7 @@ def main():
     load = os.getloadavg()[0]
     print(f"cores {os.cpu_count()}, load average at start {load:.2f}")
     x, y, pred, tr, te = make_data(1_000_000)
-    probe = FrailScan()
-    (t_floor, _), (t_scan, s) = best_times([lambda: floor(x, y, pred, tr, te, probe),
+    (t_floor, _), (t_scan, s) = best_times([lambda: floor(x, y, pred, tr, te),
                                             lambda: scan(x, y, pred, tr, te)], repeat=5)
     n_pairs = N_FEATURES * (N_FEATURES - 1) // 2
     print(f"scan of {N_FEATURES} features and {n_pairs} pairs, 1,000,000 rows: {t_scan:.2f} s, "
@@ -124,7 +124,7 @@ def main():
     print(f"time per row, largest / smallest: {ratio:.2f} (target <= 1.3)")
     data = make_data(100_000)
     t_small, _ = best_time(lambda: scan(*data), repeat=3)
-    t_sl = sliceline_reference(*data, probe)
+    t_sl = sliceline_reference(*data)
     if t_sl is None:
         print(f"100,000 rows: scan {t_small:.3f} s (set SLICELINE_PYTHON for the sliceline reference)")
     else:

@@ -34,7 +34,8 @@ py::object make_slicer(const py::object& self) {
                                   "slice_features"_a = self.attr("slice_features"),
                                   "task_type"_a = self.attr("task_type"), "threshold"_a = self.attr("threshold"),
                                   "max_depth"_a = self.attr("max_depth"),
-                                  "min_samples"_a = self.attr("min_samples"), "metric"_a = self.attr("metric"));
+                                  "min_samples"_a = self.attr("min_samples"), "metric"_a = self.attr("metric"),
+                                  "random_state"_a = self.attr("random_state"));
     }
     if (py::isinstance<py::str>(method) && method.cast<std::string>() == "histogram") {
         return mod("HistogramSlicing")("estimator"_a = self.attr("estimator"),
@@ -177,12 +178,12 @@ task_type : str, default=None
     "regression" or "classification"; inferred from the estimator when None.
 threshold : float, default=1.2
     A slice is weak when its score is worse than the overall score by this factor.
-method : str, default="tree"
+method : str, default="histogram"
     "histogram" (equal-width bins) or "tree" (a shallow regression tree on the
     per-sample scores).
 bins : int, default=10
     Number of histogram bins per feature (method "histogram").
-max_depth : int, default=3
+max_depth : int, default=2
     Depth of the slicing tree (method "tree").
 min_samples : int, default=20
     Smallest number of samples a reported region must hold.
@@ -192,7 +193,8 @@ metric : str, default=None
 use_test : bool, default=False
     Slice the test subset (True) or the training subset (False).
 random_state : int, default=0
-    Random seed (kept for the base diagnoser).
+    Seed of the slicing tree (method "tree"), so that ties between split gains are broken
+    the same way on every run.
 )";
 const char* kInitDoc =
     "init(self, estimator, slice_features, task_type=None, threshold=1.2, method='histogram', bins=10, "

@@ -234,6 +234,29 @@ void draw_region_map(py::object ax, const py::object& dr, const Feature& f0, con
     ax.attr("set_title")("Weak Regions", "fontsize"_a = 15);
 }
 
+// A key to the map: each region's colour with its score on the sliced subset (the map's
+// colours repeat from the sixth region on, so the key names the numbers), the first
+// kLegendRegions regions.
+constexpr py::ssize_t kLegendRegions = 10;
+
+void add_region_key(py::object ax, const py::object& dr) {
+    const std::string subset = py::bool_(dr["use_test"]) ? "test" : "train";
+    const std::string name = py::str(dr["score_name"]).cast<std::string>();
+    const py::str key(subset + "_" + name);
+    const py::object patch = py::module_::import("matplotlib.patches").attr("Patch");
+    const py::object dark2 = mod("plt").attr("get_cmap")("Dark2").attr("colors");
+    py::list handles, labels;
+    py::ssize_t i = 0;
+    for (const py::handle& rec : dr["weak_region_stats"]) {
+        if (i == kLegendRegions) break;
+        handles.append(patch("facecolor"_a = dark2[py::int_(i % 5)], "edgecolor"_a = "black"));
+        labels.append(py::str("{}: {:.4g}").format(i, rec[key]));
+        ++i;
+    }
+    ax.attr("legend")("handles"_a = handles, "labels"_a = labels, "title"_a = subset + " " + name, "fontsize"_a = 7,
+                      "title_fontsize"_a = 7, "loc"_a = "upper right", "framealpha"_a = 0.85);
+}
+
 void plot_two(const py::object& fig, const py::object& dr, std::int64_t grid, const py::object& scaler) {
     const py::object gs = fig.attr("add_gridspec")(2, 2, "height_ratios"_a = py::make_tuple(6, 1),
                                                    "width_ratios"_a = py::make_tuple(1, 6), "wspace"_a = 0.1,
@@ -244,16 +267,19 @@ void plot_two(const py::object& fig, const py::object& dr, std::int64_t grid, co
     const Feature f0 = feature_of(dr, 0), f1 = feature_of(dr, 1);
     const HistogramSettings hs = histogram_settings(dr, f0.values.col.size);
     draw_region_map(ax_main, dr, f0, f1, grid);
+    add_region_key(ax_main, dr);
 
     draw_histogram(ax_bottom, f0, hs, false);
     set_range(ax_bottom, "set_xlim", f0);
     ax_bottom.attr("set_xlabel")(f0.name);
+    ax_bottom.attr("set_ylabel")("Density");
     ax_bottom.attr("set_yticklabels")(py::list());
     scale_ticks(scaler, ax_bottom, f0.name, 0);
     ax_bottom.attr("autoscale")("tight"_a = true);
 
     draw_histogram(ax_left, f1, hs, true);
     ax_left.attr("set_xticklabels")(py::list());
+    ax_left.attr("set_xlabel")("Density");
     set_range(ax_left, "set_ylim", f1);
     ax_left.attr("set_ylabel")(f1.name);
     scale_ticks(scaler, ax_left, f1.name, 1);

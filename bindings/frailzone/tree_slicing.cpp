@@ -18,15 +18,20 @@ namespace tree_impl {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 void init(py::object self, py::object estimator, py::object slice_features, py::object task_type,
-          py::object threshold, py::object max_depth, py::object min_samples, py::object metric) {
+          py::object threshold, py::object max_depth, py::object min_samples, py::object metric,
+          py::object random_state) {
     mod("BaseSlicing").attr("__init__")(self, "estimator"_a = estimator, "task_type"_a = task_type,
                                         "slice_features"_a = slice_features, "threshold"_a = threshold,
                                         "min_samples"_a = min_samples, "metric"_a = metric);
     // The tree regresses the per-sample scores, so the slice score must be their mean.
     if (!py::bool_(self.attr("is_metric_additive"))) raise_tamrel("tree slicing is incompatible with this metric.");
     self.attr("max_depth") = max_depth;
+    self.attr("random_state") = random_state;
+    // Seeded: where split gains tie, the tree's random feature order decides, and a
+    // validation result must not change between two runs on the same data.
     self.attr("tree_estimator") = mod("DecisionTreeRegressor")("max_depth"_a = max_depth,
-                                                               "min_samples_leaf"_a = min_samples);
+                                                               "min_samples_leaf"_a = min_samples,
+                                                               "random_state"_a = random_state);
 }
 
 // ---- the leaf walk ---------------------------------------------------------------
@@ -272,7 +277,7 @@ py::object fit(py::object self, py::object x, py::object y, py::object /*preds*/
 
 const char* kInitDoc =
     "init(self, estimator=None, slice_features=None, task_type=None, threshold=1.2, max_depth=2, min_samples=30, "
-    "metric=None)\n--\n\n"
+    "metric=None, random_state=0)\n--\n\n"
     "Store the settings and the unfitted regression tree; refuse metrics that are not\n"
     "a mean of per-sample scores.";
 const char* kDfsDoc =
@@ -296,7 +301,7 @@ void define_tree_slicing(py::module_& m) {
     tamrel_py::add_method(cls, "__init__", "init", &init, kInitDoc, py::arg("estimator") = none,
                           py::arg("slice_features") = none, py::arg("task_type") = none,
                           py::arg("threshold") = 1.2, py::arg("max_depth") = 2, py::arg("min_samples") = 30,
-                          py::arg("metric") = none);
+                          py::arg("metric") = none, py::arg("random_state") = 0);
     tamrel_py::add_method(cls, "_dfs", "_dfs", &dfs, kDfsDoc, py::arg("tree"), py::arg("curr_node_idx"),
                           py::arg("rule"));
     tamrel_py::add_method(cls, "_fit", "_fit", &fit, kFitDoc, py::arg("x"), py::arg("y"), py::arg("preds"),

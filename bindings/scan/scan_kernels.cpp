@@ -531,10 +531,10 @@ py::dict rank_fields(const std::vector<tamrel::RankSums>& sums) {
     return out;
 }
 
-// What the rank passes read besides the block: the rows by ascending score, the scores,
-// the classes and the weights.
+// What the rank passes read besides the block: the rows by ascending score (none: the rows
+// are in that order already), the scores, the classes and the weights.
 struct Ranked {
-    tamrel_py::i64_array order;
+    std::vector<std::int64_t> order;
     RowVector scores;
     py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast> positive;
     RowVector weights;
@@ -542,18 +542,26 @@ struct Ranked {
 
 Ranked ranked_of(std::int64_t n_rows, const py::object& order, const py::object& scores, const py::object& positive,
                  const py::object& weights) {
-    Ranked r{tamrel_py::integer_array(order, "order"), vector_of(scores, n_rows, "scores"),
+    Ranked r{{}, vector_of(scores, n_rows, "scores"),
              py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(positive),
              vector_of(weights, n_rows, "sample_weight")};
-    if (r.order.shape(0) != n_rows || !r.scores.data || !r.positive || r.positive.ndim() != 1 ||
-        r.positive.shape(0) != n_rows)
-        throw py::value_error("order, scores and positive need one entry per row.");
+    if (!r.scores.data || !r.positive || r.positive.ndim() != 1 || r.positive.shape(0) != n_rows)
+        throw py::value_error("scores and positive need one entry per row.");
+    if (order.is_none()) {
+        r.order.resize(static_cast<size_t>(n_rows));
+        for (std::int64_t k = 0; k < n_rows; ++k) r.order[static_cast<size_t>(k)] = k;
+    } else {
+        const auto o = tamrel_py::integer_array(order, "order");
+        if (o.shape(0) != n_rows) throw py::value_error("order needs one entry per row.");
+        r.order.assign(o.data(), o.data() + n_rows);
+    }
     std::vector<char> seen(static_cast<size_t>(n_rows), 0);
     for (std::int64_t k = 0; k < n_rows; ++k) {
-        const std::int64_t at = r.order.data()[k];
+        const std::int64_t at = r.order[static_cast<size_t>(k)];
         if (at < 0 || at >= n_rows || seen[static_cast<size_t>(at)]) throw py::value_error("order must be a permutation of the rows.");
         seen[static_cast<size_t>(at)] = 1;
-        if (k && r.scores.data[at] < r.scores.data[r.order.data()[k - 1]]) throw py::value_error("order must sort the scores.");
+        if (k && !(r.scores.data[at] >= r.scores.data[r.order[static_cast<size_t>(k) - 1]]))
+            throw py::value_error("the rows must be in ascending order of their scores (NaN refused).");
     }
     return r;
 }
@@ -622,15 +630,63 @@ py::object scan_ranks(py::object num, py::object codes, py::object units, py::ob
     return py::make_tuple(rank_fields(inside), rank_fields(rest));
 }
 
+// Per region (dict of arrays unit, first_cell, last_cell), the sum modulo 2**64 of the keys
+// of its rows in this block: a fingerprint of the region's rows, by the kernels' own cells.
+py::object scan_fingerprints(py::object num, py::object codes, py::object units, py::object sketches, py::object bins,
+                             py::object keys, py::object regions, py::object n_jobs, py::object fine_codes) {
+    const Block b = read_block(num, codes);
+    const auto us = units_of(units, b.num.shape(1), b.codes.shape(1));
+    const auto layouts = layouts_of(us, sketches, positive_bins(bins));
+    const int jobs = workers(n_jobs);
+    const auto k = py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>::ensure(keys);
+    if (!k || k.ndim() != 1 || k.shape(0) != b.rows) throw py::value_error("keys need one entry per row.");
+    const py::dict r(regions);
+    const auto u = tamrel_py::integer_array(r["unit"], "unit");
+    const auto f = tamrel_py::integer_array(r["first_cell"], "first_cell");
+    const auto l = tamrel_py::integer_array(r["last_cell"], "last_cell");
+    const py::ssize_t m = u.shape(0);
+    if (f.shape(0) != m || l.shape(0) != m) throw py::value_error("one entry per region expected.");
+    std::vector<std::vector<py::ssize_t>> by_unit(us.size());
+    for (py::ssize_t i = 0; i < m; ++i) {
+        const std::int64_t unit = u.data()[i];
+        if (unit < 0 || unit >= static_cast<std::int64_t>(us.size())) throw py::index_error("unit out of range.");
+        if (f.data()[i] < 0 || l.data()[i] < f.data()[i] || l.data()[i] > layouts[static_cast<size_t>(unit)].n_cells())
+            throw py::index_error("cell out of range.");
+        by_unit[static_cast<size_t>(unit)].push_back(i);
+    }
+    py::array_t<std::uint64_t> out(m);
+    std::uint64_t* o = out.mutable_data();
+    const std::uint64_t* key = k.data();
+    {
+        BlockFine fine = read_fine(b.num, fine_codes);
+        py::gil_scoped_release nogil;
+        tamrel::parallel_for(static_cast<std::int64_t>(us.size()), jobs, [&](std::int64_t unit) {
+            if (by_unit[unit].empty()) return;
+            std::vector<std::int32_t> cells(static_cast<size_t>(b.rows));
+            tamrel::unit_cells(unit_input(b, us[unit], fine), layouts[unit], b.rows, cells.data());
+            for (py::ssize_t i : by_unit[unit]) {
+                const std::int64_t first = f.data()[i], last = l.data()[i];
+                std::uint64_t sum = 0;  // wraps: the sum modulo 2**64
+                for (std::int64_t row = 0; row < b.rows; ++row)
+                    if (cells[row] >= first && cells[row] < last) sum += key[row];
+                o[i] = sum;
+            }
+        });
+    }
+    return std::move(out);
+}
+
 py::object rank_totals(py::object order, py::object scores, py::object positive, py::object weights) {
-    const auto o = tamrel_py::integer_array(order, "order");
-    const Ranked rk = ranked_of(o.shape(0), order, scores, positive, weights);
-    const std::vector<std::int32_t> one(static_cast<size_t>(o.shape(0)), 0);
+    const auto s = tamrel_py::ensure_aligned<tamrel_py::f64_array>(scores);
+    if (!s || s.ndim() != 1) throw py::value_error("scores must be a numeric vector.");
+    const std::int64_t n = s.shape(0);
+    const Ranked rk = ranked_of(n, order, s, positive, weights);
+    const std::vector<std::int32_t> one(static_cast<size_t>(n), 0);
     std::vector<tamrel::RankSums> out;
     {
         py::gil_scoped_release nogil;
-        out = tamrel::rank_sums(rk.order.data(), o.shape(0), rk.scores.data, rk.positive.data(), rk.weights.data,
-                                one.data(), 1);
+        out = tamrel::rank_sums(rk.order.data(), n, rk.scores.data, rk.positive.data(), rk.weights.data, one.data(),
+                                1);
     }
     return rank_fields(out);
 }
@@ -716,7 +772,14 @@ void define_scan_kernels(py::module_& m) {
           "_scan_ranks(num, codes, units, sketches, bins, order, scores, positive, weights=None, n_jobs=None, "
           "regions=None)\n--\n\n"
           "Rank sums (the AUC and DeLong's variance) per unit and cell; with regions, per region and its\n"
-          "rest ((inside, rest) dicts of arrays).");
+          "rest ((inside, rest) dicts of arrays). order lists the rows by ascending score (None: they\n"
+          "are in that order already).");
+    m.def("_scan_fingerprints", &scan_fingerprints, py::arg("num"), py::arg("codes"), py::arg("units"),
+          py::arg("sketches"), py::arg("bins"), py::arg("keys"), py::arg("regions"), py::arg("n_jobs") = none,
+          py::arg("fine") = none,
+          "_scan_fingerprints(num, codes, units, sketches, bins, keys, regions, n_jobs=None, fine=None)\n--\n\n"
+          "Per region (dict of arrays unit, first_cell, last_cell), the sum modulo 2**64 of the uint64\n"
+          "keys of its rows in this block, by the kernels' cells.");
     m.def("_scan_rank_totals", &rank_totals, py::arg("order"), py::arg("scores"), py::arg("positive"),
           py::arg("weights") = none,
           "_scan_rank_totals(order, scores, positive, weights=None)\n--\n\n"

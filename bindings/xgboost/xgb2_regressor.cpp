@@ -17,7 +17,7 @@ max_depth : int, default=2
 tree_method : {"exact", "hist", "approx", "gpu_hist", "auto"}, default="auto"
     Specify which tree method to use. Where the installed XGBoost (3.1 and later)
     no longer accepts "gpu_hist", it trains with tree_method="hist" on device="cuda".
-max_bin : int, default=20
+max_bin : int, default=256
     If using histogram-based algorithm, maximum number of bins per feature.
 reg_alpha : float, default=0
     L1 regularization term on weights.

@@ -116,7 +116,10 @@ UnitLayout numeric_layout(const std::vector<RangeSketch>& sketches, std::int64_t
     for (size_t g = 0; g < n; ++g) {
         const RangeSketch& s = sketches[g];
         if (s.count > 0) {
-            l.edges[g] = bin_edges(s.summary(), max_bins);
+            // One value so large that v - 0.5 and v + 0.5 round to v (an id, a timestamp in
+            // nanoseconds): its one bin spans [v, v], as its region's clipped bounds do.
+            const bool huge_constant = s.min == s.max && s.min - 0.5 == s.max + 0.5;
+            l.edges[g] = huge_constant ? std::vector<double>{s.min, s.max} : bin_edges(s.summary(), max_bins);
             l.lo[g] = s.min;
             l.hi[g] = s.max;
         }

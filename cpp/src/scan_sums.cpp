@@ -374,11 +374,34 @@ void block_add_fine(const UnitInput& in, const NumericCut& cut, std::int64_t beg
 
 }  // namespace
 
+namespace {
+
+// The cells of a numeric cut from its fine table: a row's value read only where the table
+// cannot place it (as the sums pass places rows); rows left out get -1.
+template <class Entry>
+void table_cells(const UnitInput& in, const NumericCut& cut, const Entry* table, std::int64_t n_rows,
+                 std::int32_t* cells) {
+    constexpr std::uint32_t stride_codes = kFineCodes + 1;
+    const auto n_groups = static_cast<std::uint32_t>(in.n_groups);
+    for (std::int64_t r = 0; r < n_rows; ++r) {
+        const std::uint32_t at = in.group ? std::min(static_cast<std::uint32_t>(in.group[r]), n_groups) * stride_codes : 0;
+        std::int32_t c = table[at + in.fine[r]];
+        if (c == fine_ambiguous<Entry>()) {
+            const double v = in.num[r];
+            const FlatBins& b = cut.groups[at / stride_codes];
+            c = v >= b.lo && v <= b.hi ? static_cast<std::int32_t>(b.offset + b.locate(v)) : cut.left_out;
+        }
+        cells[r] = c == cut.left_out ? -1 : c;
+    }
+}
+
+}  // namespace
+
 void unit_cells(const UnitInput& unit, const UnitLayout& layout, std::int64_t n_rows, std::int32_t* cells) {
-    UnitInput plain = unit;
-    plain.fine = nullptr;  // no table: every row by its value
-    const NumericCut cut = layout.numeric ? numeric_cut(layout, plain) : NumericCut();
-    block_cells(plain, layout, cut, 0, n_rows, cells);
+    const NumericCut cut = layout.numeric ? numeric_cut(layout, unit) : NumericCut();
+    if (!cut.narrow.empty()) return table_cells(unit, cut, cut.narrow.data(), n_rows, cells);
+    if (!cut.table.empty()) return table_cells(unit, cut, cut.table.data(), n_rows, cells);
+    block_cells(unit, layout, cut, 0, n_rows, cells);
 }
 
 std::vector<std::uint16_t> group_offsets(const std::int32_t* group, std::int64_t n_rows, std::int64_t n_groups) {

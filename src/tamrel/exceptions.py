@@ -14,8 +14,11 @@ class _TamrelMessage(Exception):
         return self.message
 
 
-class TamrelError(_TamrelMessage):
-    """Misuse detected by the package (bad settings or input)."""
+class TamrelError(_TamrelMessage, ValueError):
+    """Misuse of an analysis detected by the package: inputs that do not fit together or do
+    not fit the analysis (lengths, positions outside the data, unknown features, empty
+    subsets, a metric without the predictions it needs). A ValueError, as it is a wrong
+    value of the right kind."""
 
 
 class TamrelWarning(_TamrelMessage, UserWarning):

@@ -100,7 +100,8 @@ def parameters_doc(table):
     """The docstring's parameter list of the table (numpydoc)."""
     lines = ["Parameters", "----------"]
     for s in table:
-        lines.append(f"{s.name} : {s.kind}, default={s.default!r}")
+        default = f'"{s.default}"' if isinstance(s.default, str) else repr(s.default)
+        lines.append(f"{s.name} : {s.kind}, default={default}")
         lines.extend("    " + line for line in s.doc.splitlines())
     return "\n".join(lines)
 

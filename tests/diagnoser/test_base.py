@@ -109,7 +109,6 @@ def test_predictions_stay_none_without_estimator():
     (dict(train_idx=np.ones(N, dtype=bool)), "train_idx"),
     (dict(test_idx=[0.0, 1.5]), "test_idx"),
     (dict(train_idx=None), "train_idx"),
-    (dict(sample_weight=np.r_[np.ones(N - 1), np.nan]), "sample_weight"),
     (dict(sample_weight=np.ones(N + 1)), "sample_weight has 51 entries"),
     (dict(feature_names=["a", "b"]), "feature_names has 2 entries but x has 3 columns"),
     (dict(feature_names=["a", "b", "a"]), "unique"),
@@ -122,6 +121,14 @@ def test_bad_input_raises_naming_argument(kw, match):
     with pytest.raises(TamrelError, match=match):
         _fit(diag, **kw)
     assert not hasattr(diag, "x")  # nothing stored by a failed fit
+
+
+@pytest.mark.parametrize("weights, error", [(np.r_[np.ones(N - 1), np.nan], ValueError),
+                                            (np.array(["1.5"] * N), TypeError),
+                                            (np.array([2] * N, dtype=object).astype(str).astype(object), TypeError)])
+def test_weights_by_the_error_rule(weights, error):
+    with pytest.raises(error, match="sample_weight"):
+        _fit(BaseDiagnoser(None, None, 0), sample_weight=weights)
 
 
 def test_float_positions_with_integer_values_are_accepted():

@@ -88,3 +88,71 @@ def test_dask_scan_refusals(dask_client):
                                        prediction=data["pred"])
     with pytest.raises(TamrelError, match="Dask"):
         scan.get_target_rows(0)
+
+
+def _memory_and_dask(frame, columns, settings, fit_kw, dask_kw, idx=None):
+    train, test = np.flatnonzero(~frame["test"]), np.flatnonzero(frame["test"])
+    expected = FrailScan(None, **settings).fit(frame[columns], frame["y"].to_numpy(), train, test, **fit_kw).output
+    data = _partitioned(frame)
+    got = FrailScan(None, **settings).fit(data[columns], data["y"], *(idx or (~data["test"], data["test"])),
+                                          **{k: data[v] for k, v in dask_kw.items()}).output
+    return got, expected
+
+
+def test_dask_ties_zero_weights_and_split_as_in_memory(dask_client):
+    # ties of q-value and gap keep the scan's order; weights summing to 0 on the tested rows
+    # score them unweighted; the "split" halves are the same rows
+    frame = _data(n=3000, seed=3)
+    frame["b"] = np.round(frame["b"], 1)
+    frame.loc[frame["test"], "w"] = 0.0
+    settings = dict(threshold=1.0, bins=4, min_samples=5)
+    got, expected = _memory_and_dask(frame, ["a", "b", "c"], settings,
+                                     {"prediction": frame["pred"].to_numpy(), "sample_weight": frame["w"].to_numpy()},
+                                     {"prediction": "pred", "sample_weight": "w"})
+    assert len(got) > 5
+    pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-12)
+    split = dict(settings, use_test="split")
+    got, expected = _memory_and_dask(frame, ["a", "b"], split, {"prediction": frame["pred"].to_numpy()},
+                                     {"prediction": "pred"})
+    pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-12)
+
+
+def test_dask_categories_unknown_and_spread_over_partitions(dask_client):
+    # unknown categories in the metadata (as after read_parquet + astype), one that no row
+    # holds, and every category spread over several partitions with exactly min_samples rows
+    frame = _data(n=3000, seed=4)
+    frame["c"] = pd.Categorical(frame["c"].astype(str), categories=["u", "v", "w", "z", "never"])
+    frame.loc[frame["c"] == "z", "y"] += np.random.default_rng(0).normal(size=(frame["c"] == "z").sum()) * 5
+    counts = frame.loc[~frame["test"], "c"].value_counts()
+    settings = dict(threshold=1.0, bins=4, min_samples=int(counts["z"]))
+    train, test = np.flatnonzero(~frame["test"]), np.flatnonzero(frame["test"])
+    expected = FrailScan(None, **settings).fit(frame[["a", "c"]], frame["y"].to_numpy(), train, test,
+                                               prediction=frame["pred"].to_numpy()).output
+    assert any(c and c.get("c") == ("z",) for c in expected["categories"])
+    data = _partitioned(frame)
+    data = data.assign(c=data["c"].astype(str).astype("category"))  # metadata without the categories
+    assert not data["c"].cat.known
+    got = FrailScan(None, **settings).fit(data[["a", "c"]], data["y"], ~data["test"], data["test"],
+                                          prediction=data["pred"]).output
+    pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-12)
+
+
+def test_dask_estimator_with_an_empty_partition_and_comparison(dask_client):
+    from sklearn.linear_model import LinearRegression
+
+    from tamrel.diagnoser.frailzone import FrailCompare
+
+    frame = _data(n=3000, seed=5)
+    model = LinearRegression().fit(frame[["a", "b"]].fillna(0).iloc[:2000], frame["y"].iloc[:2000])
+    frame["a"] = frame["a"].fillna(0.0)
+    train, test = np.flatnonzero(~frame["test"]), np.flatnonzero(frame["test"])
+    data = _partitioned(frame)  # one partition holds no row
+    want = FrailScan(model, bins=5, threshold=1.05).fit(frame[["a", "b"]], frame["y"].to_numpy(), train, test).output
+    got = FrailScan(model, bins=5, threshold=1.05).fit(data[["a", "b"]], data["y"], ~data["test"], data["test"]).output
+    pd.testing.assert_frame_equal(got, want, check_exact=False, rtol=1e-12)
+    kw = dict(bins=5)
+    want = FrailCompare(model, **kw).fit(frame[["a", "b"]], frame["y"].to_numpy(), train, test,
+                                         baseline_prediction=frame["pred"].to_numpy()).output
+    got = FrailCompare(model, **kw).fit(data[["a", "b"]], data["y"], ~data["test"], data["test"],
+                                        baseline_prediction=data["pred"]).output
+    pd.testing.assert_frame_equal(got, want, check_exact=False, rtol=1e-12)

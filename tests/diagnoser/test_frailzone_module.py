@@ -28,7 +28,9 @@ def test_classes_and_docstrings():
     assert fzm.FrailZone.__mro__[1] is BaseDiagnoser
     assert fzm.HistogramSlicing.__mro__[1] is fzm.BaseSlicing
     assert fzm.FrailZone.__doc__.startswith("Frailzone Test")
-    assert "default=3" in fzm.FrailZone.__doc__
+    # the defaults that take effect
+    assert "max_depth : int, default=2" in fzm.FrailZone.__doc__
+    assert 'method : str, default="histogram"' in fzm.FrailZone.__doc__
     assert fzm.BaseSlicing.__doc__.startswith("Base slice class for analyzing 1D or 2D numerical features.")
     assert fzm.HistogramSlicing.__doc__ == "Histogram based slicing for analyzing 1D or 2D numerical features."
     assert fzm.TreeSlicing.__doc__ == "Tree based slicing for analyzing 1D or 2D features."

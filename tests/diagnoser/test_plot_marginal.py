@@ -227,6 +227,8 @@ def two_feature_record(**kw):
                {"lb1": 0.7, "ub1": 0.8, "lb2": 0.0, "ub2": 1.0}, {"lb1": 0.8, "ub1": 0.9, "lb2": 0.5, "ub2": 1.0},
                {"lb1": 0.9, "ub1": 1.0, "lb2": 0.0, "ub2": 0.75}]
     x[(x[:, 0] >= 0.9), 1] = np.minimum(x[(x[:, 0] >= 0.9), 1], 0.75)
+    for k, r in enumerate(regions):
+        r["train_MSE"] = 2.0 + k / 7  # read by the map's key
     return record(x, regions, fidx=(0, 1), **kw)
 
 
@@ -263,6 +265,12 @@ def test_two_feature_layout_and_region_map():
     np.testing.assert_allclose([t[1:] for t in texts], [s[1:] for s in spots], rtol=1e-12)
     assert all(t.xycoords == "axes fraction" and t.get_color() == "black" for t in ax_main.texts)
     assert ax_main.get_title() == "Weak Regions"
+    # the key names every region's number with its colour and its score on the sliced rows
+    key = ax_main.get_legend()
+    assert key.get_title().get_text() == "train MSE"
+    stats = rec.value["weak_region_stats"]
+    assert [t.get_text() for t in key.get_texts()] == [f"{k}: {r['train_MSE']:.4g}" for k, r in enumerate(stats)]
+    assert [h.get_facecolor()[:3] for h in key.legend_handles] == [pytest.approx(dark2[k % 5]) for k in range(8)]
 
 
 def test_two_feature_histograms_and_scaler(monkeypatch):
@@ -282,6 +290,7 @@ def test_two_feature_histograms_and_scaler(monkeypatch):
         assert ax.get_legend() is None
     assert len(ax_left.containers[0]) == 5  # five distinct second-feature values
     assert ax_bottom.get_xlabel() == "a" and ax_left.get_ylabel() == "b"
+    assert ax_bottom.get_ylabel() == "Density" and ax_left.get_xlabel() == "Density"
     assert calls == [{"ax": ax_bottom, "feature": "a", "scaler": "s", "axis": 0},
                      {"ax": ax_left, "feature": "b", "scaler": "s", "axis": 1}]
 

@@ -33,8 +33,11 @@ def test_effect_grids_and_plots():
     pair = VIEW.get_effect((2, 1))
     assert pair["name"] == "b x c"
     assert pair["values"].shape == (pair["edges"][0].size - 1, pair["edges"][1].size - 1)
-    assert VIEW.plot_effect("a").get_title() == "a"
-    assert VIEW.plot_effect((1, 2)).get_xlabel() == "b"
+    fig = VIEW.plot_effect("a")  # a figure, so that savefig works on what it returns
+    curve, density = fig.axes
+    assert curve.get_title() == "a" and "margin" in curve.get_ylabel()
+    assert density.patches and density.get_ylim() == (0, 4)  # the data's density, in the lower quarter
+    assert VIEW.plot_effect((1, 2)).axes[0].get_xlabel() == "b"
     for missing in ("zz", (0, 0), (5,)):
         with pytest.raises(ValueError, match="Effect not found"):
             VIEW.get_effect(missing)
@@ -61,3 +64,11 @@ def test_model_without_effects():
     np.testing.assert_allclose(view.intercept_ + parts.sum(axis=1), flat.estimator_.predict(X[:7], output_margin=True))
     with pytest.raises(ValueError, match="two-dimensional"):
         view.contributions(X[0])
+
+
+def test_classifier_effect_names_its_class():
+    from tamrel.models.xgb2.xgboost import XGB2Classifier
+
+    labels = np.where(X[:, 0] + X[:, 1] > 0, "yes", "no")
+    view = XGB2Classifier(n_estimators=10, feature_names=["a", "b", "c"]).fit(X, labels).parse_model()
+    assert "log-odds of class 'yes'" in view.plot_effect("a").axes[0].get_ylabel()

@@ -143,7 +143,7 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
                                               const double* scores, const double* weights, bool moments);
 
 // The cell of each of rows 0..n_rows-1 of a unit (-1: the row is in no cell), as
-// batch_sums places them (without fine codes).
+// batch_sums places them (by the unit's fine codes where it has them).
 void unit_cells(const UnitInput& unit, const UnitLayout& layout, std::int64_t n_rows, std::int32_t* cells);
 
 // Rank sums of a set of rows for the AUC and DeLong's variance, the rows taken in

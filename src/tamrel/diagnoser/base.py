@@ -138,6 +138,9 @@ def _positions(idx, name, n_rows):
     if kind == "f":
         if not np.all(np.isfinite(arr)) or np.any(arr != np.floor(arr)):
             raise TamrelError(f"{name} must hold integer row positions, got non-integer values.")
+    elif kind == "b":
+        raise TamrelError(f"{name} must hold integer row positions, got a boolean mask; pass "
+                          f"np.flatnonzero({name}) for the rows where it is true.")
     elif kind not in "iu":
         raise TamrelError(f"{name} must hold integer row positions, got dtype {arr.dtype}.")
     low, high = arr.min(), arr.max()
@@ -150,15 +153,15 @@ def _positions(idx, name, n_rows):
     return arr + n_rows * (arr < 0) if low < 0 else arr
 
 
-def _weights(sample_weight, n_rows):
+def weights_of(sample_weight, n_rows):
     if sample_weight is None:
         return None
     arr = _vector(sample_weight, "sample_weight")
-    if arr.dtype.kind not in "biuf":
-        raise TamrelError(f"sample_weight must be numeric, got dtype {arr.dtype}.")
+    if arr.dtype.kind not in "biuf":  # text such as "1.5" is not read as a number
+        raise TypeError(f"sample_weight must be numeric, got dtype {arr.dtype}.")
     arr = _check_length(arr.astype(np.float64, copy=False), "sample_weight", n_rows)
     if not np.all(np.isfinite(arr)):
-        raise TamrelError("sample_weight must hold finite values.")
+        raise ValueError("sample_weight must hold finite values.")
     return arr
 
 
@@ -312,7 +315,7 @@ class BaseDiagnoser:
         if train_idx is None or test_idx is None:
             raise TamrelError("train_idx and test_idx are required.")
         names = _feature_names(feature_names, x, n_features)
-        weights = _weights(sample_weight, n_rows)
+        weights = weights_of(sample_weight, n_rows)
         return {
             "y": _target(y, self.task_type, n_rows),
             "train_idx": without_negative_weights(_positions(train_idx, "train_idx", n_rows), weights),

@@ -101,6 +101,7 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
     self.output, self._scan_conditions = scan(self, s, plan, source, prep, fingerprints)
     self._scan_columns = prep.columns
     self._scan_x = x
+    self._scan_rows = None
     return self
 
 

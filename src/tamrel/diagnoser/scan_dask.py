@@ -23,7 +23,7 @@ from .scan_data import Column, pair_list, scanned_features, split_half
 from .scan_metrics import diff_plan, metric_plan
 from .scan_run import Prepared, check_subsets, plan_of, scan
 from .scan_source import fortran
-from .scan_units import members, pooled_codes
+from .scan_units import pooled_codes
 
 __all__ = ["fit_partitions", "DaskSource"]
 
@@ -111,16 +111,9 @@ def _prediction(model, frame, proba, given):
 
 
 def _weights(extras):
+    """The partition's weights, checked by the diagnosers' one rule (numbers, finite)."""
     w = extras.get("w")
-    if w is None:
-        return None
-    w = np.asarray(w)
-    if w.dtype.kind not in "biuf":
-        raise TypeError(f"sample_weight must hold numbers, got dtype {w.dtype}.")
-    w = w.astype(np.float64)
-    if not np.all(np.isfinite(w)):
-        raise ValueError("sample_weight must hold finite values.")
-    return w
+    return None if w is None else base.weights_of(w, len(w))
 
 
 def _rows(extras, positions, which, n, offset, layout, w):
@@ -135,7 +128,7 @@ def _rows(extras, positions, which, n, offset, layout, w):
     else:
         key = ("train", "test")[which ^ bool(layout.use_test)]
         rows = np.flatnonzero(np.asarray(extras[key], dtype=bool))
-    return rows if w is None else rows[w[rows] >= 0]
+    return base.without_negative_weights(rows, w)
 
 
 def _values(layout, frame, extras):
@@ -266,22 +259,14 @@ def _sums_pass(part, layout, positions, offset, units, sketches, bins, quantitie
     return out, ranges
 
 
-def _fingerprint_pass(part, layout, positions, offset, conditions, index):
+def _fingerprint_pass(part, layout, positions, offset, units, sketches, bins, regions, index):
     """Per region, the sum of its rows' keys over both subsets of the partition (mod 2**64)."""
-    p = _cut(part, layout, positions, offset, with_codes=False)
-    columns = {}
-    for n in layout.num_names:
-        columns[n] = Column(n, True, _numbers(p.frame, layout, n))
-    for n in layout.cat_names:
-        columns[n] = Column(n, False, _raw_codes(p.frame, layout, n))
+    p = _cut(part, layout, positions, offset)
     keys = row_keys(index, len(p.frame))
-    out = []
-    for conds in conditions:
-        total = np.uint64(0)
-        for r in p.rows:
-            total += keys[r[members(conds, columns, r)]].sum(dtype=np.uint64)
-        out.append(total)
-    return np.asarray(out, dtype=np.uint64)
+    total = np.zeros(len(regions["unit"]), dtype=np.uint64)
+    for k, r in enumerate(p.rows):
+        total += _scan._scan_fingerprints(p.num[k], p.codes[k], units, sketches, bins, keys[r], regions, 1)
+    return total
 
 
 def row_keys(index, n):
@@ -342,13 +327,15 @@ class DaskSource:
         then_sketches = reduce(lambda a, b: a.merge(b), [r[1] for r in results]) if then else None
         return merged, then_sketches
 
-    def fingerprints(self, conditions):
+    def fingerprints(self, units, sketches, regions):
         import dask
 
+        kernels = [u.kernel for u in units]
         tasks = [dask.delayed(_fingerprint_pass)(p, self.layout, None if self.positions is None else
-                                                 self.positions[i], self.offsets[i], conditions, i)
+                                                 self.positions[i], self.offsets[i], kernels, sketches,
+                                                 self.bins, regions, i)
                  for i, p in enumerate(self.parts)]
-        total = np.zeros(len(conditions), dtype=np.uint64)
+        total = np.zeros(len(regions["unit"]), dtype=np.uint64)
         for part in dask.compute(*tasks):
             total += part
         return [int(v) for v in total]
@@ -495,6 +482,7 @@ def fit_partitions(obj, s, x, y, train_idx, test_idx, prediction=None, predictio
     obj.feature_names, obj.feature_types = names, types
     obj.y = obj.pred = obj.pred_proba = obj.sample_weight = None
     obj.train_idx = obj.test_idx = None
+    source.bins = int(s.bins)
     obj.output, obj._scan_conditions = scan(obj, s, plan, source, prep, source.fingerprints)
     obj._scan_columns = None
 

@@ -50,6 +50,19 @@ class Found:
     sliced_score: np.ndarray
     inside: dict
     rest: dict
+    passes: list  # per pass: (units, sketches, regions found)
+    place: np.ndarray  # per region: (pass, position among the pass's regions)
+
+    def cells(self, positions):
+        """The regions at `positions` grouped by pass: (units, sketches, {unit, first_cell,
+        last_cell}, their positions)."""
+        out = []
+        for k, (units, sketches, found) in enumerate(self.passes):
+            at = [i for i in positions if self.place[i, 0] == k]
+            if at:
+                sel = self.place[at, 1]
+                out.append((units, sketches, {n: found[n][sel] for n in ("unit", "first_cell", "last_cell")}, at))
+        return out
 
 
 def mean_of(fields, weighted):
@@ -280,8 +293,9 @@ def _top_pairs(first, found, features, k, sign):
 def _collect(r, passes):
     """Table rows, conditions and statistics of every region of the passes."""
     ctx = RegionContext(columns=r.columns, pooled=r.units.pooled, edges=r.units.edges)
-    rows, conds, order, n_sliced, sliced_score, inside, rest = [], [], [], [], [], [], []
-    for p, found in passes:
+    rows, conds, order, n_sliced, sliced_score, inside, rest, place = [], [], [], [], [], [], [], []
+    for k, (p, found) in enumerate(passes):
+        place.extend((k, i) for i in range(len(found["unit"])))
         fields = (found[k].tolist() for k in ("kind", "group", "lb", "ub", "category"))
         for u, region, first in zip(found["unit"].tolist(), zip(*fields), found["first_cell"].tolist()):
             row, cond = region_row(p.units[u], region, ctx)
@@ -296,7 +310,9 @@ def _collect(r, passes):
         rest.append(out)
     return Found(rows, conds, np.asarray(order, dtype=np.float64).reshape(-1, 3),
                  np.concatenate(n_sliced).astype(np.int64), np.concatenate(sliced_score).astype(np.float64),
-                 _merge_fields(inside), _merge_fields(rest) if rest[0] is not None else None)
+                 _merge_fields(inside), _merge_fields(rest) if rest[0] is not None else None,
+                 [(p.units, p.sketches, found) for p, found in passes],
+                 np.asarray(place, dtype=np.int64).reshape(-1, 2))
 
 
 def _merge_fields(dicts):

@@ -120,6 +120,9 @@ def memory_scan(obj, s, plan, x, pred, baseline=None):
     sliced, tested = subsets(obj, x.shape[0])
     check_subsets((len(sliced), len(tested)), s.use_test)
     values = row_values(obj, plan, pred, sliced, baseline)
+    if plan.rank:  # each subset's rows in score order: the rank passes then read them in turn
+        proba = values["proba"]
+        sliced, tested = (rows[np.argsort(proba[rows], kind="stable")] for rows in (sliced, tested))
     jobs = s.n_jobs
     w, _ = scaled_weights(obj.sample_weight, (sliced, tested))
     per_subset = [{k: (_take(v, rows, jobs) if v.dtype == np.float64 else np.ascontiguousarray(v[rows]))
@@ -132,14 +135,13 @@ def memory_scan(obj, s, plan, x, pred, baseline=None):
                     w is not None)
     keys = np.random.default_rng(0).integers(0, 2 ** 63, size=x.shape[0], dtype=np.uint64) * np.uint64(2) + \
         np.uint64(1)
-    return prep, source, lambda conds: source.fingerprints(conds, keys)
+    return prep, source, lambda units, sketches, regions: source.fingerprints(units, sketches, s.bins, regions, keys)
 
 
 def _totals(plan, values, weights):
     """A subset's totals: per quantity the sums of all its rows, or its rank sums (AUC)."""
-    if plan.rank:
-        order = np.argsort(values["proba"], kind="stable")
-        return _scan._scan_rank_totals(order, values["proba"], values["positive"], weights)
+    if plan.rank:  # the rows are in score order
+        return _scan._scan_rank_totals(None, values["proba"], values["positive"], weights)
     return {k: _scan._scan_totals(v, weights).cells(0) for k, v in values.items()}
 
 
@@ -193,6 +195,7 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
     self.output, self._scan_conditions = scan(self, s, plan, source, prep, fingerprints)
     self._scan_columns = prep.columns
     self._scan_x = x
+    self._scan_rows = None
     return self
 
 
@@ -227,7 +230,9 @@ def get_target_rows(self, i):
     region ``i`` (a position in ``output``), ascending.
     """
     i = _row(self, i)
-    rows = np.union1d(self.train_idx, self.test_idx)
+    rows = getattr(self, "_scan_rows", None)
+    if rows is None:  # the rows of both subsets, once per fit
+        rows = self._scan_rows = np.union1d(self.train_idx, self.test_idx)
     return rows[members(self._scan_conditions[i], self._scan_columns, rows)]
 
 

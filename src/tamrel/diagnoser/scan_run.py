@@ -165,10 +165,17 @@ def _table(obj, s, plan, found, prep, fingerprints):
 
 
 def _unique(plan, found, n_tested, tested_score, fingerprints):
-    dropped = scan_table.duplicates(found, n_tested, found.sliced_score * found.n_sliced,
-                                    np.nan_to_num(tested_score) * n_tested,
-                                    lambda pos: fingerprints([found.conditions[i] for i in pos]))
+    dropped = scan_table.duplicates(found, n_tested, np.nan_to_num(found.sliced_score) * found.n_sliced,
+                                    np.nan_to_num(tested_score) * n_tested, lambda pos: _prints(found, pos, fingerprints))
     return np.setdiff1d(np.arange(len(found.rows)), dropped)
+
+
+def _prints(found, positions, fingerprints):
+    """The fingerprints of the regions at `positions`, pass by pass."""
+    out = {}
+    for units, sketches, regions, at in found.cells(positions):
+        out.update(zip(at, fingerprints(units, sketches, regions)))
+    return [out[i] for i in positions]
 
 
 _KEYS = ["slice_features", "kind", "lb1", "ub1", "lb2", "ub2", "categories"]

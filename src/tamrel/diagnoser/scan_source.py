@@ -14,7 +14,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _scan
-from .scan_units import members, pooled_codes
+from .scan_units import pooled_codes
 
 __all__ = ["Block", "MemorySource", "fortran"]
 
@@ -120,21 +120,18 @@ class MemorySource:
 
     def ranks(self, units, sketches, bins, regions=None, which=0):
         """Rank sums of the units' cells on the sliced rows, or of regions and their rests on
-        the tested rows (which=1), for the AUC."""
+        the tested rows (which=1), for the AUC; the subsets' rows are in score order."""
         b = self.blocks[which]
-        proba, positive = b.values["proba"], b.values["positive"]
-        order = np.argsort(proba, kind="stable")
-        return _scan._scan_ranks(b.num, b.codes, [u.kernel for u in units], sketches, bins, order, proba, positive,
-                                 b.weights, self.jobs, regions)
+        return _scan._scan_ranks(b.num, b.codes, [u.kernel for u in units], sketches, bins, None, b.values["proba"],
+                                 b.values["positive"], b.weights, self.jobs, regions)
 
-    def fingerprints(self, conditions, keys):
-        """Per region (its member conditions), a fingerprint of its rows in both subsets:
-        the sum of `keys` (random 64-bit integers per row of x) modulo 2**64."""
-        out = []
-        for conds in conditions:
-            total = np.uint64(0)
-            for b in self.blocks:
-                inside = members(conds, self.columns, b.rows)
-                total += keys[b.rows[inside]].sum(dtype=np.uint64)
-            out.append(int(total))
-        return out
+    def fingerprints(self, units, sketches, bins, regions, keys):
+        """Per region of the units (dict of arrays unit, first_cell, last_cell), a fingerprint
+        of its rows in both subsets: the sum of `keys` (random 64-bit integers per row of x)
+        modulo 2**64, by the kernels' cells."""
+        total = np.zeros(len(regions["unit"]), dtype=np.uint64)
+        kernels = [u.kernel for u in units]
+        for b in self.blocks:
+            total += _scan._scan_fingerprints(b.num, b.codes, kernels, sketches, bins, keys[b.rows], regions, self.jobs,
+                                              b.fine)
+        return [int(v) for v in total]

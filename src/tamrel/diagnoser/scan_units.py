@@ -153,17 +153,20 @@ def region_row(unit, region, ctx):
     return row, tuple(conds)
 
 
-def members(conds, columns, rows):
-    """Mask over ``rows`` of the rows meeting every condition: numeric values by the core's
-    interval rule, a missing value as NaN (numeric) or code -1 (categorical)."""
-    mask = np.ones(len(rows), dtype=bool)
+def members(conds, columns, rows=None):
+    """Mask of the rows meeting every condition (over ``rows``, or every row): numeric values
+    by the core's interval rule, a missing value as NaN (numeric) or code -1 (categorical)."""
+    mask = None
     for cond in conds:
         column = columns[cond.feature]
-        values = column.values[rows]
+        values = column.values if rows is None else column.values[rows]
         if cond.kind == "missing":
-            mask &= np.isnan(values) if column.numeric else values < 0
+            inside = np.isnan(values) if column.numeric else values < 0
         elif cond.kind == "codes":
-            mask &= np.isin(values, cond.codes)
+            inside = np.isin(values, cond.codes)
         else:
-            mask &= _kernels._interval_members(values, cond.lb, cond.ub, cond.closed)
+            inside = _kernels._interval_members(values, cond.lb, cond.ub, cond.closed)
+        mask = inside if mask is None else mask & inside
+    if mask is None:
+        mask = np.ones(len(next(iter(columns.values())).values) if rows is None else len(rows), dtype=bool)
     return mask

@@ -11,6 +11,18 @@ from .xgb2 import dask_support
 __all__ = ["FANOVAInterpreter"]
 
 
+_DENSITY_BINS = 40  # bins of the data density under a main effect
+
+
+def _column_histogram(X, column, edges):
+    """Counts of one column of the training data in the bins of ``edges`` (missing values
+    left out; a Dask array by sums over its partitions)."""
+    if dask_support.is_dask(X):
+        return dask_support.column_histogram(X, column, edges)
+    values = np.asarray(X, dtype=np.float64)[:, column]
+    return np.histogram(values[np.isfinite(values)], bins=edges)[0].astype(np.float64)
+
+
 def _effect_function(record):
     splits, values = record["split_unique_list"], record["values"]
     missing = bool(record.get("missing", False))  # a last cell per feature for NaN
@@ -65,7 +77,7 @@ def _draw_main(ax, grid):
     if spread is not None:
         ax.stairs(values + spread, edges, baseline=values - spread, fill=True, color="C0", alpha=0.25,
                   label="\u00b1 1 sd over bags")
-    ax.stairs(values, edges, baseline=None, color="C0", label="effect")
+    ax.stairs(values, edges, baseline=None, color="C0", linewidth=1.6, label="effect")
     ax.axhline(0.0, color="0.6", linewidth=0.8)
     if grid.get("missing_share", [0.0])[0] > 0:  # off the feature's axis, behind a dotted line
         width = edges[-1] - edges[0]
@@ -223,7 +235,7 @@ class FANOVAInterpreter:
         return grid
 
     def plot_effect(self, effect, ax=None):
-        """Draw an effect; returns the axes.
+        """Draw an effect; returns the figure (``savefig`` works on it directly).
 
         Parameters
         ----------
@@ -234,12 +246,14 @@ class FANOVAInterpreter:
             The axes to draw on; by default a new figure with constrained layout, so that
             a plain ``savefig`` clips no label.
 
-        A main effect is a step curve over its cells, with a shaded band of one spread
-        (standard deviation over the bags) on each side for a bagged model, and, where
-        training rows miss the feature, the missing value's effect as a point with its
-        spread right of the curve; an interaction is a heat map over the cells of its two
-        features, coloured by a diverging map centred on zero, with a labelled colour bar.
-        The title names the effect.
+        A main effect is a step curve over its cells, above the density of the training
+        data along the feature (grey), so that a step where few rows lie reads as such; for a
+        bagged model a shaded band of one spread (standard deviation over the bags) lies on
+        each side, and, where training rows miss the feature, the missing value's effect is a
+        point with its spread right of the curve. An interaction is a heat map over the cells
+        of its two features, coloured by a diverging map centred on zero, with a labelled
+        colour bar. The title names the effect; for a classifier the labels name the class
+        whose log-odds the effect adds to.
         """
         import matplotlib.pyplot as plt
         from matplotlib.colors import TwoSlopeNorm
@@ -247,17 +261,40 @@ class FANOVAInterpreter:
         grid = self.get_effect(effect)
         names = [self.model.feature_names_[i] for i in grid["fidx"]]
         if ax is None:
-            _, ax = plt.subplots(figsize=(5, 3.5), layout="constrained")
+            _, ax = plt.subplots(figsize=(5.5, 3.8), layout="constrained")
+        scale = self._scale_label()
         if len(grid["fidx"]) == 1:
+            self._density(ax, grid["fidx"][0], grid["edges"][0])
             _draw_main(ax, grid)
             ax.set_xlabel(names[0])
-            ax.set_ylabel("effect (margin)")
+            ax.set_ylabel(f"effect on {scale}")
         else:
             bound = float(np.abs(grid["values"]).max()) or 1.0
             mesh = ax.pcolormesh(grid["edges"][0], grid["edges"][1], grid["values"].T, cmap="RdBu_r",
                                  norm=TwoSlopeNorm(0.0, -bound, bound), shading="flat")
-            ax.figure.colorbar(mesh, ax=ax, label="interaction effect (margin)")
+            ax.figure.colorbar(mesh, ax=ax, label=f"interaction effect on {scale}")
             ax.set_xlabel(names[0])
             ax.set_ylabel(names[1])
         ax.set_title(grid["name"])
-        return ax
+        return ax.figure
+
+    def _scale_label(self):
+        """What the effects add to: the margin, or the log-odds of a classifier's positive class."""
+        classes = getattr(self.model, "classes_", None)
+        if classes is not None and len(classes) == 2:
+            positive = classes[1].item() if isinstance(classes[1], np.generic) else classes[1]
+            return f"the log-odds of class {positive!r}"
+        return "the prediction (margin)"
+
+    def _density(self, ax, column, edges):
+        """The training rows' density along a feature, grey, in the lower part of the axes."""
+        counts = _column_histogram(self.model.X_, column, np.linspace(edges[0], edges[-1], _DENSITY_BINS + 1))
+        if counts.sum() == 0:
+            return
+        twin = ax.twinx()
+        twin.stairs(counts / counts.max(), np.linspace(edges[0], edges[-1], _DENSITY_BINS + 1), fill=True,
+                    color="0.85", label="data density")
+        twin.set_ylim(0, 4)  # the density takes the lower quarter
+        twin.set_yticks([])
+        ax.set_zorder(twin.get_zorder() + 1)  # the curve above the density
+        ax.patch.set_visible(False)

@@ -200,7 +200,7 @@ def test_plot_effect_band_and_missing(tmp_path):
     grid = view.get_effect("X1")
     assert grid["values"].shape == grid["spread"].shape == (len(grid["split_points"][0]) + 1,)
     assert grid["missing_share"][0] == pytest.approx(np.isnan(X_NAN[:, 1]).mean())
-    ax = view.plot_effect("X1")
+    ax = view.plot_effect("X1").axes[0]
     labels = ax.get_legend_handles_labels()[1]
     assert labels[0].startswith("\u00b1 1 sd") and labels[-1].startswith("missing (")
     ax.figure.savefig(tmp_path / "effect.png")
@@ -209,7 +209,7 @@ def test_plot_effect_band_and_missing(tmp_path):
     assert pair["missing"].shape == tuple(n + 1 for n in pair["values"].shape)
     view.plot_effect(("X2", "X3"))
     plain = XGB2BaggedRegressor(**FAST).fit(X, Y).parse_model()
-    assert "missing (" not in " ".join(plain.plot_effect("X1").get_legend_handles_labels()[1])
+    assert "missing (" not in " ".join(plain.plot_effect("X1").axes[0].get_legend_handles_labels()[1])
 
 
 def test_choose_pairs_keeps_positive_strengths_in_order():

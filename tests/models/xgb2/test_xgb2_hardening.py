@@ -64,7 +64,7 @@ def test_dataframe_names_in_partial_dependence_and_plots():
             model.partial_dependence(fidx, X)
     view = model.parse_model()
     assert view.get_effect(("debt", "income"))["fidx"] == (1, 2) and view.get_effect("age")["fidx"] == (0,)
-    ax = view.plot_effect(("debt", "income"))
+    ax = view.plot_effect(("debt", "income")).axes[0]
     assert ax.collections[0].norm.vcenter == 0 and ax.figure.axes[1].get_ylabel()
     assert repr(view).startswith("FANOVAInterpreter(XGB2Regressor: ")
     deep = XGB2Regressor(n_estimators=2, max_depth=3).fit(X, Y)

@@ -13,7 +13,7 @@ import numpy as np
 from ...utils import is_dask
 
 __all__ = ["is_dask", "validate", "train", "train_bags", "predict", "map_rows", "cell_counts", "bag_cell_counts",
-           "effect_variances", "column_range", "missing_share", "effect_columns"]
+           "effect_variances", "column_histogram", "column_range", "missing_share", "effect_columns"]
 
 
 def _kernels():
@@ -412,3 +412,12 @@ def bag_cell_counts(bags, n_features, X):
     if counts[0] == 0:
         raise ValueError("X has no rows")
     return counts
+
+
+def column_histogram(X, column, edges):
+    """Counts of one column of a Dask array in the bins of ``edges``, missing values left out."""
+    import dask.array as da
+
+    values = _as_array(X, "X", 2)[:, column]
+    counts, _ = da.histogram(values[da.isfinite(values)], bins=np.asarray(edges, dtype=np.float64))
+    return np.asarray(counts.compute(), dtype=np.float64)
