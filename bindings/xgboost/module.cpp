@@ -9,6 +9,7 @@ PYBIND11_MODULE(xgboost, m) {
     namespace x = tamrel_py::xgb2;
     x::define_kernels(m);
     x::define_bag_kernels(m);
+    x::define_boost_loop(m);
     const x::DepsPtr deps = x::load_deps();
     const py::object base = x::define_base(m, deps);
     x::define_regressor(m, deps, base);

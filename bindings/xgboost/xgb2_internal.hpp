@@ -64,6 +64,7 @@ void define_regressor(py::module_& m, const DepsPtr& deps, const py::object& bas
 void define_classifier(py::module_& m, const DepsPtr& deps, const py::object& base);
 void define_kernels(py::module_& m);
 void define_bag_kernels(py::module_& m);
+void define_boost_loop(py::module_& m);
 
 // Declares fit's sample_weight to scikit-learn's metadata routing; must run on the base
 // before the subclasses are made, whose set_fit_request is generated at creation.

@@ -115,18 +115,25 @@ def test_pair_strengths_against_least_squares_and_planted_pairs():
 
 def test_held_out_rows_serve_early_stopping_only(monkeypatch):
     seen = {"train": [], "evals": [], "ranking": []}
-    real_train, real_sums = xgboost.train, ext._pair_sums
+    labels = {}  # the labels of every DMatrix made, by its handle
+    real_stage, real_sums = ext._boost_stage, ext._pair_sums
 
-    def spy_train(params, dtrain, *args, evals=(), **kwargs):
-        seen["train"].append(dtrain.get_label().copy())
-        seen["evals"].append(evals[0][0].get_label().copy())
-        return real_train(params, dtrain, *args, evals=evals, **kwargs)
+    class SpyDMatrix(xgboost.DMatrix):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            labels[self.handle.value] = self.get_label().copy()
+
+    def spy_stage(api, booster, dtrain, dheld, *args):
+        seen["train"].append(labels[dtrain])
+        seen["evals"].append(labels[dheld])
+        return real_stage(api, booster, dtrain, dheld, *args)
 
     def spy_sums(cuts, x, rows, grad, hess):
         seen["ranking"].append(np.asarray(rows).copy())
         return real_sums(cuts, x, rows, grad, hess)
 
-    monkeypatch.setattr(xgboost, "train", spy_train)
+    monkeypatch.setattr(xgboost, "DMatrix", SpyDMatrix)
+    monkeypatch.setattr(ext, "_boost_stage", spy_stage)
     monkeypatch.setattr(ext, "_pair_sums", spy_sums)
     y = np.arange(N, dtype=float) + 0.5 * Y  # distinct labels show which rows each DMatrix holds
     model = XGB2BaggedRegressor(**dict(FAST, n_jobs=1)).fit(X, y)
@@ -213,7 +220,7 @@ def test_plot_effect_band_and_missing(tmp_path):
 
 
 def test_choose_pairs_keeps_positive_strengths_in_order():
-    plan = bagging.BagPlan(n_bags=1, learning_rate=0.1, max_rounds=1, early_stopping_rounds=1,
+    plan = bagging.BagPlan(n_bags=1, learning_rate=0.1, max_rounds=1, early_stopping_rounds=1, tolerance=0.0,
                            validation_fraction=0.1, max_interaction_bins=4, reg_lambda=1.0, min_child_weight=1.0,
                            max_bin=16, n_threads=1, random_state=0, classifier=False, monotone="(0, 0, 0, 0)",
                            n_features=4, pairs_wanted=3)

@@ -33,6 +33,7 @@ class BagPlan:
     learning_rate: float
     max_rounds: int
     early_stopping_rounds: int
+    tolerance: float
     validation_fraction: float
     max_interaction_bins: int
     reg_lambda: float
@@ -125,6 +126,7 @@ def plan(est, names, monotone, classifier):
                    learning_rate=_number(est.learning_rate, "learning_rate", float, 0.0, low_open=True, high=1.0),
                    max_rounds=_number(est.max_rounds, "max_rounds", int, 1),
                    early_stopping_rounds=_number(est.early_stopping_rounds, "early_stopping_rounds", int, 1),
+                   tolerance=float(getattr(est, "early_stopping_tolerance", 0.0)),
                    validation_fraction=_number(est.validation_fraction, "validation_fraction", float, 0.0,
                                                low_open=True, high=0.5),
                    max_interaction_bins=_number(est.max_interaction_bins, "max_interaction_bins", int, 2,
@@ -175,10 +177,15 @@ def choose_pairs(strengths, plan_):
     return sorted(all_pairs[k] for k in order if strengths[k] > 0)
 
 
-def _stage(xgboost, params, dtrain, dheld, plan_, model=None):
-    booster = xgboost.train(params, dtrain, num_boost_round=plan_.max_rounds, evals=[(dheld, "held_out")],
-                            early_stopping_rounds=plan_.early_stopping_rounds, verbose_eval=False, xgb_model=model)
-    return booster[:booster.best_iteration + 1], float(booster.best_score)
+def xgboost_api():
+    """The addresses of the XGBoost C functions that the boosting loop calls (from the library
+    the xgboost package loaded)."""
+    import ctypes
+
+    from xgboost import core
+
+    return tuple(ctypes.cast(getattr(core._LIB, name), ctypes.c_void_p).value
+                 for name in ("XGBoosterUpdateOneIter", "XGBoosterEvalOneIter", "XGBGetLastError"))
 
 
 @dataclass
@@ -188,16 +195,31 @@ class _Bag:
     dtrain: object
     dheld: object
     booster: object = None
-    score: float = np.inf
+    loss: float = np.inf
     main_rounds: int = 0
 
 
-def _main_stage(xgboost, X, y, w, plan_, bag):
+def _stage(kernels, api, booster, state, plan_, first_round):
+    """Boosts `booster` on the bag's training rows until early stopping on its held-out rows;
+    the booster cut to the kept rounds, or None where no round improved on state.loss."""
+    kept, loss, _ = kernels._boost_stage(api, booster.handle.value, state.dtrain.handle.value,
+                                         state.dheld.handle.value, first_round, plan_.max_rounds,
+                                         plan_.early_stopping_rounds, plan_.tolerance, state.loss)
+    if kept == 0:
+        return None
+    state.loss = loss
+    return booster[:first_round + kept]
+
+
+def _main_stage(xgboost, kernels, api, X, y, w, plan_, bag):
     train_rows, held = split_rows(y, plan_, bag)
-    state = _Bag(train_rows, held, xgboost.DMatrix(X[train_rows], y[train_rows], weight=w[train_rows]),
-                 xgboost.DMatrix(X[held], y[held], weight=w[held]))
+    # One thread per DMatrix: the bags already fill the cores, and starting a thread team
+    # for a small matrix costs more than sketching it.
+    state = _Bag(train_rows, held, xgboost.DMatrix(X[train_rows], y[train_rows], weight=w[train_rows], nthread=1),
+                 xgboost.DMatrix(X[held], y[held], weight=w[held], nthread=1))
     singles = [[f] for f in range(plan_.n_features)]
-    state.booster, state.score = _stage(xgboost, plan_.xgb_params(bag, singles), state.dtrain, state.dheld, plan_)
+    booster = xgboost.Booster(plan_.xgb_params(bag, singles), [state.dtrain, state.dheld])
+    state.booster = _stage(kernels, api, booster, state, plan_, 0)
     state.main_rounds = state.booster.num_boosted_rounds()
     return state
 
@@ -211,12 +233,11 @@ def _bag_strengths(kernels, X, y, w, cuts, state, plan_):
     return kernels._pair_strengths(cuts, G, H, plan_.reg_lambda, plan_.min_child_weight)
 
 
-def _pair_stage(xgboost, plan_, bag, state, pairs):
-    if pairs:
-        booster, score = _stage(xgboost, plan_.xgb_params(bag, pairs), state.dtrain, state.dheld, plan_,
-                                model=state.booster)
-        if score < state.score:  # the pairs must earn their place on the held-out rows
-            state.booster, state.score = booster, score
+def _pair_stage(kernels, api, plan_, bag, state, pairs):
+    if pairs:  # kept only where a round improves on the main stage's held-out loss
+        booster = state.booster[:]
+        booster.set_param(plan_.xgb_params(bag, pairs))
+        state.booster = _stage(kernels, api, booster, state, plan_, state.main_rounds) or state.booster
     state.booster.set_param({"nthread": plan_.n_threads})  # for predictions; results do not depend on it
     return state
 
@@ -229,8 +250,9 @@ def train(X, y, w, plan_):
     from . import xgboost as kernels
 
     X = np.asarray(X, dtype=np.float64)
+    api = xgboost_api()
     with ThreadPoolExecutor(max_workers=max(1, min(plan_.n_threads, plan_.n_bags))) as pool:
-        states = list(pool.map(lambda b: _main_stage(xgboost, X, y, w, plan_, b), range(plan_.n_bags)))
+        states = list(pool.map(lambda b: _main_stage(xgboost, kernels, api, X, y, w, plan_, b), range(plan_.n_bags)))
         strengths = np.zeros(plan_.n_features * (plan_.n_features - 1) // 2)
         if not isinstance(plan_.pairs_wanted, list) and plan_.pairs_wanted > 0:
             # Cut points from the values of X alone (no targets), shared by the bags so that
@@ -239,7 +261,7 @@ def train(X, y, w, plan_):
             for s in pool.map(lambda st: _bag_strengths(kernels, X, y, w, cuts, st, plan_), states):
                 strengths += s
         pairs = choose_pairs(strengths, plan_)
-        states = list(pool.map(lambda b: _pair_stage(xgboost, plan_, b, states[b], pairs), range(plan_.n_bags)))
+        states = list(pool.map(lambda b: _pair_stage(kernels, api, plan_, b, states[b], pairs), range(plan_.n_bags)))
     return TrainedBags(boosters=[s.booster for s in states], pairs=pairs, strengths=strengths,
                        held_out=[s.held for s in states],
                        rounds=[(s.main_rounds, s.booster.num_boosted_rounds() - s.main_rounds) for s in states])
