@@ -26,6 +26,7 @@ BagArgs bag_args(const py::object& bags) {
         if (t.size() != 7)
             throw py::value_error("a bag is (offsets, left, right, feature, value, default_left, base_margin)");
         out.ensembles.push_back(ensemble_arg(t[0], t[1], t[2], t[3], t[4], t[5]));
+        out.ensembles.back().deep = true;  // the pair stage's trees may be deeper than 2
         out.base_margins.push_back(as_number(t[6], "base_margin", kValue));
     }
     if (out.ensembles.empty()) throw py::value_error("bags must hold at least one bag");

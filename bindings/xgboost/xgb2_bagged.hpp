@@ -1,4 +1,4 @@
-// What the bagged depth-2 classes share: their settings table and the class-making helpers.
+// What the bagged depth-2 classes share: their settings tables and the class-making helpers.
 #pragma once
 
 #include "xgb2_internal.hpp"
@@ -9,23 +9,16 @@
 namespace tamrel_py::xgb2 {
 namespace bagged {
 
-// One constructor setting: its name, default, documented type and meaning.
-struct Setting {
-    const char* name;
-    py::object value;
-    const char* type;
-    const char* doc;
-};
+// The settings table of a class (tamrel.models.xgb2.bagged_settings: REGRESSOR or
+// CLASSIFIER), which gives each setting's name, kind, default, doc and check once.
+py::object settings_table(const char* table_name);
 
-// The settings of the bagged estimators, in signature order.
-std::vector<Setting> settings();
-
-// Binds an __init__ that stores every setting as given (positionally in table order or by
-// keyword), with the signature "init(self, name=default, ...)" made from the table.
-void add_settings_init(py::object& cls, const std::vector<Setting>& table, const char* description);
+// Binds an __init__ that stores every setting of the table as given (positionally in table
+// order or by keyword), with the signature line made from the table.
+void add_settings_init(py::object& cls, const py::object& table);
 
 // A numpy-style class docstring: the title, a Parameters section from the table, then `more`.
-std::string class_doc(const std::vector<Setting>& table, const char* title, const char* more);
+std::string class_doc(const py::object& table, const char* title, const char* more);
 
 }  // namespace bagged
 

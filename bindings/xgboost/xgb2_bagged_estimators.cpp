@@ -51,9 +51,9 @@ void add_prediction(py::object& cls, const DepsPtr& deps, const char* name, cons
 py::object make_estimator(py::module_& m, const DepsPtr& deps, const char* name, const py::object& mixin,
                           const py::object& base, const char* title, bool classifier) {
     namespace b = bagged;
-    const std::vector<b::Setting> table = b::settings();
+    const py::object table = b::settings_table(classifier ? "CLASSIFIER" : "REGRESSOR");
     py::object cls = make_class(m, name, py::make_tuple(mixin, base), b::class_doc(table, title, kAttributes).c_str());
-    b::add_settings_init(cls, table, "Store the hyper-parameters.");
+    b::add_settings_init(cls, table);
     add_method(
         cls, "_more_tags", "_more_tags", [classifier](py::object) { return more_tags(classifier, true); },
         "_more_tags(self)\n--\n\nInternal function for skipping some sklearn estimator checks.");

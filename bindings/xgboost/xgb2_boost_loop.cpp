@@ -5,12 +5,14 @@
 
 #include "tamrel/xgb2/early_stop.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace tamrel_py::xgb2 {
 namespace boost_loop {
@@ -88,6 +90,20 @@ py::tuple boost_stage(py::tuple api_addresses, std::uintptr_t booster, std::uint
     return py::make_tuple(run.kept, run.best_loss, run.run);
 }
 
+// The rule replayed over the held-out losses of rounds already boosted (where XGBoost ran the
+// rounds, as xgboost.dask does): (kept, best loss, rounds read, whether the rule ends there).
+py::tuple replay_stage(std::vector<double> losses, std::int64_t max_rounds, std::int64_t patience, double tolerance,
+                       double start_loss) {
+    const core::StopRule rule{max_rounds, patience, tolerance};
+    const auto available = static_cast<std::int64_t>(losses.size());
+    const core::StopRule within{std::min(max_rounds, std::max<std::int64_t>(available, 1)), patience, tolerance};
+    core::StageRun run{0, start_loss, 0};
+    if (available > 0)
+        run = core::boost_until_stop([&](std::int64_t r) { return losses[static_cast<std::size_t>(r)]; }, within,
+                                     start_loss);
+    return py::make_tuple(run.kept, run.best_loss, run.run, core::stage_done(run, rule));
+}
+
 }  // namespace boost_loop
 
 void define_boost_loop(py::module_& m) {
@@ -103,11 +119,11 @@ void define_boost_loop(py::module_& m) {
           "max_rounds were boosted; returns (rounds kept, their held-out loss, rounds boosted).\n"
           "api holds the addresses of XGBoost's XGBoosterUpdateOneIter, XGBoosterEvalOneIter and\n"
           "XGBGetLastError.");
-    m.def(
-        "_improves", [](double loss, double best, double tolerance) { return tamrel::xgb2::improves(loss, best, tolerance); },
-        py::arg("loss"), py::arg("best"), py::arg("tolerance"),
-        "_improves(loss, best, tolerance)\n--\n\n"
-        "Whether a held-out loss improves on the best one by the early-stopping rule of _boost_stage.");
+    m.def("_replay_stage", &boost_loop::replay_stage, py::arg("losses"), py::arg("max_rounds"), py::arg("patience"),
+          py::arg("tolerance"), py::arg("start_loss"),
+          "_replay_stage(losses, max_rounds, patience, tolerance, start_loss)\n--\n\n"
+          "_boost_stage's rule over the held-out losses of rounds already boosted: (rounds kept,\n"
+          "their held-out loss, rounds read, whether the rule ends the stage there).");
 }
 
 }  // namespace tamrel_py::xgb2

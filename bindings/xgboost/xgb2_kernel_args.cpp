@@ -55,6 +55,7 @@ core::Ensemble EnsembleArg::view() const {
                      right.data(),   feature.data(), data_of(value), static_cast<std::size_t>(left.size())};
     e.missing = missing;
     e.default_left = default_left.empty() ? nullptr : default_left.data();
+    e.deep = deep;
     return e;
 }
 

@@ -41,6 +41,7 @@ struct EnsembleArg {
     py::array value;
     bool missing = false;
     std::vector<std::uint8_t> default_left;
+    bool deep = false;  // trees deeper than 2 on at most two features are taken (bags)
     core::Ensemble view() const;
 };
 EnsembleArg ensemble_arg(const py::object& offsets, const py::object& left, const py::object& right,

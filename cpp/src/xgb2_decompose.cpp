@@ -1,7 +1,11 @@
 // Splitting depth-2 trees into main effects and pairwise interactions.
 #include "tamrel/xgb2/decompose.hpp"
 
+#include "tamrel/xgb2/purify.hpp"
+
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -85,6 +89,115 @@ void read_tree(const TreeView& tree, std::int64_t n_features, double& intercept,
     }
 }
 
+// A piece of a tree deeper than 2: the leaves whose paths split on one feature (a) or on
+// one pair (a < b), tabulated on the thresholds of those paths: each cell (or pair of
+// cells) holds the sum of those leaves that its points reach.
+struct TreeTable {
+    std::int64_t a = -1, b = -1;  // b < 0: leaves whose paths split on feature a alone
+    std::vector<double> ta, tb;   // sorted, distinct
+    std::vector<double> values;   // row-major: cells of a, then of b (one column when b < 0)
+};
+
+// Whether every path from the root ends within two splits.
+bool shallow(const TreeView& tree) {
+    if (tree.is_leaf(0)) return true;
+    for (bool left : {true, false}) {
+        const std::int64_t c = tree.child(0, left);
+        if (!tree.is_leaf(c) && (!tree.is_leaf(tree.child(c, true)) || !tree.is_leaf(tree.child(c, false))))
+            return false;
+    }
+    return true;
+}
+
+struct Step {
+    std::int64_t node;
+    bool left;
+};
+
+struct Leaf {
+    std::vector<Step> path;
+    double value;
+    std::int64_t a = -1, b = -1;  // the path's features, a < b (b < 0: one feature)
+};
+
+// Whether a point (xa on feature a, xb on the other; NaN goes the node's default way)
+// follows the path.
+bool follows(const TreeView& tree, const Leaf& leaf, double xa, double xb) {
+    for (const Step& s : leaf.path) {
+        const double x = tree.e.feature[tree.begin + s.node] == leaf.a ? xa : xb;
+        const bool left = x != x ? tree.missing_left(s.node) : x < tree.value(s.node);
+        if (left != s.left) return false;
+    }
+    return true;
+}
+
+// A point of each cell of k thresholds t: below them all, t[c - 1], then NaN for the
+// missing cell.
+std::vector<double> cell_points(const std::vector<double>& t, bool missing) {
+    std::vector<double> points{-std::numeric_limits<double>::infinity()};
+    points.insert(points.end(), t.begin(), t.end());
+    if (missing) points.push_back(std::numeric_limits<double>::quiet_NaN());
+    return points;
+}
+
+void sort_unique(std::vector<double>& v);
+
+// Every leaf with its path, the path's features checked (two at most: XGBoost's interaction
+// constraints bound each path, not the tree).
+std::vector<Leaf> leaves_of(const TreeView& tree, std::int64_t n_features) {
+    std::vector<Leaf> out;
+    std::vector<Leaf> stack{Leaf{{}, 0.0}};
+    for (std::size_t visited = 0; !stack.empty(); ++visited) {
+        if (visited >= tree.size) bad_tree(tree.index, "a cycle among its nodes");
+        Leaf at = std::move(stack.back());
+        stack.pop_back();
+        const std::int64_t node = at.path.empty() ? 0 : tree.child(at.path.back().node, at.path.back().left);
+        if (tree.is_leaf(node)) {
+            tree.check_leaf(node);
+            at.value = tree.value(node);
+            std::set<std::int64_t> features;
+            for (const Step& s : at.path) features.insert(tree.feature(s.node, n_features));
+            if (features.size() > 2) bad_tree(tree.index, "a path splits on more than two features");
+            at.a = *features.begin();
+            at.b = features.size() == 2 ? *features.rbegin() : -1;
+            out.push_back(std::move(at));
+            continue;
+        }
+        for (bool left : {true, false}) {
+            Leaf next = at;
+            next.path.push_back(Step{node, left});
+            stack.push_back(std::move(next));
+        }
+    }
+    return out;
+}
+
+// The tree's leaves grouped by their paths' features, each group tabulated.
+std::vector<TreeTable> tabulate(const TreeView& tree, std::int64_t n_features, bool missing) {
+    std::map<std::pair<std::int64_t, std::int64_t>, std::vector<Leaf>> groups;
+    for (Leaf& leaf : leaves_of(tree, n_features)) groups[{leaf.a, leaf.b}].push_back(std::move(leaf));
+    std::vector<TreeTable> out;
+    for (const auto& [key, leaves] : groups) {
+        TreeTable table{key.first, key.second, {}, {}, {}};
+        for (const Leaf& leaf : leaves)
+            for (const Step& s : leaf.path)
+                (tree.e.feature[tree.begin + s.node] == table.a ? table.ta : table.tb).push_back(tree.value(s.node));
+        sort_unique(table.ta);
+        sort_unique(table.tb);
+        const std::vector<double> pa = cell_points(table.ta, missing);
+        const std::vector<double> pb = table.b < 0 ? std::vector<double>{0.0} : cell_points(table.tb, missing);
+        for (double xa : pa)
+            for (double xb : pb) {
+                double sum = 0.0;
+                for (const Leaf& leaf : leaves)
+                    if (follows(tree, leaf, xa, xb)) sum += leaf.value;
+                table.values.push_back(sum);
+            }
+        out.push_back(std::move(table));
+    }
+    return out;
+}
+
 void sort_unique(std::vector<double>& v) {
     std::sort(v.begin(), v.end());
     v.erase(std::unique(v.begin(), v.end()), v.end());
@@ -140,12 +253,18 @@ Decomposition decompose(const Ensemble& e, std::int64_t n_features) {
     Decomposition d;
     d.missing = e.missing;
     std::vector<Piece> pieces;
+    std::vector<TreeTable> tables;
     for (std::size_t t = 0; t < e.n_trees; ++t) {
         const std::int64_t begin = e.offsets[t], end = e.offsets[t + 1];
         if (begin < 0 || end <= begin || static_cast<std::size_t>(end) > e.n_nodes)
             bad_tree(t, "node range out of bounds");
-        read_tree(TreeView{e, t, static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)},
-                  n_features, d.intercept, pieces);
+        const TreeView tree{e, t, static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)};
+        if (e.deep && !shallow(tree)) {
+            const std::vector<TreeTable> pieces_of_tree = tabulate(tree, n_features, d.missing);
+            tables.insert(tables.end(), pieces_of_tree.begin(), pieces_of_tree.end());
+        }
+        else
+            read_tree(tree, n_features, d.intercept, pieces);
     }
 
     std::map<std::int64_t, std::vector<double>> main_grid;
@@ -162,6 +281,17 @@ Decomposition decompose(const Ensemble& e, std::int64_t n_features) {
             main_grid[p.a].push_back(p.t);
             if (p.split) main_grid[p.a].push_back(p.u);
         }
+    }
+    for (const TreeTable& table : tables) {
+        auto& grid_a = main_grid[table.a];
+        if (table.b < 0) {
+            grid_a.insert(grid_a.end(), table.ta.begin(), table.ta.end());
+            continue;
+        }
+        main_grid[table.b];
+        auto& grids = pair_grid[{table.a, table.b}];
+        grids.first.insert(grids.first.end(), table.ta.begin(), table.ta.end());
+        grids.second.insert(grids.second.end(), table.tb.begin(), table.tb.end());
     }
 
     std::map<std::int64_t, std::size_t> main_at;
@@ -185,6 +315,21 @@ Decomposition decompose(const Ensemble& e, std::int64_t n_features) {
             add_interaction(d.interactions[pair_at[{std::min(p.a, p.b), std::max(p.a, p.b)}]], p);
         else
             add_main(d.mains[main_at[p.a]], p);
+    }
+    for (const TreeTable& table : tables) {
+        if (table.b < 0) {
+            MainEffect& m = d.mains[main_at[table.a]];
+            const auto map = refine_map(m.thresholds, table.ta, d.missing);
+            for (std::size_t c = 0; c < map.size(); ++c) m.values[c] += table.values[map[c]];
+            continue;
+        }
+        Interaction& in = d.interactions[pair_at[{table.a, table.b}]];
+        const auto m1 = refine_map(in.thresholds1, table.ta, d.missing);
+        const auto m2 = refine_map(in.thresholds2, table.tb, d.missing);
+        const std::size_t table_width = n_cells(table.tb.size(), d.missing);
+        for (std::size_t c1 = 0; c1 < m1.size(); ++c1)
+            for (std::size_t c2 = 0; c2 < m2.size(); ++c2)
+                in.values[c1 * in.width() + c2] += table.values[m1[c1] * table_width + m2[c2]];
     }
     return d;
 }

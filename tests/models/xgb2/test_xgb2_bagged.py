@@ -163,26 +163,34 @@ def test_stratified_held_out_rows_and_labels():
 def test_settings_defaults_and_refusals():
     model = XGB2BaggedRegressor()
     params = model.get_params()
-    assert 8 <= params["n_bags"] <= 16 and 0.02 <= params["learning_rate"] <= 0.05
+    assert 8 <= params["n_bags"] <= 16 and params["max_bin"] is None
+    assert XGB2BaggedClassifier().get_params()["min_child_weight"] < params["min_child_weight"]
     assert XGB2BaggedRegressor(3, 0.1).n_bags == 3 and repr(XGB2BaggedRegressor(n_bags=3)) == \
         "XGB2BaggedRegressor(n_bags=3)"
     with pytest.raises(TypeError, match="unexpected keyword argument 'eta'"):
         XGB2BaggedRegressor(eta=0.1)
     with pytest.raises(TypeError, match="multiple values for argument 'n_bags'"):
         XGB2BaggedRegressor(3, n_bags=4)
-    with pytest.raises(TypeError, match="takes from 1 to 17 positional arguments but 18 were given"):
-        XGB2BaggedRegressor(*range(17))
+    with pytest.raises(TypeError, match="too many positional arguments"):
+        XGB2BaggedRegressor(*range(19))
     small = X[:60]
-    for setting, message in [({"n_bags": 0}, "n_bags must be an integer >= 1"),
-                             ({"learning_rate": 0.0}, "learning_rate must be a number > 0"),
-                             ({"validation_fraction": 0.9}, "validation_fraction must be a number > 0.0"),
-                             ({"interactions": "all"}, "interactions must be a count"),
-                             ({"interactions": [("X0", "X0")]}, "pair .* of one feature"),
-                             ({"interactions": [("X0", "zz")]}, "'zz', which is not one of the features"),
-                             ({"interactions": [(0, 9)]}, "feature index of interactions must be"),
-                             ({"n_jobs": 0}, "n_jobs must be an integer >= 1"),
-                             ({"max_interaction_bins": 1}, "max_interaction_bins")]:
-        with pytest.raises(ValueError, match=message):
+    for setting, error, message in [
+            ({"n_bags": 0}, ValueError, "n_bags must be at least 1"),
+            ({"n_bags": 2.0}, TypeError, "n_bags must be an integer"),
+            ({"learning_rate": 0.0}, ValueError, r"learning_rate must lie in \(0, 1\]"),
+            ({"early_stopping_tolerance": 1.0}, ValueError, r"early_stopping_tolerance must lie in \[0, 1\)"),
+            ({"validation_fraction": 0.9}, ValueError, r"validation_fraction must lie in \(0, 0.5\]"),
+            ({"pair_depth": 7}, ValueError, "pair_depth must be at most 6"),
+            ({"pair_depth": 1}, ValueError, "pair_depth must be at least 2"),
+            ({"max_bin": 1}, ValueError, "max_bin must be at least 2"),
+            ({"interactions": "all"}, TypeError, "interactions must be a count"),
+            ({"interactions": -1}, ValueError, "interactions must be at least 0"),
+            ({"interactions": [("X0", "X0")]}, ValueError, "pair .* of one feature"),
+            ({"interactions": [("X0", "zz")]}, ValueError, "'zz', which is not one of the features"),
+            ({"interactions": [(0, 9)]}, ValueError, "feature index of interactions must lie"),
+            ({"n_jobs": 0}, ValueError, "n_jobs must be at least 1"),
+            ({"max_interaction_bins": 1}, ValueError, "max_interaction_bins must be at least 2")]:
+        with pytest.raises(error, match=message):
             XGB2BaggedRegressor(**setting).fit(small, Y[:60])
     given = XGB2BaggedRegressor(**FAST, interactions=[("X3", "X2"), (0, 1)]).fit(X, Y)
     assert given.interactions_ == [(2, 3), (0, 1)]
@@ -221,7 +229,8 @@ def test_plot_effect_band_and_missing(tmp_path):
 
 def test_choose_pairs_keeps_positive_strengths_in_order():
     plan = bagging.BagPlan(n_bags=1, learning_rate=0.1, max_rounds=1, early_stopping_rounds=1, tolerance=0.0,
-                           validation_fraction=0.1, max_interaction_bins=4, reg_lambda=1.0, min_child_weight=1.0,
+                           validation_fraction=0.1, pair_depth=2, max_interaction_bins=4, reg_lambda=1.0,
+                           min_child_weight=1.0,
                            max_bin=16, n_threads=1, random_state=0, classifier=False, monotone="(0, 0, 0, 0)",
                            n_features=4, pairs_wanted=3)
     strengths = np.array([0.0, 5.0, 1.0, 5.0, 0.0, 2.0])  # (0,1) (0,2) (0,3) (1,2) (1,3) (2,3)

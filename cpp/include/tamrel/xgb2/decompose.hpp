@@ -1,4 +1,5 @@
-// Exact decomposition of an ensemble of depth-2 regression trees into an intercept,
+// Exact decomposition of an ensemble of depth-2 regression trees (or deeper ones whose
+// paths split on at most two features each) into an intercept,
 // main effects (one feature) and pairwise interactions (two features).
 #pragma once
 
@@ -23,6 +24,9 @@ struct Ensemble {
     std::size_t n_nodes;
     bool missing = false;
     const std::uint8_t* default_left = nullptr;
+    // Trees deeper than 2 are taken where their splits use at most two features (the bagged
+    // models' pair trees); otherwise they are refused.
+    bool deep = false;
 };
 
 // Cells of a feature with k thresholds: k + 1, and the missing cell last where there is one.
@@ -54,8 +58,11 @@ struct Decomposition {
 // Splits every tree into pieces that depend on at most two features. A root on A with a
 // child on B != A contributes 1[A on that side] * g(B) to the pair (A, B); a child that
 // is a leaf or splits on A again contributes to A's main effect; a single leaf goes to
-// the intercept. Throws std::invalid_argument for trees deeper than 2, bad child ids or
-// features outside [0, n_features).
+// the intercept. With `deep`, a tree deeper than 2 adds its leaves by their paths: the
+// leaves whose paths split on one feature (or one pair) add their indicator sum, tabulated
+// on those paths' thresholds, to that main effect (or pair). Throws std::invalid_argument
+// for trees deeper than 2 (with `deep`: for a path splitting on more than two features),
+// bad child ids or features outside [0, n_features).
 Decomposition decompose(const Ensemble& trees, std::int64_t n_features);
 
 }  // namespace tamrel::xgb2

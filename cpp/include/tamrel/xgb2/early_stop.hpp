@@ -29,6 +29,9 @@ struct StageRun {
 // improves on an infinite best).
 bool improves(double loss, double best, double tolerance);
 
+// Whether the rule ends a stage after `run` (its patience or its rounds are spent).
+bool stage_done(const StageRun& run, const StopRule& rule);
+
 // Boosts round r = 0, 1, ... by calling boost_round(r), which returns the held-out loss
 // after that round, until the rule stops the stage; start_loss is the held-out loss before
 // the first round (infinity where there is none to beat).

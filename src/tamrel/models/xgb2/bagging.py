@@ -17,17 +17,20 @@ thread count.
 
 import numbers
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 import os
 
 import numpy as np
+
+from ...settings import check
+from .bagged_settings import auto_max_bin
 
 __all__ = ["BagPlan", "TrainedBags", "plan", "train", "split_rows", "choose_pairs", "strength_table", "bag_margins"]
 
 
 @dataclass
 class BagPlan:
-    """The checked settings of one fit."""
+    """The checked settings of one fit (max_bin None until the row count resolves it)."""
 
     n_bags: int
     learning_rate: float
@@ -35,10 +38,11 @@ class BagPlan:
     early_stopping_rounds: int
     tolerance: float
     validation_fraction: float
+    pair_depth: int
     max_interaction_bins: int
     reg_lambda: float
     min_child_weight: float
-    max_bin: int
+    max_bin: object
     n_threads: int
     random_state: int
     classifier: bool
@@ -46,16 +50,24 @@ class BagPlan:
     n_features: int
     pairs_wanted: object  # an int count, or the list of (a, b) pairs given
 
+    def for_rows(self, n_rows):
+        """The plan with max_bin resolved for a fit on n_rows rows (a bag trains on the share
+        that it does not hold out)."""
+        if self.max_bin is not None:
+            return self
+        return replace(self, max_bin=auto_max_bin(n_rows * (1.0 - self.validation_fraction)))
+
     def xgb_params(self, bag, constraints):
         """XGBoost's parameters for one stage of one bag: stumps for the main effects (each
-        round one split of one feature, the smallest step), depth-2 trees for the pairs."""
+        round one split of one feature, the smallest step), trees of pair_depth for the pairs
+        (each within one pair by its interaction constraint)."""
         main = all(len(c) == 1 for c in constraints)
         return {"objective": "binary:logistic" if self.classifier else "reg:squarederror",
                 "eval_metric": "logloss" if self.classifier else "rmse", "eta": self.learning_rate,
-                "max_depth": 1 if main else 2, "tree_method": "hist", "max_bin": self.max_bin, "reg_lambda": self.reg_lambda,
-                "min_child_weight": self.min_child_weight, "monotone_constraints": self.monotone,
-                "interaction_constraints": str([list(c) for c in constraints]), "nthread": 1,
-                "seed": self.random_state * 1009 + bag}
+                "max_depth": 1 if main else self.pair_depth, "tree_method": "hist", "max_bin": self.max_bin,
+                "reg_lambda": self.reg_lambda, "min_child_weight": self.min_child_weight,
+                "monotone_constraints": self.monotone, "interaction_constraints": str([list(c) for c in constraints]),
+                "nthread": 1, "seed": self.random_state * 1009 + bag}
 
 
 @dataclass
@@ -70,31 +82,13 @@ class TrainedBags:
     rounds: list = field(default_factory=list)
 
 
-def _number(value, name, kind, low, low_open=False, high=None):
-    """value as kind (int or float), refused naming the setting outside [low, high]."""
-    valid = isinstance(value, numbers.Real) and not isinstance(value, bool)
-    if kind is int:
-        valid = valid and isinstance(value, numbers.Integral)
-    if valid:
-        value = kind(value)
-        valid = np.isfinite(value) and (value > low if low_open else value >= low) and (high is None or value <= high)
-    if not valid:
-        bound = f"{'>' if low_open else '>='} {low}" + ("" if high is None else f" and <= {high}")
-        raise ValueError(f"{name} must be {'an integer' if kind is int else 'a number'} {bound}, got {value!r}")
-    return value
-
-
 def _pairs_wanted(interactions, names):
-    """A count of pairs, or the explicit pairs as sorted index tuples."""
+    """A count of pairs (the checked count, or share of the feature count), or the explicit
+    pairs as sorted index tuples."""
     p = len(names)
-    if isinstance(interactions, numbers.Integral) and not isinstance(interactions, bool):
-        return min(_number(interactions, "interactions", int, 0), p * (p - 1) // 2)
-    if isinstance(interactions, numbers.Real) and not isinstance(interactions, bool):
-        share = _number(interactions, "interactions", float, 0.0)
-        return min(int(round(share * p)), p * (p - 1) // 2)
-    if isinstance(interactions, (str, bytes)) or not hasattr(interactions, "__iter__"):
-        raise ValueError("interactions must be a count of pairs, a share of the feature count or a list of "
-                         f"feature pairs, got {interactions!r}")
+    if isinstance(interactions, numbers.Real):
+        count = interactions if isinstance(interactions, numbers.Integral) else int(round(interactions * p))
+        return min(count, p * (p - 1) // 2)
     pairs = []
     for pair in interactions:
         pair = list(pair) if hasattr(pair, "__iter__") and not isinstance(pair, (str, bytes)) else [pair]
@@ -114,29 +108,24 @@ def _feature_index(feature, names):
         if names.count(feature) != 1:
             raise ValueError(f"interactions names {feature!r}, which is not one of the features {names!r}")
         return names.index(feature)
-    index = _number(feature, "a feature index of interactions", int, 0, high=len(names) - 1)
-    return index
+    if isinstance(feature, bool) or not isinstance(feature, numbers.Integral):
+        raise TypeError(f"interactions must name features by name or index, got {feature!r}")
+    if not 0 <= feature < len(names):
+        raise ValueError(f"a feature index of interactions must lie in [0, {len(names) - 1}], got {feature!r}")
+    return int(feature)
 
 
-def plan(est, names, monotone, classifier):
-    """The estimator's settings, checked, for a fit on features `names`."""
-    n_jobs = est.n_jobs
-    threads = (os.cpu_count() or 1) if n_jobs is None else _number(n_jobs, "n_jobs", int, 1)
-    return BagPlan(n_bags=_number(est.n_bags, "n_bags", int, 1),
-                   learning_rate=_number(est.learning_rate, "learning_rate", float, 0.0, low_open=True, high=1.0),
-                   max_rounds=_number(est.max_rounds, "max_rounds", int, 1),
-                   early_stopping_rounds=_number(est.early_stopping_rounds, "early_stopping_rounds", int, 1),
-                   tolerance=float(getattr(est, "early_stopping_tolerance", 0.0)),
-                   validation_fraction=_number(est.validation_fraction, "validation_fraction", float, 0.0,
-                                               low_open=True, high=0.5),
-                   max_interaction_bins=_number(est.max_interaction_bins, "max_interaction_bins", int, 2,
-                                                high=1024),
-                   reg_lambda=_number(est.reg_lambda, "reg_lambda", float, 0.0),
-                   min_child_weight=_number(est.min_child_weight, "min_child_weight", float, 0.0),
-                   max_bin=_number(est.max_bin, "max_bin", int, 2),
-                   n_threads=threads, random_state=_number(est.random_state, "random_state", int, 0),
+def plan(est, table, names, monotone, classifier):
+    """The estimator's settings checked by its table, for a fit on features `names`."""
+    s = check(est, table)
+    return BagPlan(n_bags=s.n_bags, learning_rate=s.learning_rate, max_rounds=s.max_rounds,
+                   early_stopping_rounds=s.early_stopping_rounds, tolerance=s.early_stopping_tolerance,
+                   validation_fraction=s.validation_fraction, pair_depth=s.pair_depth,
+                   max_interaction_bins=s.max_interaction_bins, reg_lambda=s.reg_lambda,
+                   min_child_weight=s.min_child_weight, max_bin=s.max_bin,
+                   n_threads=(os.cpu_count() or 1) if s.n_jobs is None else s.n_jobs, random_state=s.random_state,
                    classifier=classifier, monotone=monotone, n_features=len(names),
-                   pairs_wanted=_pairs_wanted(est.interactions, list(names)))
+                   pairs_wanted=_pairs_wanted(s.interactions, list(names)))
 
 
 def split_rows(y, plan_, bag):
@@ -250,6 +239,7 @@ def train(X, y, w, plan_):
     from . import xgboost as kernels
 
     X = np.asarray(X, dtype=np.float64)
+    plan_ = plan_.for_rows(len(y))
     api = xgboost_api()
     with ThreadPoolExecutor(max_workers=max(1, min(plan_.n_threads, plan_.n_bags))) as pool:
         states = list(pool.map(lambda b: _main_stage(xgboost, kernels, api, X, y, w, plan_, b), range(plan_.n_bags)))

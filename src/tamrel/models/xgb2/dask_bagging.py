@@ -10,6 +10,7 @@ partition over the training rows; the cut points come from a sample of the rows.
 """
 
 import numpy as np
+import xgboost
 
 from . import bagging
 from .dask_support import _balanced, _client, _kernels
@@ -32,6 +33,14 @@ def _weights(y, w, plan_, bag):
 
     base = da.ones_like(y, dtype=np.float32) if w is None else w
     return base * ~held, base * held, held
+
+
+def _row_count(y):
+    import math
+
+    n = y.shape[0]
+    return int(n) if not math.isnan(n) else int(y.map_blocks(lambda b: np.array([len(b)]), dtype=np.int64,
+                                                              chunks=(1,)).sum().compute())
 
 
 def _every_kth(block, k):
@@ -67,13 +76,33 @@ def _strengths(client, booster, X, y, w_train, cuts, plan_):
     return _kernels()._pair_strengths(cuts, G, H, plan_.reg_lambda, plan_.min_child_weight)
 
 
-def _stage(client, params, dtrain, dheld, plan_, model=None):
+class _StopRule(xgboost.callback.TrainingCallback):
+    """Ends xgboost.dask's training where the bagged models' early-stopping rule ends a stage
+    (the rule of _boost_stage, replayed over the held-out losses so far)."""
+
+    def __init__(self, plan_, start_loss):
+        super().__init__()
+        self.rule = (plan_.max_rounds, plan_.early_stopping_rounds, plan_.tolerance, start_loss)
+
+    def after_iteration(self, model, epoch, evals_log):
+        return bool(_kernels()._replay_stage(_losses(evals_log), *self.rule)[3])
+
+
+def _losses(history):
+    (metrics,) = history["held_out"].values()
+    return [float(v) for v in metrics]
+
+
+def _stage(client, params, dtrain, dheld, plan_, model=None, start_loss=np.inf):
+    """(booster cut to the kept rounds or None where none improved, their held-out loss)."""
     from xgboost import dask as dxgb
 
+    stop = _StopRule(plan_, start_loss)
     out = dxgb.train(client, params, dtrain, num_boost_round=plan_.max_rounds, evals=[(dheld, "held_out")],
-                     early_stopping_rounds=plan_.early_stopping_rounds, verbose_eval=False, xgb_model=model)
-    booster = out["booster"]
-    return booster[:booster.best_iteration + 1], float(booster.best_score)
+                     callbacks=[stop], verbose_eval=False, xgb_model=model)
+    kept, loss, _, _ = _kernels()._replay_stage(_losses(out["history"]), *stop.rule)
+    first = 0 if model is None else model.num_boosted_rounds()
+    return (out["booster"][:first + kept], loss) if kept else (None, start_loss)
 
 
 def train_bags(X, y, w, plan_):
@@ -83,6 +112,7 @@ def train_bags(X, y, w, plan_):
 
     client = _client()
     X, y, w = _balanced(client, X, y, w)
+    plan_ = plan_.for_rows(_row_count(y))
     states, strengths = [], np.zeros(plan_.n_features * (plan_.n_features - 1) // 2)
     want_ranking = not isinstance(plan_.pairs_wanted, list) and plan_.pairs_wanted > 0
     cuts = _cuts(X, plan_) if want_ranking else None
@@ -98,9 +128,9 @@ def train_bags(X, y, w, plan_):
     pairs = bagging.choose_pairs(strengths, plan_)
     for bag, state in enumerate(states):
         if pairs:
-            booster, score = _stage(client, plan_.xgb_params(bag, pairs), state[3], state[4], plan_, model=state[0])
-            if score < state[1]:
-                state[0] = booster
+            booster, _ = _stage(client, plan_.xgb_params(bag, pairs), state[3], state[4], plan_, model=state[0],
+                                start_loss=state[1])
+            state[0] = booster or state[0]
         state[0].set_param({"nthread": plan_.n_threads})
     return bagging.TrainedBags(boosters=[s[0] for s in states], pairs=pairs, strengths=strengths,
                                held_out=[s[5] for s in states],
