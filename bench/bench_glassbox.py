@@ -27,8 +27,8 @@ import numpy as np
 
 REGRESSION = {"diabetes", "randhie"}
 DATASETS = ["diabetes", "breast_cancer", "fair", "randhie", "anes96"]
-MODELS = ["XGB2 default", "XGB2 bagged", "EBM", "XGBoost depth 6", "HistGradientBoosting"]
-PEERS = {"XGB2 default", "EBM", "XGBoost depth 6", "HistGradientBoosting"}
+MODELS = ["XGB2 default", "XGB2 bagged", "EBM", "XGBoost depth 6", "HistGradientBoosting", "Mean"]
+PEERS = {"XGB2 default", "EBM", "XGBoost depth 6", "HistGradientBoosting", "Mean"}
 
 
 def load(name):
@@ -61,6 +61,11 @@ def split(X, y, seed, classify):
 
 
 def make(model, classify, threads, seed):
+    if model == "Mean":
+        # The training mean (class prior): a model worse than it on a seed's test rows is a fault.
+        from sklearn.dummy import DummyClassifier, DummyRegressor
+
+        return DummyClassifier(strategy="prior") if classify else DummyRegressor()
     if model == "EBM":
         from interpret.glassbox import ExplainableBoostingClassifier, ExplainableBoostingRegressor
 

@@ -53,7 +53,7 @@ def _common(reg_lambda, min_child_weight, scale):
         Setting("learning_rate", 0.1, "float", "Boosting learning rate of both stages, in (0, 1].",
                 number(0.0, 1.0, low_open=True)),
         Setting("max_rounds", 3000, "int", "Most boosting rounds of each stage of a bag.", integer(low=1)),
-        Setting("early_stopping_rounds", 30, "int",
+        Setting("early_stopping_rounds", 20, "int",
                 "A stage stops when its loss on the bag's held-out rows has not improved for this\n"
                 "many rounds; it keeps the rounds up to its last improvement.", integer(low=1)),
         Setting("early_stopping_tolerance", 1e-4, "float",
