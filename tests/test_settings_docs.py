@@ -10,11 +10,12 @@ import pytest
 import tamrel
 from tamrel.diagnoser import frailzone
 from tamrel.diagnoser.scan_settings import COMPARE, SCAN
+from tamrel.models.xgb2.bagged_settings import CLASSIFIER, REGRESSOR
 from tamrel.models.xgb2 import xgboost
 from tamrel.settings import number, one_of
 
 CLASSES = [frailzone.FrailZone, frailzone.FrailScan, frailzone.FrailCompare, xgboost.XGB2Regressor,
-           xgboost.XGB2Classifier]
+           xgboost.XGB2Classifier, xgboost.XGB2BaggedRegressor, xgboost.XGB2BaggedClassifier]
 STUBS = {frailzone: "diagnoser/frailzone.pyi", xgboost: "models/xgb2/xgboost.pyi"}
 
 
@@ -43,8 +44,9 @@ def test_signature_docstring_and_stub_agree(cls):
     assert _stub_defaults(cls, module) == signature
 
 
-def test_scan_tables_are_the_signatures():
-    for cls, table in ((frailzone.FrailScan, SCAN), (frailzone.FrailCompare, COMPARE)):
+def test_settings_tables_are_the_signatures():
+    for cls, table in ((frailzone.FrailScan, SCAN), (frailzone.FrailCompare, COMPARE),
+                       (xgboost.XGB2BaggedRegressor, REGRESSOR), (xgboost.XGB2BaggedClassifier, CLASSIFIER)):
         assert [(s.name, s.default) for s in table] == [
             (n, p.default) for n, p in inspect.signature(cls).parameters.items()]
 

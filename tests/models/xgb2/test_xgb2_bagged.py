@@ -30,12 +30,13 @@ def decomposition_gap(model, data):
 
 
 @pytest.mark.parametrize("cls", [XGB2BaggedRegressor, XGB2BaggedClassifier])
-@pytest.mark.parametrize("data", ["plain", "nan", "monotone"])
+@pytest.mark.parametrize("data", ["plain", "nan", "monotone", "deep"])
 def test_intercept_plus_effects_is_the_average_margin(cls, data):
-    x = X_NAN if data == "nan" else X
+    x = X_NAN if data in ("nan", "deep") else X
     y = Y if cls is XGB2BaggedRegressor else Y > 0.5
     mono = dict(mono_increasing_list=("X0",), mono_decreasing_list=("X2",)) if data == "monotone" else {}
-    model = cls(**FAST, **mono).fit(x, y)
+    depth = dict(pair_depth=6) if data == "deep" else {}  # paths of one tree within different pairs
+    model = cls(**FAST, **mono, **depth).fit(x, y)
     fresh = rng.normal(size=(300, 4)) * 2
     fresh[::7, 0] = np.nan  # missing where training had none: the default directions still hold
     fresh[::5, 1] = np.nan
@@ -55,6 +56,49 @@ def test_intercept_plus_effects_is_the_average_margin(cls, data):
             rows[:, feature] = np.tile(grid, 40)
             steps = np.diff(bagging.bag_margins(model.boosters_, rows).reshape(40, -1), axis=1)
             assert np.all(sign * steps >= -1e-6)
+
+
+# A depth-3 tree whose paths split on (f0, f1) or (f0, f2): node, left, right, feature,
+# threshold or leaf value, default direction.
+DEEP_TREE = [(0, 1, 2, 0, 0.0, 1), (1, 3, 4, 1, 0.5, 0), (2, 5, 6, 2, -0.5, 1), (3, 7, 8, 1, -1.0, 1),
+             (4, -1, -1, 0, 1.0, 0), (5, 9, 10, 0, 1.0, 0), (6, -1, -1, 0, -2.0, 0), (7, -1, -1, 0, 0.5, 0),
+             (8, -1, -1, 0, 3.0, 0), (9, -1, -1, 0, -1.0, 0), (10, -1, -1, 0, 4.0, 0)]
+
+
+def route(tree, row):
+    node = 0
+    while tree[node][1] >= 0:
+        _, left, right, feature, threshold, default_left = tree[node]
+        x = row[feature]
+        node = (left if default_left else right) if np.isnan(x) else (left if x < threshold else right)
+    return tree[node][4]
+
+
+def bag_of(tree, base_margin=0.25):
+    nodes = np.array([t[:4] for t in tree], dtype=np.int64)
+    return (np.array([0, len(tree)], dtype=np.int64), nodes[:, 1], nodes[:, 2], nodes[:, 3],
+            np.array([t[4] for t in tree]), np.array([t[5] for t in tree], dtype=np.int64), base_margin)
+
+
+def test_deep_trees_decompose_by_their_paths():
+    rows = rng.normal(size=(400, 3)) * 1.5
+    rows[::6, 0] = np.nan
+    rows[::5, 1] = np.nan
+    rows[::7, 2] = np.nan
+    mean, spread = ext._parse_bags([bag_of(DEEP_TREE)], 3, rows)
+    intercept, mains, pairs = mean
+    total = np.full(len(rows), intercept)
+    for feature, thresholds, values in mains:
+        total += ext._predict_effect_1d(rows, feature, thresholds, values, missing=True)
+    for a, b, t1, t2, table in pairs:
+        total += ext._predict_effect_2d(rows, a, b, t1, t2, table, missing=True)
+    expected = 0.25 + np.array([route(DEEP_TREE, r) for r in rows])
+    np.testing.assert_allclose(total, expected, atol=1e-12)
+    assert sorted((a, b) for a, b, *_ in pairs) == [(0, 1), (0, 2)] and spread[0] == 0.0
+    three = [list(t) for t in DEEP_TREE]
+    three[3][3] = 2  # the path f0, f1, f2
+    with pytest.raises(ValueError, match="tree 0: a path splits on more than two features"):
+        ext._parse_bags([bag_of(three)], 3, rows)
 
 
 def reference_strength(G, H, na, nb, lam, mcw):
@@ -146,6 +190,22 @@ def test_held_out_rows_serve_early_stopping_only(monkeypatch):
             np.testing.assert_array_equal(np.sort(seen["train"][stage]), np.sort(y[trained].astype(np.float32)))
         np.testing.assert_array_equal(seen["ranking"][bag], trained)
     assert all(main >= 1 and pairs >= 0 for main, pairs in model.bag_rounds_)
+
+
+def test_heavy_tailed_counts_beat_the_training_mean():
+    # Counts with a heavy tail and a weak signal, as randhie's visits: every bag, on its own
+    # held-out rows, and the average, on new rows, must beat the training mean.
+    gen = np.random.default_rng(5)
+    x = gen.normal(size=(1600, 4))
+    mean = np.exp(0.7 * x[:, 0] + 0.5 * x[:, 1] * x[:, 2])
+    y = gen.negative_binomial(0.5, 0.5 / (0.5 + mean)).astype(float)
+    train, test = slice(0, 1200), slice(1200, None)
+    model = XGB2BaggedRegressor(n_bags=4, max_rounds=400, n_jobs=2).fit(x[train], y[train])
+    for booster, held in zip(model.boosters_, model.held_out_rows_):
+        rest = np.setdiff1d(np.arange(1200), held)
+        fitted = booster.inplace_predict(x[held], predict_type="margin")
+        assert np.mean((y[held] - fitted) ** 2) < np.mean((y[held] - y[rest].mean()) ** 2)
+    assert np.mean((y[test] - model.predict(x[test])) ** 2) < 0.97 * np.mean((y[test] - y[train].mean()) ** 2)
 
 
 def test_stratified_held_out_rows_and_labels():

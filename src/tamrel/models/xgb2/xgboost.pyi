@@ -76,12 +76,14 @@ class XGB2BaggedBase(BaseEstimator):
     learning_rate: float
     max_rounds: int
     early_stopping_rounds: int
+    early_stopping_tolerance: float
     validation_fraction: float
     interactions: Union[int, float, Sequence[Sequence[Union[int, str]]]]
+    pair_depth: int
     max_interaction_bins: int
     reg_lambda: float
     min_child_weight: float
-    max_bin: int
+    max_bin: Optional[int]
     feature_names: Optional[list[str]]
     feature_types: Optional[list[str]]
     mono_increasing_list: Sequence[str]
@@ -101,11 +103,12 @@ class XGB2BaggedBase(BaseEstimator):
     effects_: dict[str, dict[Any, dict[str, Any]]]
     intercept_: float
     intercept_spread_: float
-    def __init__(self, n_bags: int = 12, learning_rate: float = 0.05, max_rounds: int = 3000,
-                 early_stopping_rounds: int = 50, validation_fraction: float = 0.15,
-                 interactions: Union[int, float, Sequence[Sequence[Union[int, str]]]] = 1.0,
+    def __init__(self, n_bags: int = 12, learning_rate: float = 0.1, max_rounds: int = 3000,
+                 early_stopping_rounds: int = 20, early_stopping_tolerance: float = 0.0001,
+                 validation_fraction: float = 0.15,
+                 interactions: Union[int, float, Sequence[Sequence[Union[int, str]]]] = 1.0, pair_depth: int = 3,
                  max_interaction_bins: int = 32, reg_lambda: float = 5.0, min_child_weight: float = 5.0,
-                 max_bin: int = 256, feature_names: Optional[list[str]] = None,
+                 max_bin: Optional[int] = None, feature_names: Optional[list[str]] = None,
                  feature_types: Optional[list[str]] = None, mono_increasing_list: Sequence[str] = (),
                  mono_decreasing_list: Sequence[str] = (), n_jobs: Optional[int] = None,
                  random_state: int = 0) -> None: ...
@@ -114,6 +117,15 @@ class XGB2BaggedBase(BaseEstimator):
     def parse_model(self) -> FANOVAInterpreter: ...
 
 class XGB2BaggedRegressor(RegressorMixin, XGB2BaggedBase):
+    def __init__(self, n_bags: int = 12, learning_rate: float = 0.1, max_rounds: int = 3000,
+                 early_stopping_rounds: int = 20, early_stopping_tolerance: float = 0.0001,
+                 validation_fraction: float = 0.15,
+                 interactions: Union[int, float, Sequence[Sequence[Union[int, str]]]] = 1.0, pair_depth: int = 3,
+                 max_interaction_bins: int = 32, reg_lambda: float = 5.0, min_child_weight: float = 5.0,
+                 max_bin: Optional[int] = None, feature_names: Optional[list[str]] = None,
+                 feature_types: Optional[list[str]] = None, mono_increasing_list: Sequence[str] = (),
+                 mono_decreasing_list: Sequence[str] = (), n_jobs: Optional[int] = None,
+                 random_state: int = 0) -> None: ...
     def _more_tags(self) -> dict[str, Any]: ...
     def _validate_input(self, x: Any, y: Any, sample_weight: Optional[Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]: ...
     def predict(self, X: Any) -> np.ndarray: ...
@@ -121,6 +133,15 @@ class XGB2BaggedRegressor(RegressorMixin, XGB2BaggedBase):
 class XGB2BaggedClassifier(ClassifierMixin, XGB2BaggedBase):
     label_binarizer_: Any
     classes_: np.ndarray
+    def __init__(self, n_bags: int = 12, learning_rate: float = 0.1, max_rounds: int = 3000,
+                 early_stopping_rounds: int = 20, early_stopping_tolerance: float = 0.0001,
+                 validation_fraction: float = 0.15,
+                 interactions: Union[int, float, Sequence[Sequence[Union[int, str]]]] = 1.0, pair_depth: int = 3,
+                 max_interaction_bins: int = 32, reg_lambda: float = 0.0, min_child_weight: float = 0.2,
+                 max_bin: Optional[int] = None, feature_names: Optional[list[str]] = None,
+                 feature_types: Optional[list[str]] = None, mono_increasing_list: Sequence[str] = (),
+                 mono_decreasing_list: Sequence[str] = (), n_jobs: Optional[int] = None,
+                 random_state: int = 0) -> None: ...
     def _more_tags(self) -> dict[str, Any]: ...
     def _validate_input(self, x: Any, y: Any, sample_weight: Optional[Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]: ...
     def decision_function(self, X: Any) -> np.ndarray: ...
@@ -148,3 +169,7 @@ def _count_bag_cells(bags: Sequence[tuple[Any, ...]], n_features: int,
 def _pair_cuts(X: Any, rows: Any, max_bins: int) -> list[np.ndarray]: ...
 def _pair_sums(cuts: Sequence[Any], X: Any, rows: Any, grad: Any, hess: Any) -> tuple[np.ndarray, np.ndarray]: ...
 def _pair_strengths(cuts: Sequence[Any], G: Any, H: Any, reg_lambda: float, min_child_weight: float) -> np.ndarray: ...
+def _boost_stage(api: tuple[int, int, int], booster: int, dtrain: int, dheld: int, first_iteration: int,
+                 max_rounds: int, patience: int, tolerance: float, start_loss: float) -> tuple[int, float, int]: ...
+def _replay_stage(losses: Sequence[float], max_rounds: int, patience: int, tolerance: float,
+                  start_loss: float) -> tuple[int, float, int, bool]: ...
