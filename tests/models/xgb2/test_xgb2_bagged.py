@@ -170,7 +170,9 @@ def test_held_out_rows_serve_early_stopping_only(monkeypatch):
     def spy_stage(api, booster, dtrain, dheld, *args):
         seen["train"].append(labels[dtrain])
         seen["evals"].append(labels[dheld])
-        return real_stage(api, booster, dtrain, dheld, *args)
+        result = real_stage(api, booster, dtrain, dheld, *args)
+        seen.setdefault("stages", []).append((args[-1], result))  # (loss to beat, (kept, loss, run))
+        return result
 
     def spy_sums(cuts, x, rows, grad, hess):
         seen["ranking"].append(np.asarray(rows).copy())
@@ -189,7 +191,30 @@ def test_held_out_rows_serve_early_stopping_only(monkeypatch):
             np.testing.assert_array_equal(np.sort(seen["evals"][stage]), np.sort(y[held].astype(np.float32)))
             np.testing.assert_array_equal(np.sort(seen["train"][stage]), np.sort(y[trained].astype(np.float32)))
         np.testing.assert_array_equal(seen["ranking"][bag], trained)
+        # the pairs must beat the main stage's held-out loss, and the bag keeps what they earn
+        (first, (kept, loss, _)), (start, (pair_kept, _, _)) = seen["stages"][bag], seen["stages"][model.n_bags + bag]
+        assert first == np.inf and start == loss and model.bag_rounds_[bag] == (kept, pair_kept)
     assert all(main >= 1 and pairs >= 0 for main, pairs in model.bag_rounds_)
+
+
+def test_stopping_rule_against_a_plain_replay():
+    def reference(losses, max_rounds, patience, tol, start):
+        best, kept, run = start, 0, 0
+        for r, loss in enumerate(losses[:max_rounds]):
+            if run - kept >= patience:
+                break
+            run = r + 1
+            if loss < best - tol * abs(best) or (np.isinf(best) and loss < best):
+                best, kept = loss, r + 1
+        return kept, best, run, run >= max_rounds or run - kept >= patience
+
+    gen = np.random.default_rng(3)
+    for _ in range(200):
+        losses = list(np.cumsum(gen.normal(-0.01, 0.05, size=gen.integers(1, 60))) + 5.0)
+        args = (int(gen.integers(1, 80)), int(gen.integers(1, 8)), float(gen.choice([0.0, 1e-3, 1e-2])),
+                float(gen.choice([np.inf, 5.0])))
+        assert ext._replay_stage(losses, *args) == reference(losses, *args)
+    assert ext._replay_stage([3.0, np.nan, 2.0], 10, 5, 0.0, np.inf)[:3] == (3, 2.0, 3)  # NaN never improves
 
 
 def test_heavy_tailed_counts_beat_the_training_mean():
@@ -257,6 +282,21 @@ def test_settings_defaults_and_refusals():
     given.parse_model()
     assert set(given.effects_["2D"]) <= {(2, 3), (0, 1)}
     assert XGB2BaggedRegressor(**FAST, interactions=0).fit(X, Y).interactions_ == []
+
+
+def test_histogram_bins_follow_the_rows():
+    import json
+
+    from tamrel.models.xgb2.bagged_settings import auto_max_bin
+
+    assert [auto_max_bin(n) for n in (10, 330, 680, 15_000)] == [16, 16, 34, 256]
+
+    def bins(model):
+        return {json.loads(b.save_config())["learner"]["gradient_booster"]["tree_train_param"]["max_bin"]
+                for b in model.boosters_}
+
+    assert bins(XGB2BaggedRegressor(**FAST).fit(X, Y)) == {str(auto_max_bin(0.85 * N))}
+    assert bins(XGB2BaggedRegressor(**FAST, max_bin=64).fit(X, Y)) == {"64"}
 
 
 def test_pickle_clone_and_refit():
