@@ -4,15 +4,18 @@ Each bag holds out a share of the rows (stratified by class for a classifier) fo
 stopping and trains on the rest, in two stages on one margin:
 
 1. main effects: stumps (one split of one feature per round; an interaction constraint
-   per feature), until the held-out loss has not improved for ``early_stopping_rounds``;
-2. pairs: the same booster boosted further with trees restricted to the chosen pairs,
-   stopped the same way (kept only where it improves on the first stage's held-out loss).
+   per feature), until the held-out loss has not improved for ``early_stopping_rounds``
+   (an improvement lowers the best loss by more than ``early_stopping_tolerance`` of it);
+2. pairs: the same booster boosted further with trees of ``pair_depth`` whose paths stay
+   within one chosen pair, stopped the same way; its rounds are kept only where they improve
+   on the first stage's held-out loss.
 
 The pairs are chosen between the stages, once for all bags: every pair's interaction
 strength (``_pair_strengths``) on the residual of each bag's first stage, over that bag's
 training rows only, summed over the bags; the strongest pairs are kept. Bags train in
 parallel threads of one XGBoost thread each, so that the result does not depend on the
-thread count.
+thread count; each stage's rounds run in the compiled loop ``_boost_stage`` (XGBoost's C
+functions round after round, without the interpreter).
 """
 
 import numbers
