@@ -103,15 +103,6 @@ class XGB2BaggedBase(BaseEstimator):
     effects_: dict[str, dict[Any, dict[str, Any]]]
     intercept_: float
     intercept_spread_: float
-    def __init__(self, n_bags: int = 12, learning_rate: float = 0.1, max_rounds: int = 3000,
-                 early_stopping_rounds: int = 20, early_stopping_tolerance: float = 0.0001,
-                 validation_fraction: float = 0.15,
-                 interactions: Union[int, float, Sequence[Sequence[Union[int, str]]]] = 1.0, pair_depth: int = 3,
-                 max_interaction_bins: int = 32, reg_lambda: float = 5.0, min_child_weight: float = 5.0,
-                 max_bin: Optional[int] = None, feature_names: Optional[list[str]] = None,
-                 feature_types: Optional[list[str]] = None, mono_increasing_list: Sequence[str] = (),
-                 mono_decreasing_list: Sequence[str] = (), n_jobs: Optional[int] = None,
-                 random_state: int = 0) -> None: ...
     def fit(self, X: Any, y: Any, sample_weight: Optional[Any] = None) -> "XGB2BaggedBase": ...
     def partial_dependence(self, fidx: Union[str, Sequence[Union[int, str]]], X: Any) -> np.ndarray: ...
     def parse_model(self) -> FANOVAInterpreter: ...
