@@ -49,6 +49,9 @@ def test_intercept_plus_effects_is_the_average_margin(cls, data):
             assert record["missing"] and record["spread"].shape == record["values"].shape
             assert np.all(record["spread"] >= 0)
     assert model.interactions_ and set(model.interactions_) <= set(model.effects_["2D"])
+    if data == "deep":  # nodes three levels down: the pair stage took the depth
+        assert any(line.startswith("\t" * 3) for b in model.boosters_ for tree in b.get_dump()
+                   for line in tree.splitlines())
     if data == "monotone":  # the whole model, along the constrained features
         grid = np.linspace(-3, 3, 61)
         for feature, sign in ((0, 1), (2, -1)):
@@ -277,6 +280,8 @@ def test_settings_defaults_and_refusals():
             ({"max_interaction_bins": 1}, ValueError, "max_interaction_bins must be at least 2")]:
         with pytest.raises(error, match=message):
             XGB2BaggedRegressor(**setting).fit(small, Y[:60])
+    # a round must lower the held-out loss by half: only the first main round does
+    assert XGB2BaggedRegressor(**FAST, early_stopping_tolerance=0.5).fit(X, Y).bag_rounds_ == [(1, 0)] * 3
     given = XGB2BaggedRegressor(**FAST, interactions=[("X3", "X2"), (0, 1)]).fit(X, Y)
     assert given.interactions_ == [(2, 3), (0, 1)]
     given.parse_model()
