@@ -332,6 +332,24 @@ def test_plot_effect_band_and_missing(tmp_path):
     assert "missing (" not in " ".join(plain.plot_effect("X1").axes[0].get_legend_handles_labels()[1])
 
 
+def test_gradients_are_the_loss_derivatives():
+    from scipy.special import expit
+
+    gen = np.random.default_rng(2)
+    margin, w = gen.normal(size=50) * 3, gen.uniform(0.5, 2.0, size=50)
+    labels, values = (gen.random(50) < 0.4).astype(float), gen.normal(size=50)
+    h = 1e-4
+    for classifier, y in ((True, labels), (False, values)):
+        def loss(m):  # per row: log loss of the logistic margin, or half the squared error
+            return w * (np.logaddexp(0.0, m) - y * m if classifier else 0.5 * (m - y) ** 2)
+
+        grad, hess = bagging.gradients(y, margin, w, classifier)
+        np.testing.assert_allclose(grad, (loss(margin + h) - loss(margin - h)) / (2 * h), rtol=1e-5, atol=1e-8)
+        np.testing.assert_allclose(hess, (loss(margin + h) - 2 * loss(margin) + loss(margin - h)) / h ** 2,
+                                   rtol=1e-3, atol=1e-6)
+    assert np.allclose(bagging.gradients(labels, margin, w, True)[0], (expit(margin) - labels) * w)
+
+
 def test_choose_pairs_keeps_positive_strengths_in_order():
     plan = bagging.BagPlan(n_bags=1, learning_rate=0.1, max_rounds=1, early_stopping_rounds=1, tolerance=0.0,
                            validation_fraction=0.1, pair_depth=2, max_interaction_bins=4, reg_lambda=1.0,
