@@ -1,0 +1,75 @@
+"""One-sided tests of a region's proportion of 0/1 scores (hits for ACC) against the rest.
+
+Welch's t is not valid here: a small region whose held-out rows are all misses has no
+spread, its standard error comes from the rest alone and the p-value falls to 1e-200.
+Both tests below take the variance from the null hypothesis instead of from the region.
+
+* Exact: when the effective counts are whole numbers (no weights, equal weights, integer
+  frequency weights) and the null is "the region is no worse than the rest", Fisher's
+  one-sided test: with ``N`` rows of which ``K`` are bad (misses for a higher-is-better
+  score), the p-value is ``P(X >= bad rows of the region)`` for ``X`` hypergeometric
+  (``N``, ``K``, region rows).
+* Score: otherwise (sampling weights with Kish's effective sizes, or the null "the region's
+  proportion is at least theta times the rest's"), Farrington and Manning's score test of
+  a ratio of two independent proportions. Under H0 ``p1 = theta p2`` the restricted
+  maximum likelihood estimate is the smaller root of
+  ``N theta p2^2 - (n1 theta + x1 + n2 + x2 theta) p2 + (x1 + x2) = 0``, ``p1 = theta p2``
+  (x: effective counts of ones, n: effective sizes, N = n1 + n2), and
+  ``z = (p1_hat - theta p2_hat) / sqrt(p1 (1 - p1) / n1 + theta^2 p2 (1 - p2) / n2)``
+  with the normal tail. With ``theta = 1`` this is the two-proportion z test with the
+  pooled variance.
+"""
+
+import numpy as np
+import scipy.stats
+
+__all__ = ["binary_p"]
+
+_WHOLE = 1e-9  # relative distance from an integer that still counts as a whole count
+
+
+def _whole(x):
+    return np.abs(x - np.rint(x)) <= _WHOLE * np.maximum(np.abs(x), 1.0)
+
+
+def _fisher(n1, x1, n2, x2):
+    """P(X >= x1) for X hypergeometric: x1 + x2 marked rows among n1 + n2, n1 drawn."""
+    n1, x1, n2, x2 = (np.rint(np.nan_to_num(v)) for v in (n1, x1, n2, x2))
+    return scipy.stats.hypergeom.sf(x1 - 1.0, n1 + n2, x1 + x2, n1)
+
+
+def _score_z(p1, n1, p2, n2, theta):
+    """Farrington-Manning z of H0 p1 = theta p2 (see the module docstring)."""
+    x1, x2 = p1 * n1, p2 * n2
+    total = n1 + n2
+    with np.errstate(divide="ignore", invalid="ignore"):
+        a = total * theta
+        b = -(n1 * theta + x1 + n2 + x2 * theta)
+        c = x1 + x2
+        disc = np.sqrt(np.maximum(b * b - 4.0 * a * c, 0.0))
+        # the smaller root, written so that it does not cancel
+        r2 = np.where(b < 0, 2.0 * c / (-b + disc), (-b - disc) / (2.0 * a))
+        r1 = theta * r2
+        var = r1 * (1.0 - r1) / n1 + theta * theta * r2 * (1.0 - r2) / n2
+        return (p1 - theta * p2) / np.sqrt(var), var
+
+
+def binary_p(p1, n1, p2, n2, sign, theta=1.0):
+    """One-sided p-value that the region (proportion p1 on n1 effective rows) is worse.
+
+    ``sign`` is 1 when a proportion of ones is good (hits), -1 when it is bad. H0 is
+    ``sign * (p1 - theta * p2) >= 0``; ``theta`` is 1 (no worse than the rest) or the
+    ratio that the threshold null sets between the region and the rest.
+    """
+    theta = np.broadcast_to(np.asarray(theta, dtype=np.float64), np.shape(p1))
+    z, var = _score_z(p1, n1, p2, n2, theta)
+    p = scipy.stats.norm.cdf(z) if sign > 0 else scipy.stats.norm.sf(z)
+    # all rows at one value under H0: the data cannot speak against it
+    p = np.where(np.isnan(var) | (var > 0), p, 1.0)
+    # Fisher's exact test where the counts are whole and the null is "no worse than the rest"
+    bad1, bad2 = (n1 * (1.0 - p1), n2 * (1.0 - p2)) if sign > 0 else (n1 * p1, n2 * p2)
+    exact = (theta == 1.0) & _whole(n1) & _whole(n2) & _whole(bad1) & _whole(bad2)
+    if np.any(exact):
+        p = np.where(exact, _fisher(np.where(exact, n1, 0), np.where(exact, bad1, 0),
+                                    np.where(exact, n2, 0), np.where(exact, bad2, 0)), p)
+    return np.where(theta > 0, p, np.nan)
