@@ -15,11 +15,14 @@
   variances S10 and S01.
 
 ``auc_test`` treats a region and its rest as two independent samples:
-``z = (A_rest - A_region) / sqrt(var_region + var_rest)`` and the normal upper tail is the
-p-value of H0 "the region's AUC is no lower than the rest's". ``var_region`` is at least
-Hanley and McNeil's variance of an AUC equal to the rest's on the region's class counts
-(the variance H0 gives the region), so that a few rows ranked perfectly wrong, whose
-DeLong variance is 0, are not significant by that alone. The region's interval is the
+``t = (A_rest - A_region) / sqrt(var_region + var_rest)`` and the upper tail of Student's t
+is the p-value of H0 "the region's AUC is no lower than the rest's". ``var_region`` is at
+least Hanley and McNeil's variance of an AUC equal to the rest's on the region's class
+counts (the variance H0 gives the region), so that a few rows ranked perfectly wrong,
+whose DeLong variance is 0, are not significant by that alone. The degrees of freedom are
+Welch-Satterthwaite's, each variance counting those of its smaller class less one: with a
+handful of positives the variance is itself uncertain, and the normal tail made one null
+scan in eight report a region. The region's interval is the
 normal one on the logit scale of the AUC, inside [0, 1].
 """
 
@@ -28,7 +31,7 @@ from dataclasses import dataclass, fields
 import numpy as np
 import scipy.stats
 
-from .scan_intervals import check_bounds, transformed_interval
+from .scan_intervals import check_bounds, ratio_interval, transformed_interval
 from .scan_moments import check_weights_kind, effective_size
 from .scan_tested import MIN_ROWS, Tested, check_test_settings
 
@@ -123,6 +126,11 @@ def hanley_mcneil(auc, n_pos, n_neg):
         return (auc * (1.0 - auc) + (n_pos - 1.0) * (q1 - a2) + (n_neg - 1.0) * (q2 - a2)) / (n_pos * n_neg)
 
 
+def _df(stats):
+    """Degrees of freedom of a DeLong variance: those of its smaller class's components."""
+    return np.maximum(np.minimum(stats.n_pos, stats.n_neg) - 1.0, 1.0)
+
+
 def _usable(stats, min_rows):
     n = stats.n_pos + stats.n_neg
     return (n >= min_rows) & (stats.n_pos >= 2) & (stats.n_neg >= 2) & np.isfinite(stats.auc) & (stats.var >= 0)
@@ -134,9 +142,9 @@ def auc_test(region, rest, *, alpha, total=None, bounds=(0.0, 1.0), min_rows=MIN
     ``region``, ``rest``: AucStats of the held-out rows (independent samples). ``total``:
     the AucStats of all held-out rows (one entry or one per region), for ``ratio`` = region
     AUC / overall AUC. The overall AUC is not a function of the region's and the rest's,
-    so its covariance with the region's is unknown: the ratio's interval takes the
-    largest it can be, ``ratio * exp(+-z (sd_R / A_R + sd_T / A_T))`` (never narrower
-    than the true one). A side with fewer than ``min_rows`` rows, or fewer than two of a
+    so its covariance with the region's is unknown: the ratio's MOVER interval from the two
+    logit intervals takes the correlation that makes it widest (-1), never narrower than
+    the true one. A side with fewer than ``min_rows`` rows, or fewer than two of a
     class, is not tested.
     """
     check_test_settings(alpha, 1, min_rows)
@@ -144,19 +152,20 @@ def auc_test(region, rest, *, alpha, total=None, bounds=(0.0, 1.0), min_rows=MIN
     with np.errstate(divide="ignore", invalid="ignore"):
         # the region's variance at least the one H0 gives it (its AUC equal to the rest's):
         # a small region ranked perfectly wrong has a DeLong variance of 0
-        se2 = np.fmax(region.var, hanley_mcneil(rest.auc, region.n_pos, region.n_neg)) + rest.var
+        v_r = np.fmax(region.var, hanley_mcneil(rest.auc, region.n_pos, region.n_neg))
+        se2 = v_r + rest.var
+        df = se2 * se2 / (v_r * v_r / _df(region) + rest.var * rest.var / _df(rest))
         worse = rest.auc - region.auc
-        p = np.where(se2 > 0, scipy.stats.norm.sf(worse / np.sqrt(se2)), np.where(worse > 0, 0.0, 1.0))
+        p = np.where(se2 > 0, scipy.stats.t.sf(worse / np.sqrt(se2), df), np.where(worse > 0, 0.0, 1.0))
     ok = _usable(region, min_rows)
     tested = ok & _usable(rest, min_rows)
     low, high = transformed_interval(region.auc, region.var, alpha, bounds)
     nan = np.full(region.auc.shape, np.nan)
     ratio, r_low, r_high = nan, nan, nan
     if total is not None:
-        z = scipy.stats.norm.ppf(1.0 - alpha / 2.0)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            ratio = region.auc / total.auc
-            reach = np.exp(z * (np.sqrt(region.var) / region.auc + np.sqrt(total.var) / total.auc))
-            r_low, r_high = (np.where(ok & (total.var >= 0), v, np.nan) for v in (ratio / reach, ratio * reach))
+        t_ci = transformed_interval(total.auc, total.var, alpha, bounds)
+        # the correlation of the two is unknown: -1 gives the widest MOVER interval
+        ratio, r_low, r_high = ratio_interval(region.auc, (low, high), total.auc, t_ci, -1.0)
+        r_low, r_high = (np.where(ok & (total.var >= 0), v, np.nan) for v in (r_low, r_high))
     return Tested(p=np.where(tested, p, np.nan), ci_low=np.where(ok, low, np.nan), ci_high=np.where(ok, high, np.nan),
                   ratio=ratio, ratio_low=r_low, ratio_high=r_high, score=region.auc)

@@ -18,7 +18,8 @@
   (AUC, F1): the normal interval on the logit scale of its position within the range;
   with one bound (R2 <= 1) on the log scale of its distance to that bound.
 * ``ratio_interval``: MOVER (Zou and Donner's method of variance estimates recovery) for
-  the ratio of two independent positive means from their own intervals.
+  the ratio of two positive estimates from their own intervals (and their correlation),
+  so that the ratio inherits the asymmetry of each interval.
 """
 
 import numpy as np
@@ -77,45 +78,60 @@ def wilson_interval(p, size, alpha, bounds=(0.0, 1.0)):
     return clip_to(centre - half, bounds), clip_to(centre + half, bounds)
 
 
-def transformed_interval(score, var, alpha, bounds):
-    """Normal 1 - alpha interval of ``score`` (variance ``var``) on a scale that respects ``bounds``."""
+def transformed_interval(score, var, alpha, bounds, df=None):
+    """1 - alpha interval of ``score`` (variance ``var``) on a scale that respects ``bounds``.
+
+    Normal quantile, or Student's at ``df`` degrees of freedom when given.
+    """
     lo, hi = bounds
-    z = scipy.stats.norm.ppf(1.0 - alpha / 2.0)
+    q = scipy.stats.norm.ppf(1.0 - alpha / 2.0) if df is None else scipy.stats.t.ppf(1.0 - alpha / 2.0, df)
     sd = np.sqrt(var)
+    expit = scipy.special.expit
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         if np.isfinite(lo) and np.isfinite(hi):
             u = (score - lo) / (hi - lo)
-            half = z * sd / ((hi - lo) * u * (1.0 - u))
+            half = q * sd / ((hi - lo) * u * (1.0 - u))
             centre = np.log(u) - np.log1p(-u)
-            low, high = lo + (hi - lo) * scipy.special.expit(centre - half), lo + (hi - lo) * scipy.special.expit(centre + half)
+            low, high = lo + (hi - lo) * expit(centre - half), lo + (hi - lo) * expit(centre + half)
         elif np.isfinite(hi) or np.isfinite(lo):
             # distance to the one bound on the log scale
             side = 1.0 if np.isfinite(lo) else -1.0
             edge = lo if np.isfinite(lo) else hi
             d = side * (score - edge)
-            f = np.exp(z * sd / d)
+            f = np.exp(q * sd / d)
             low, high = (edge + d / f, edge + d * f) if side > 0 else (edge - d * f, edge - d / f)
         else:
-            low, high = score - z * sd, score + z * sd
+            low, high = score - q * sd, score + q * sd
     # a score on its bound with no spread: the interval is that point
     on_bound = np.isfinite(score) & (var == 0)
     low, high = np.where(on_bound, score, low), np.where(on_bound, score, high)
     return clip_to(low, bounds), clip_to(high, bounds)
 
 
-def ratio_interval(num, num_ci, den, den_ci):
-    """MOVER interval of ``num / den`` for independent positive estimates with their own intervals.
+def _reach(a, b, corr):
+    """sqrt(a^2 + b^2 - 2 corr a b); infinite where either reach is (an interval end at 0)."""
+    with np.errstate(invalid="ignore", over="ignore"):
+        inner = np.sqrt(np.maximum(a * a + b * b - 2.0 * corr * a * b, 0.0))
+    return np.where(np.isinf(a) | np.isinf(b), np.inf, inner)
 
-    On the log scale, ``log(num/den)`` minus the root sum of squares of the lower reach of
-    ``num`` and the upper reach of ``den``, plus that of the other two reaches. An estimate
-    of 0 (or an interval end at 0) takes the ratio to 0 or infinity.
+
+def ratio_interval(num, num_ci, den, den_ci, corr=0.0):
+    """MOVER interval of ``num / den`` for positive estimates with their own intervals.
+
+    On the log scale, with the reaches ``a = log num - log num_low``, ``b = log den_high -
+    log den`` (and ``c``, ``d`` on the other side):
+    ``low = log(num/den) - sqrt(a^2 + b^2 - 2 corr a b)``,
+    ``high = log(num/den) + sqrt(c^2 + d^2 - 2 corr c d)``; ``corr`` is the correlation of
+    the two estimates (0 for independent ones; -1 gives the widest interval, for an
+    unknown correlation). An estimate of 0 takes the interval from its corners.
     """
     with np.errstate(divide="ignore", invalid="ignore"):
         ln, lnl, lnh = np.log(num), np.log(num_ci[0]), np.log(num_ci[1])
         ld, ldl, ldh = np.log(den), np.log(den_ci[0]), np.log(den_ci[1])
         centre = ln - ld
-        low = centre - np.hypot(ln - lnl, ldh - ld)
-        high = centre + np.hypot(lnh - ln, ld - ldl)
+        a, b, c, d = ln - lnl, ldh - ld, lnh - ln, ld - ldl
+        low = centre - _reach(a, b, corr)
+        high = centre + _reach(c, d, corr)
         ratio = num / den
         low, high = np.exp(low), np.exp(high)
         # an estimate of 0 leaves its log undefined: take the interval's corners instead

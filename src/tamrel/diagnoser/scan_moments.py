@@ -116,7 +116,8 @@ class Sums:
         if np.any(diff["n"] < 0):
             raise ValueError("A region holds more rows than the total (Sums.n).")
         noise = 2.0 * np.maximum(total.n, 1) * _EPS
-        lost = (diff["w"] <= noise * total.w) | (diff["w2"] <= noise * total.w2)
+        # (a w2 of 0 beside a positive w is a sum of squares lost to underflow, not a lost rest)
+        lost = (diff["w"] <= noise * total.w) | ((diff["w2"] <= noise * total.w2) & (total.w2 > 0))
         for f in ("w", "ws", "ws2", "w2", "ws3", "ws4"):
             if diff[f] is not None:
                 diff[f] = np.where(lost, 0.0, diff[f])
@@ -146,9 +147,12 @@ class Moments:
 def effective_size(n, w, w2, scale, weights):
     """Kish's ``w * (w / w2)`` for sampling weights, else ``scale * w``; at most the row count."""
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        size = w * (w / w2) if weights == "sampling" else w * scale
-        # Cauchy-Schwarz bounds Kish's size by n; w2 lost to underflow (subnormal weights) gives n
-        size = np.where(w > 0, np.minimum(size, n), 0.0)
+        if weights == "sampling":
+            # Cauchy-Schwarz bounds Kish's size by n; w2 lost to underflow (subnormal weights) gives n
+            size = np.minimum(w * (w / w2), n)
+        else:
+            size = w * scale
+        size = np.where(w > 0, size, 0.0)
     return size
 
 
