@@ -233,10 +233,10 @@ def welch_one_sided(region, total, score_sign, alpha):
     counts, a side counts Kish's effective size rounded as its rows.
     """
     def sums(d):
-        w, w2 = np.asarray(d["w"], dtype=np.float64), np.asarray(d["w2"], dtype=np.float64)
+        w, ws, ws2, w2 = (np.atleast_1d(np.asarray(d[k], dtype=np.float64)) for k in ("w", "ws", "ws2", "w2"))
         with np.errstate(divide="ignore", invalid="ignore"):
             n = np.rint(np.nan_to_num(w * (w / w2))).astype(np.int64)
-        return Sums(n=n, w=w, ws=d["ws"], ws2=d["ws2"], w2=w2)
+        return Sums(n=n, w=w, ws=ws, ws2=ws2, w2=w2)
     reg, tot = sums(region), sums(total)
     rest = reg.rest(tot)
     r_mom, o_mom = moments(reg), moments(rest)
