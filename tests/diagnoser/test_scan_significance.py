@@ -2,10 +2,14 @@
 
 import numpy as np
 import pytest
+import scipy.optimize
+import scipy.special
 import scipy.stats
 from scan_sums_reference import set_sums, sums_of
 from sklearn.metrics import f1_score, r2_score, roc_auc_score
 
+from tamrel.diagnoser.scan_binary import binary_p
+from tamrel.diagnoser.scan_moments import moments
 from tamrel.diagnoser.scan_significance import (AucStats, Sums, auc_test, benjamini_hochberg, delong, mean_test,
                                                 paired_test, quantities, score_from_sums, set_test)
 
@@ -63,6 +67,12 @@ def test_weighted_welch_equals_textbook_formula():
     scaled = mean_test(sums_of([region], [r_w / 64]), sums_of([np.r_[region, rest]], [np.r_[r_w, o_w] / 64]),
                        sign=-1, alpha=0.05, min_rows=2)
     np.testing.assert_allclose(scaled.p, got.p, rtol=1e-13)
+    # scores scaled by a power of two, with score_scale given: the same test, in the scores' units
+    tiny = sums_of([region / 1024], [r_w]), sums_of([np.r_[region, rest] / 1024], [np.r_[r_w, o_w]])
+    tiny = [Sums(**{**vars(t), "score_scale": 1024.0}) for t in tiny]
+    unscaled = mean_test(*tiny, sign=-1, alpha=0.05, min_rows=2)
+    for field in ("p", "ci_low", "ci_high", "ratio", "ratio_low", "ratio_high", "score"):
+        np.testing.assert_allclose(getattr(unscaled, field), getattr(got, field), rtol=1e-12, err_msg=field)
 
 
 def test_frequency_weights_equal_repeated_rows():
@@ -125,19 +135,33 @@ def test_binary_small_all_miss_region_is_exact_not_welch():
     assert loss.p == pytest.approx(got.p, rel=1e-12)
 
 
-def test_binary_weighted_score_test_pools_the_variance():
+def test_binary_weighted_test_is_the_binomial_tail_at_the_pooled_rate():
     hits = (RNG.random(300) < 0.7).astype(float)
     w = RNG.uniform(0.5, 2.0, 300)
     got = mean_test(sums_of([hits[:80]], [w[:80]]), sums_of([hits], [w]), sign=1, alpha=0.05, binary=True,
                     bounds=(0, 1))
-    n1, n2 = (np.sum(v) ** 2 / np.sum(v * v) for v in (w[:80], w[80:]))
+    n1, n2 = (np.sum(v) ** 2 / np.sum(v * v) for v in (w[:80], w[80:]))  # Kish
     p1, p2 = np.average(hits[:80], weights=w[:80]), np.average(hits[80:], weights=w[80:])
     pooled = (n1 * p1 + n2 * p2) / (n1 + n2)
-    z = (p1 - p2) / np.sqrt(pooled * (1 - pooled) * (1 / n1 + 1 / n2))
     f = n2 / (n1 + n2 - 1)  # Fisher's finite-population factor
     bad1 = n1 * (1 - p1) * f
-    binom = scipy.special.betainc(bad1, n1 * f - bad1 + 1, 1 - pooled)
-    assert got.p == pytest.approx(max(scipy.stats.norm.cdf(z), binom), rel=1e-10)
+    assert got.p == pytest.approx(scipy.special.betainc(bad1, n1 * f - bad1 + 1, 1 - pooled), rel=1e-10)
+
+
+def test_binary_ratio_null_takes_the_restricted_rate():
+    # H0 "the region's hit rate is at least theta times the rest's" (the threshold null): the
+    # binomial tail of the region's misses at the rate that maximizes the likelihood under H0
+    n1, x1, n2, x2, theta = 200.5, 110.3, 8.4, 7.6, 0.7
+    loglik = lambda r: -(x1 * np.log(theta * r) + (n1 - x1) * np.log1p(-theta * r) + x2 * np.log(r)
+                         + (n2 - x2) * np.log1p(-r))
+    r1 = theta * scipy.optimize.minimize_scalar(loglik, bounds=(1e-9, 1 - 1e-9), method="bounded",
+                                                options={"xatol": 1e-14}).x
+    got = binary_p(np.array([x1 / n1]), np.array([n1]), np.array([x2 / n2]), np.array([n2]), 1, theta)
+    assert got[0] == pytest.approx(scipy.special.betainc(n1 - x1, x1 + 1, 1 - r1), rel=1e-6)
+    # a 0/1 loss (lower is better) with the same rows counted the other way: the same p-value
+    args = [np.array([v]) for v in (x1 / n1, n1, x2 / n2, n2)]
+    flipped = [np.array([v]) for v in (1 - x1 / n1, n1, 1 - x2 / n2, n2)]
+    assert binary_p(*flipped, -1, 1.0)[0] == pytest.approx(binary_p(*args, 1, 1.0)[0], rel=1e-12)
 
 
 def test_floor_and_row_counts_decide_on_counts():
@@ -147,6 +171,12 @@ def test_floor_and_row_counts_decide_on_counts():
     # a one-row rest with non-integer weights: no test, whatever the rounding of total - region
     one_rest = mean_test(sums_of([x[:39]], [w[:39]]), total, sign=-1, alpha=0.05, min_rows=2)
     assert np.isnan(one_rest.p).all() and np.isnan(one_rest.ratio_low).all()
+    # one row whose Kish size rounds above 1 is still one row
+    assert not moments(Sums(n=[1, 2], w=[1.0, 1.0], ws=[0.5, 0.5], ws2=[0.3, 0.3], w2=[1 - 1e-12] * 2)).valid[0]
+    # a rest whose weight is below the rounding of the total's sums has no weight
+    w_tiny = np.r_[w[:38], 1e-19, 1e-19]
+    lost = mean_test(sums_of([x[:38]], [w_tiny[:38]]), sums_of([x], [w_tiny]), sign=-1, alpha=0.05, min_rows=2)
+    assert np.isnan(lost.p).all()
     # min_rows: 10 rows are tested, 9 are not, on either side of the region
     p = mean_test(sums_of([x[:9], x[:10], x[:30], x[:31]], [w[:9], w[:10], w[:30], w[:31]]), total, sign=-1,
                   alpha=0.05, min_rows=10).p
@@ -313,6 +343,18 @@ def test_set_scores_equal_sklearn():
     for weights in (None, w):
         score, var = score_from_sums("F1", set_sums(quantities("F1", yb, pb), weights))
         assert score == pytest.approx(f1_score(yb, pb, sample_weight=weights), rel=1e-12) and var > 0
+
+
+def test_r2_variance_is_the_delta_method_from_rows():
+    y = 3.0 + RNG.standard_normal(60)
+    pred = 3.0 + 0.7 * (y - 3.0) + 0.5 * RNG.standard_normal(60)
+    score, var = score_from_sums("R2", set_sums(quantities("R2", y, pred)))
+    q = np.stack([(y - pred) ** 2, y, y * y])
+    f = lambda e: 1 - e[0] / (e[2] - e[1] ** 2)
+    mean, step = q.mean(1), 1e-6
+    grad = np.array([(f(mean + step * d) - f(mean - step * d)) / (2 * step) for d in np.eye(3)])
+    assert score == pytest.approx(r2_score(y, pred), rel=1e-12)
+    assert var == pytest.approx(grad @ np.cov(q, ddof=1) @ grad / 60, rel=1e-6)
 
 
 def test_set_test_small_f1_region_without_hits_is_not_significant_alone():

@@ -94,11 +94,6 @@ class _Side:
         with np.errstate(divide="ignore", invalid="ignore"):
             return (self.second - self.mean[:, None] * self.mean[None, :]) / (self.size - 1.0)
 
-    def mix(self, other, share):
-        """The pooled rows of two sides, ``share`` of the weight on this one."""
-        return _Side(share * self.mean + (1.0 - share) * other.mean,
-                     share * self.second + (1.0 - share) * other.second, self.n, self.size, self.w)
-
 
 def _side(sums, weights, scale):
     n = np.asarray(sums["n"])
@@ -137,19 +132,16 @@ def set_test(metric, region_sums, rest_sums, *, alpha, bounds=None, weights="sam
              min_rows=MIN_ROWS):
     """One-sided test that each region's R2 or F1 is lower than its rest's, and intervals.
 
-    F1: ``scan_f1.f1_test``. R2: ``t = (f_rest - f_region) / sqrt(v_region + v_rest)``,
-    upper tail of Student's t at the Welch-Satterthwaite degrees of freedom (n_eff - 1 for
-    each variance) (H0: the region scores no lower than the rest); ``v_region`` is the
-    larger of the region's own delta-method variance and the one the pooled rows (the
-    overall estimate, which H0 makes the region's) give at the region's effective size,
-    so that a region whose rows happen to fit one line has no variance of 0. (The normal
-    tail made one null scan in nine report a region of 10 to 20 rows.)
+    F1: ``scan_f1.f1_test``. R2: ``t = (f_rest - f_region) / sqrt(v_region + v_rest)`` with
+    the delta-method variances, upper tail of Student's t at the Welch-Satterthwaite
+    degrees of freedom (n_eff - 1 for each variance) (H0: the region scores no lower than
+    the rest). The normal tail made one null scan in nine report a region of 10 to 20 rows.
 
     The R2 interval is the normal one on the scale of log(1 - R2), with Student's quantile
     at n_eff - 1 degrees of freedom, centred on R2 with the variance of y taken with divisor
     n - 1 (the sample mean of y makes 1 - R2 about n / (n - 1) too large; the plain delta
     interval covers 91% for 95% on 20 rows). ``ratio`` = region R2 / overall R2 (the pooled
-    sums), by the delta method on the ratio itself (R2 can be negative).
+    sums), by the delta method on the ratio itself (R2 can be negative), centred likewise.
     """
     if _metric(metric) == "F1":
         return f1_test(region_sums, rest_sums, alpha=alpha, bounds=bounds, weights=weights, scale=scale,
@@ -160,27 +152,34 @@ def set_test(metric, region_sums, rest_sums, *, alpha, bounds=None, weights="sam
     reg, rest = _side(region_sums, weights, scale), _side(rest_sums, weights, scale)
     with np.errstate(divide="ignore", invalid="ignore"):
         share = reg.w / (reg.w + rest.w)
-    pooled = reg.mix(rest, share)
-    (f_r, g_r), (f_o, g_o), (f_t, g_t) = _r2(reg.mean), _r2(rest.mean), _r2(pooled.mean)
+    overall = share * reg.mean + (1.0 - share) * rest.mean
+    (f_r, g_r), (f_o, g_o), (f_t, g_t) = _r2(reg.mean), _r2(rest.mean), _r2(overall)
     cov_r, cov_o = reg.cov(), rest.cov()
     v_r, v_o = np.maximum(_form(g_r, cov_r), 0.0), np.maximum(_form(g_o, cov_o), 0.0)
-    v_null = np.maximum(_form(g_t, pooled.cov()), 0.0)
     with np.errstate(divide="ignore", invalid="ignore"):
         worse = f_o - f_r
-        v_floor = np.fmax(v_r, v_null)
-        se2 = v_floor + v_o
-        df_test = se2 * se2 / (v_floor * v_floor / (reg.size - 1.0) + v_o * v_o / (rest.size - 1.0))
+        se2 = v_r + v_o
+        df_test = se2 * se2 / (v_r * v_r / (reg.size - 1.0) + v_o * v_o / (rest.size - 1.0))
         p = np.where(se2 > 0, scipy.stats.t.sf(worse / np.sqrt(se2), df_test), np.where(worse > 0, 0.0, 1.0))
-        centre, df = 1.0 - (1.0 - f_r) * (reg.size - 1.0) / reg.size, reg.size - 1.0
+        centre, df = _unbiased(f_r, reg.size), reg.size - 1.0
     region_ok = (reg.n >= min_rows) & (reg.size > 1) & np.isfinite(f_r) & np.isfinite(v_r)
     both = region_ok & (rest.n >= min_rows) & (rest.size > 1) & np.isfinite(f_o) & np.isfinite(v_o)
     low, high = transformed_interval(centre, v_r, alpha, bounds, df)
     # the overall estimate: its variance and its covariance with the region's
     v_t = np.maximum(_form(g_t, share * share * cov_r + (1.0 - share) ** 2 * cov_o), 0.0)
-    ratio, r_low, r_high = _delta_ratio(f_r, v_r, f_t, v_t, share * _form(g_r, cov_r, g_t), alpha, df)
+    _, r_low, r_high = _delta_ratio(centre, v_r, _unbiased(f_t, reg.size + rest.size), v_t,
+                                    share * _form(g_r, cov_r, g_t), alpha, df)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratio = f_r / f_t
     return Tested(p=np.where(both, p, np.nan), ci_low=np.where(region_ok, low, np.nan),
                   ci_high=np.where(region_ok, high, np.nan), ratio=ratio, ratio_low=np.where(both, r_low, np.nan),
                   ratio_high=np.where(both, r_high, np.nan), score=f_r)
+
+
+def _unbiased(r2, size):
+    """R2 with the variance of y taken with divisor n - 1 instead of n."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return 1.0 - (1.0 - r2) * (size - 1.0) / size
 
 
 def _delta_ratio(f_r, v_r, f_t, v_t, cov_rt, alpha, df):
