@@ -171,10 +171,10 @@ def test_floor_and_row_counts_decide_on_counts():
     # a one-row rest with non-integer weights: no test, whatever the rounding of total - region
     one_rest = mean_test(sums_of([x[:39]], [w[:39]]), total, sign=-1, alpha=0.05, min_rows=2)
     assert np.isnan(one_rest.p).all() and np.isnan(one_rest.ratio_low).all()
-    # one row whose Kish size rounds above 1 is still one row
-    assert not moments(Sums(n=[1, 2], w=[1.0, 1.0], ws=[0.5, 0.5], ws2=[0.3, 0.3], w2=[1 - 1e-12] * 2)).valid[0]
-    # a rest whose weight is below the rounding of the total's sums has no weight
-    w_tiny = np.r_[w[:38], 1e-19, 1e-19]
+    # one row of frequency weight 5 is five identical rows, yet one row: no spread to test
+    assert not moments(Sums(n=[1], w=[5.0], ws=[2.5], ws2=[1.25], w2=[25.0]), "frequency").valid[0]
+    # a rest whose squared weights are below the rounding of the total's sum has no weight
+    w_tiny = np.r_[w[:38], 1e-10, 1e-10]
     lost = mean_test(sums_of([x[:38]], [w_tiny[:38]]), sums_of([x], [w_tiny]), sign=-1, alpha=0.05, min_rows=2)
     assert np.isnan(lost.p).all()
     # min_rows: 10 rows are tested, 9 are not, on either side of the region
@@ -355,6 +355,12 @@ def test_r2_variance_is_the_delta_method_from_rows():
     grad = np.array([(f(mean + step * d) - f(mean - step * d)) / (2 * step) for d in np.eye(3)])
     assert score == pytest.approx(r2_score(y, pred), rel=1e-12)
     assert var == pytest.approx(grad @ np.cov(q, ddof=1) @ grad / 60, rel=1e-6)
+    # the test of a region (20 rows) against its rest (40 rows): Welch-Satterthwaite on the two
+    parts = [set_sums(quantities("R2", y[a:b], pred[a:b])) for a, b in ((0, 20), (20, 60))]
+    (f1, v1), (f2, v2) = (score_from_sums("R2", part) for part in parts)
+    df = (v1 + v2) ** 2 / (v1 ** 2 / 19 + v2 ** 2 / 39)
+    got = set_test("R2", *parts, alpha=0.05)
+    assert got.p == pytest.approx(scipy.stats.t.sf((f2 - f1) / np.sqrt(v1 + v2), df), rel=1e-10)
 
 
 def test_set_test_small_f1_region_without_hits_is_not_significant_alone():

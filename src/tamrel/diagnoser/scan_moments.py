@@ -124,11 +124,6 @@ class Sums:
         diff["w"], diff["w2"] = np.maximum(diff["w"], 0.0), np.maximum(diff["w2"], 0.0)
         return Sums(**diff, scale=self.scale, score_scale=self.score_scale)
 
-    def select(self, index):
-        """The entries at ``index`` (a mask or positions), as Sums."""
-        parts = {f.name: getattr(self, f.name) for f in fields(self)}
-        return Sums(**{k: v if k in ("scale", "score_scale") or v is None else v[index] for k, v in parts.items()})
-
 
 @dataclass(frozen=True)
 class Moments:
