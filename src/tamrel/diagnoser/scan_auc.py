@@ -35,7 +35,7 @@ from .scan_intervals import check_bounds, ratio_interval, transformed_interval
 from .scan_moments import check_weights_kind, effective_size
 from .scan_tested import MIN_ROWS, Tested, check_test_settings
 
-__all__ = ["delong", "AucStats", "auc_test", "hanley_mcneil"]
+__all__ = ["delong", "AucStats", "auc_test", "hanley_mcneil", "stats_from_ranks"]
 
 
 def _inputs(y, score, w):
@@ -115,6 +115,32 @@ class AucStats:
             object.__setattr__(self, f.name, _array(getattr(self, f.name), f.name, f.name.startswith("n_")))
         if len({getattr(self, f.name).shape for f in fields(self)}) != 1:
             raise ValueError("AucStats fields must have equal lengths.")
+
+
+def stats_from_ranks(ranks, weights="sampling", scale=1.0):
+    """AucStats of sets of rows from the kernels' rank sums (``_scan_ranks``), by the formulas
+    of the module docstring.
+
+    Per set: weight sums ``w_pos``, ``w_neg`` and of squares ``w2_pos``, ``w2_neg``; for the
+    positives ``c1 = sum w c`` and ``c2 = sum w c^2``, c the weight of negatives below (half
+    of those tied), so that ``V10 = c / W_neg``; for the negatives ``b1``, ``b2`` of b, the
+    weight of positives below (half of those tied), so that ``V01 = 1 - b / W_pos``. Then
+    ``sum w (V10 - A)^2 = c2 / W_neg^2 - W_pos A^2`` and
+    ``sum w (V01 - A)^2 = W_neg u^2 - 2 u b1 / W_pos + b2 / W_pos^2`` with ``u = 1 - A``.
+    ``scale``: the true weight is ``w * scale`` (frequency weights).
+    """
+    check_weights_kind(weights)
+    wp, wn = (np.asarray(ranks[k], dtype=np.float64) for k in ("w_pos", "w_neg"))
+    n_pos, n_neg = np.asarray(ranks["n_pos"]), np.asarray(ranks["n_neg"])
+    with np.errstate(divide="ignore", invalid="ignore"):
+        auc = np.where((wp > 0) & (wn > 0), ranks["c1"] / (wp * wn), np.nan)
+        s10 = np.maximum(ranks["c2"] / (wn * wn) - wp * auc * auc, 0.0) / wp
+        u = 1.0 - auc
+        s01 = np.maximum(wn * u * u - 2.0 * u * ranks["b1"] / wp + ranks["b2"] / (wp * wp), 0.0) / wn
+        size_pos = effective_size(n_pos, wp, np.asarray(ranks["w2_pos"], dtype=np.float64), scale, weights)
+        size_neg = effective_size(n_neg, wn, np.asarray(ranks["w2_neg"], dtype=np.float64), scale, weights)
+        var = np.where((size_pos > 1) & (size_neg > 1), s10 / (size_pos - 1.0) + s01 / (size_neg - 1.0), np.nan)
+    return AucStats(auc, var, n_pos, n_neg)
 
 
 def hanley_mcneil(auc, n_pos, n_neg):

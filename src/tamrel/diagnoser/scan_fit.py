@@ -7,7 +7,7 @@ from ..exceptions import TamrelError
 from ..utils import TestDataResult, is_dask
 from . import _scan
 from .scan_data import kinds_of, pair_list, read_columns, read_data, scanned_features, subsets
-from .scan_metrics import quantities
+from .scan_metrics import powers, quantities
 from .scan_run import Prepared, check, check_subsets, plan_of, scan
 from .scan_settings import SCAN
 from .scan_source import MemorySource
@@ -39,27 +39,32 @@ sliced rows are pooled into one "other" slice. In a pair with a categorical feat
 other feature is binned within each category. Regions with the same rows are reported
 once, under the description with the fewest features.
 
-Significance, on the tested rows. The null hypothesis is that the region scores no worse
-than the rest of the tested rows (``null="rest"``) or than ``threshold`` times the score
-of all tested rows (``null="threshold"``), one-sided:
+Significance, on the tested rows (``scan_significance``). The null hypothesis is that the
+region scores no worse than the rest of the tested rows (``null="rest"``), or, for the
+additive metrics, than ``threshold`` times the score of all tested rows
+(``null="threshold"``: a significant region is then worse by the threshold factor). Every
+test is one-sided:
 
-- additive metrics (MSE, MAE, LogLoss, Brier): Welch's t-test on weighted means, with
-  weighted variances, Kish's effective sizes (sum w)^2 / sum w^2 (the weight sum for
-  ``weights="frequency"``) and the Welch-Satterthwaite degrees of freedom;
-- ACC (0/1 scores): an exact test on the region's hits against the rest's (one-sided
-  Fisher) without weights, a score test with the variance pooled under the null with
-  weights;
-- AUC: DeLong's variance of the two independent AUCs, a normal test of their difference;
-- F1 and R2: the delta method's variance from the sums of their per-row parts.
+- MSE, MAE, LogLoss, Brier: Welch's t-test on weighted means, with weighted variances,
+  Kish's effective sizes (sum w)^2 / sum w^2 (the weight sum for ``weights="frequency"``)
+  and the Welch-Satterthwaite degrees of freedom; the interval by Hall's transformation
+  (which corrects the skewness of losses);
+- ACC (0/1 scores): Fisher's exact test of the region's hits against the rest's on whole
+  counts, else the binomial tail at the rate the null hypothesis gives the region; the
+  interval is Wilson's;
+- AUC: DeLong's variances of the region's and the rest's AUC (two independent samples, the
+  region's at least Hanley and McNeil's at the rest's AUC), Student's tail; the interval on
+  the logit scale;
+- R2: the delta method's variances from the sums of its per-row parts, Student's tail; F1:
+  through its Jaccard index, a proportion tested as ACC is.
 
-A region with fewer than ``min_test_samples`` tested rows is not tested (NaN).
-"ci_low"/"ci_high" bound the region's score on the tested rows at level 1 - alpha, within
-the metric's range. "q_value" is the Benjamini-Hochberg adjustment
-(``scipy.stats.false_discovery_control``) over every tested region of the scan, and
-"significant" is q_value <= alpha. A significant region with ``null="rest"`` is worse than
-the rest of the tested rows, not necessarily by the threshold factor; "ratio",
-"ratio_low" and "ratio_high" give its tested score over the tested rows' score with its
-interval.
+A region (or a rest) with fewer than ``min_test_samples`` tested rows is not tested (NaN,
+not counted). "ci_low"/"ci_high" bound the region's score on the tested rows at level
+1 - alpha, within the metric's range; "ratio" is that score over the score of all tested
+rows, with its interval "ratio_low"/"ratio_high" (so that "worse by the threshold factor"
+can be read off it with ``null="rest"`` too). "q_value" is the Benjamini-Hochberg
+adjustment (``scipy.stats.false_discovery_control``) over every tested region of the scan,
+and "significant" is q_value <= alpha.
 """
 
 ATTRIBUTES_DOC = """Attributes
@@ -95,8 +100,8 @@ def scaled_weights(w, rows):
     return w * scale, scale
 
 
-def row_values(obj, plan, pred, sliced, baseline=None):
-    """The plan's per-row quantities over all rows of x."""
+def row_values(obj, plan, pred, sliced, baseline=None, weights=None):
+    """The plan's per-row quantities over all rows of x (`weights`: scaled, for F1)."""
     classes = getattr(obj.estimator, "classes_", None)
     if plan.rank:
         return {"proba": np.ascontiguousarray(pred, dtype=np.float64),
@@ -104,10 +109,18 @@ def row_values(obj, plan, pred, sliced, baseline=None):
     y = obj.y
     if plan.needs_proba:
         y = binary_labels(y, classes)
-    centre = 0.0
+    shift = 0.0
     if plan.kind == "r2" and len(sliced):  # the first sliced row's response, as on Dask
-        centre = float(np.asarray(y, dtype=np.float64)[np.min(sliced)])
-    return quantities(plan, y, pred, classes=classes, centre=centre, baseline=baseline)
+        shift = float(np.asarray(y, dtype=np.float64)[np.min(sliced)])
+    return quantities(plan, y, pred, classes=classes, shift=shift, baseline=baseline, weights=weights)
+
+
+def score_factor(plan, values, rows):
+    """The power of two that scales a mean plan's scores on the tested rows below 1, so that
+    the fourth powers of the interval's sums cannot overflow (1 for other plans)."""
+    if plan.kind != "mean" or plan.binary or not len(rows):
+        return 1.0
+    return _scan._weight_scale(float(np.max(np.abs(values["s"][rows]))))
 
 
 def memory_scan(obj, s, plan, x, pred, baseline=None):
@@ -119,20 +132,23 @@ def memory_scan(obj, s, plan, x, pred, baseline=None):
     columns = read_columns(x, names, kinds_of(x, obj.feature_types), wanted)
     sliced, tested = subsets(obj, x.shape[0])
     check_subsets((len(sliced), len(tested)), s.use_test)
-    values = row_values(obj, plan, pred, sliced, baseline)
+    jobs = s.n_jobs
+    w, w_scale = scaled_weights(obj.sample_weight, (sliced, tested))
+    values = row_values(obj, plan, pred, sliced, baseline, w)
     if plan.rank:  # each subset's rows in score order: the rank passes then read them in turn
         proba = values["proba"]
         sliced, tested = (rows[np.argsort(proba[rows], kind="stable")] for rows in (sliced, tested))
-    jobs = s.n_jobs
-    w, _ = scaled_weights(obj.sample_weight, (sliced, tested))
+    factor = score_factor(plan, values, tested)
     per_subset = [{k: (_take(v, rows, jobs) if v.dtype == np.float64 else np.ascontiguousarray(v[rows]))
                    for k, v in values.items()} for rows in (sliced, tested)]
+    if plan.kind == "mean" and not plan.binary:
+        per_subset[1] = powers(per_subset[1], factor)
     weights = [None if w is None else _take(w, rows, jobs) for rows in (sliced, tested)]
     matrix = x if isinstance(x, np.ndarray) and x.dtype == np.float64 else None
     source = MemorySource(columns, matrix, jobs, (sliced, tested), per_subset, weights)
     totals = tuple(_totals(plan, vals, wt) for vals, wt in zip(per_subset, weights))
     prep = Prepared(columns, features, pairs, source.category_counts(), totals, (len(sliced), len(tested)),
-                    w is not None)
+                    w is not None, 1.0 / w_scale, 1.0 / factor)
     keys = np.random.default_rng(0).integers(0, 2 ** 63, size=x.shape[0], dtype=np.uint64) * np.uint64(2) + \
         np.uint64(1)
     return prep, source, lambda units, sketches, regions: source.fingerprints(units, sketches, s.bins, regions, keys)

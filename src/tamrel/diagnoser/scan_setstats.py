@@ -23,7 +23,7 @@ from .scan_intervals import check_bounds, transformed_interval
 from .scan_moments import check_weights_kind, effective_size
 from .scan_tested import METRIC_BOUNDS, MIN_ROWS, Tested, check_test_settings
 
-__all__ = ["quantities", "score_from_sums", "set_test", "SET_QUANTITIES"]
+__all__ = ["quantities", "score_from_sums", "score_only", "set_test", "SET_QUANTITIES"]
 
 _BASE = ("e2", "y", "y2")
 # (i, j) -> the quantity whose mean is E[q_i q_j]
@@ -71,12 +71,28 @@ def quantities(metric, y, pred, *, w=None, shift=0.0, scale=1.0):
 
 
 def _r2(e):
-    """R2 and its gradient in (E e^2, E y, E y^2)."""
+    """R2 and its gradient in (E e^2, E y, E y^2). A response without spread beyond rounding
+    scores 1 for a perfect fit and 0 otherwise, as scikit-learn's r2_score does, without a
+    gradient."""
     e2, y, y2 = e
     with np.errstate(divide="ignore", invalid="ignore"):
         d = y2 - y * y
-        d = np.where(d > 0, d, np.nan)
-        return 1.0 - e2 / d, np.stack([-1.0 / d, -2.0 * e2 * y / (d * d), e2 / (d * d)])
+        flat = d <= 1e-12 * y2
+        d = np.where(flat, np.nan, d)
+        score = np.where(flat, np.where(e2 == 0, 1.0, 0.0), 1.0 - e2 / d)
+        return np.where(np.isfinite(y2), score, np.nan), np.stack([-1.0 / d, -2.0 * e2 * y / (d * d), e2 / (d * d)])
+
+
+def score_only(metric, sums):
+    """The R2 or F1 of each set of rows from its sums (of "e2", "y", "y2" with "w"; of the F1
+    quantities with "n"), without the sums a variance needs."""
+    if _metric(metric) == "F1":
+        return f1_from_sums(sums)[0]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        w = np.asarray(sums["w"], dtype=np.float64)
+        means = [np.asarray(sums[q], dtype=np.float64) / w for q in _BASE]
+    score, _ = _r2(means)
+    return np.where((np.asarray(sums["n"]) >= 2) & (w > 0), score, np.nan)
 
 
 @dataclass(frozen=True)

@@ -3,10 +3,9 @@ default, written once (the signature, the docstrings and the checks follow)."""
 
 from ..settings import Setting, anything, flag, integer, number, one_of
 from .base import check_bins, check_min_samples, check_threshold
+from .scan_tested import MIN_ROWS
 
-__all__ = ["SCAN", "COMPARE", "MIN_TEST_SAMPLES"]
-
-MIN_TEST_SAMPLES = 10
+__all__ = ["SCAN", "COMPARE"]
 
 
 def _none_or_text(value, name):
@@ -42,7 +41,7 @@ _WEIGHTS = Setting("weights", "sampling", "str",
                    '"sampling": sample_weight are sampling weights (Kish\'s effective size (sum w)^2 / sum w^2);\n'
                    '"frequency": a row of weight k stands for k identical rows (the weight sum).',
                    one_of("sampling", "frequency"))
-_MIN_TEST = Setting("min_test_samples", MIN_TEST_SAMPLES, "int",
+_MIN_TEST = Setting("min_test_samples", MIN_ROWS, "int",
                     "Smallest number of tested rows of a region that gets a p-value; smaller regions are\n"
                     "reported untested (NaN) and not counted by the Benjamini-Hochberg step.", integer(low=2))
 _N_JOBS = Setting("n_jobs", None, "int", "Worker threads of the scan; None uses every core.",

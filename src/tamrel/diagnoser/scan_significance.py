@@ -29,13 +29,12 @@ import scipy.stats
 from .scan_auc import AucStats, auc_test, delong
 from .scan_binary import binary_p
 from .scan_intervals import check_bounds, mean_interval, ratio_interval, wilson_interval
-from .scan_moments import Moments, Sums, check_weights_kind, moments
+from .scan_moments import Sums, check_weights_kind, moments
 from .scan_setstats import quantities, score_from_sums, set_test
 from .scan_tested import METRIC_BOUNDS, MIN_ROWS, Tested, check_test_settings
 
 __all__ = ["Sums", "Tested", "AucStats", "MIN_ROWS", "METRIC_BOUNDS", "benjamini_hochberg", "mean_test",
-           "paired_test", "auc_test", "delong", "set_test", "quantities", "score_from_sums",
-           "welch_one_sided", "bootstrap_one_sided"]
+           "paired_test", "auc_test", "delong", "set_test", "quantities", "score_from_sums"]
 
 _NULLS = ("rest", "threshold")
 
@@ -229,52 +228,3 @@ def paired_test(diff, *, alpha, weights="sampling", binary=False, bounds=(-np.in
     return Tested(p=np.where(ok, p, np.nan), ci_low=np.where(ok, np.clip(mom.mean - half, *bounds), np.nan),
                   ci_high=np.where(ok, np.clip(mom.mean + half, *bounds), np.nan), ratio=nan, ratio_low=nan,
                   ratio_high=nan, score=mom.mean)
-
-
-# --------------------------------------------------------------------------
-# the scan's present calls (until it passes Sums): the same rules behind the old signatures
-
-
-def welch_one_sided(region, total, score_sign, alpha):
-    """p-values that each region scores worse than the rest, and the region's t interval.
-
-    ``region`` and ``total`` are dicts of arrays ``w``, ``ws``, ``ws2``, ``w2``; without row
-    counts, a side counts Kish's effective size rounded as its rows.
-    """
-    def sums(d):
-        w, ws, ws2, w2 = (np.atleast_1d(np.asarray(d[k], dtype=np.float64)) for k in ("w", "ws", "ws2", "w2"))
-        with np.errstate(divide="ignore", invalid="ignore"):
-            n = np.rint(np.nan_to_num(w * (w / w2))).astype(np.int64)
-        return Sums(n=n, w=w, ws=ws, ws2=ws2, w2=w2)
-    reg, tot = sums(region), sums(total)
-    rest = reg.rest(tot)
-    r_mom, o_mom = moments(reg), moments(rest)
-    p = welch_p(r_mom, o_mom, 1.0, 1.0, score_sign)
-    p = np.where(r_mom.valid & o_mom.valid, p, np.nan)
-    flat = np.zeros_like(r_mom.mean)
-    plain = Moments(r_mom.n, r_mom.mean, r_mom.m2, r_mom.size, r_mom.var, r_mom.valid, flat, flat + 3.0)
-    low, high = mean_interval(plain, alpha, (-np.inf, np.inf))
-    return p, low, high
-
-
-_BOOTSTRAP_ROUNDS = 100
-_BOOTSTRAP_MIN_ROWS = 10  # fewer rows on a side give no usable resampling
-
-
-def bootstrap_one_sided(score, region_rows, rest_rows, score_sign, alpha, rng):
-    """Bootstrap p-value that the region scores worse than the rest, and its CI (the scan's
-    present test of AUC, F1 and R2, until it computes them from sums)."""
-    if len(region_rows) < _BOOTSTRAP_MIN_ROWS or len(rest_rows) < _BOOTSTRAP_MIN_ROWS:
-        return np.nan, np.nan, np.nan
-    reg = np.array([score(rng.choice(region_rows, len(region_rows))) for _ in range(_BOOTSTRAP_ROUNDS)])
-    rest = np.array([score(rng.choice(rest_rows, len(rest_rows))) for _ in range(_BOOTSTRAP_ROUNDS)])
-    if np.count_nonzero(np.isfinite(reg)) < 2 or np.count_nonzero(np.isfinite(rest)) < 2:
-        return np.nan, np.nan, np.nan
-    diff = score_sign * (score(rest_rows) - score(region_rows))
-    se = np.sqrt(np.nanvar(reg, ddof=1) + np.nanvar(rest, ddof=1))
-    if se == 0:
-        p = 0.0 if diff > 0 else 1.0
-    else:
-        p = float(scipy.stats.norm.sf(diff / se)) if np.isfinite(diff) else np.nan
-    lo, hi = np.nanquantile(reg, [alpha / 2.0, 1.0 - alpha / 2.0])
-    return p, lo, hi
