@@ -180,7 +180,7 @@ class _Part:
 
 
 def _cut(part, layout, positions, offset, with_codes=True):
-    from .scan_metrics import powers
+    from .scan_metrics import scaled, scales_scores
 
     frame, extras = part
     _check_lengths(frame, extras)
@@ -200,8 +200,8 @@ def _cut(part, layout, positions, offset, with_codes=True):
         out.num.append(num)
         out.codes.append(codes)
         vals = {name: np.ascontiguousarray(v[r]) for name, v in values.items()}
-        if k == 1 and layout.plan.kind == "mean" and not layout.plan.binary:
-            vals = powers(vals, layout.factor)
+        if k == 1 and scales_scores(layout.plan):
+            vals = scaled(vals, layout.factor)
         out.values.append(vals)
         out.weights.append(None if w is None else w[r] * layout.scale)
     return out
@@ -218,7 +218,7 @@ def _first_pass(part, layout, positions, offset, single_units, bins):
     w = _weights(extras)
     used = np.concatenate(p.rows)
     top = float(np.max(np.abs(w[used]))) if w is not None and used.size else 0.0
-    tested = p.values[1].get("s")
+    tested = p.values[1].get("s")  # scaled by layout.factor, 1 in this pass
     top_score = float(np.max(np.abs(tested))) if tested is not None and tested.size else 0.0
     own, own_factor = _scan._weight_scale(top), _scan._weight_scale(top_score)
     totals = _own_totals(p, layout, own, own_factor)
@@ -241,14 +241,13 @@ def _first_pass(part, layout, positions, offset, single_units, bins):
 
 def _own_totals(p, layout, own, own_factor):
     """Both subsets' totals of a cut partition, its weights scaled by `own` and a mean plan's
-    tested powers by `own_factor` (the partition's own powers of two, merged exactly later)."""
-    from .scan_metrics import powers
+    tested scores by `own_factor` (the partition's own powers of two, merged exactly later)."""
+    from .scan_metrics import scaled, scales_scores
 
     out = []
     for k, (vals, wt) in enumerate(zip(p.values, p.weights)):
-        vals = {name: v for name, v in vals.items() if name not in ("p2", "p3")}
-        if k == 1 and layout.plan.kind == "mean" and not layout.plan.binary:
-            vals = powers(vals, own_factor)
+        if k == 1 and scales_scores(layout.plan):
+            vals = scaled(vals, own_factor / layout.factor)
         w = None if wt is None else wt / layout.scale * own
         out.append({name: _scan._scan_totals(v, w).cells(0) for name, v in vals.items()})
     return out
@@ -270,14 +269,15 @@ def _ranges_pass(part, layout, positions, offset, units, bins):
 
 
 def _sums_pass(part, layout, positions, offset, units, sketches, bins, quantities, then):
-    """Both subsets' cell sums of the units per quantity, and the sliced rows' sketches of
-    `then` (the next units' ranges, read in the same pass), if any."""
+    """Both subsets' cell sums of the units per quantity (to its order of moments), and the
+    sliced rows' sketches of `then` (the next units' ranges, read in the same pass), if any."""
     p = _cut(part, layout, positions, offset)
     out = []
     for k, wanted in enumerate(quantities):
         fine = _scan._scan_fine(p.num[k], 1)
         out.append({name: _scan._scan_sums(p.num[k], p.codes[k], units, sketches, bins, p.values[k][name],
-                                           p.weights[k], moments, 1, fine) for name, moments in wanted.items()})
+                                           p.weights[k], order >= 2, 1, fine, fourth=order == 4)
+                    for name, order in wanted.items()})
     ranges = _scan._scan_ranges(p.num[0], p.codes[0], then, bins, 1) if then else None
     return out, ranges
 
@@ -413,21 +413,22 @@ def _lengths(parts):
     return np.asarray(dask.compute(*[dask.delayed(lambda p: len(p[0]))(p) for p in parts]), dtype=np.int64)
 
 
-def _merge_totals(first, scale, factor):
+def _merge_totals(first, scale, factor, plan):
     """Both subsets' totals: each partition's sums rescaled from its own powers of two (of the
     weights; of a mean plan's tested scores) to the global ones, exactly, and added exactly
-    (math.fsum). A field holds the weights' scale to the power 0 (s), 1 (w, ws, ws2) or 2 (w2),
-    and a power quantity's factor to its degree (twice that in ws2)."""
-    from .scan_metrics import POWER_DEGREES
+    (math.fsum). A field holds the weights' scale to the power 0 (s), 1 (w, ws, ws2, ws3,
+    ws4) or 2 (w2), and a scaled score's factor to the power of the score in it."""
+    from .scan_metrics import scales_scores
 
     out = []
     for which in (0, 1):
         per = {}
         for name in first[0]["totals"][which]:
-            d = POWER_DEGREES.get(name, 0)
+            d = 1 if which == 1 and name == "s" and scales_scores(plan) else 0
             fields = [(f["totals"][which][name], scale / f["scale"], factor / f["factor"]) for f in first]
             per[name] = {"n": np.asarray([sum(int(t["n"][0]) for t, _, _ in fields)], dtype=np.int64)}
-            for k, power, degree in (("s", 0, d), ("w", 1, 0), ("ws", 1, d), ("ws2", 1, 2 * d), ("w2", 2, 0)):
+            for k, power, degree in (("s", 0, d), ("w", 1, 0), ("ws", 1, d), ("ws2", 1, 2 * d), ("w2", 2, 0),
+                                     ("ws3", 1, 3 * d), ("ws4", 1, 4 * d)):
                 per[name][k] = np.asarray([math.fsum(float(t[k][0]) * r ** power * g ** degree
                                                      for t, r, g in fields)])
         out.append(per)
@@ -492,7 +493,7 @@ def fit_partitions(obj, s, x, y, train_idx, test_idx, prediction=None, predictio
         if plan.kind == "r2":
             layout.shift = next(f["first_y"] for f in first if f["first_y"] is not None)
         first = source._map(_totals_pass)
-    totals = _merge_totals(first, layout.scale, layout.factor)
+    totals = _merge_totals(first, layout.scale, layout.factor, plan)
     columns, counts = {}, {}
     for name in wanted:
         if name in layout.cat_names:

@@ -7,7 +7,7 @@ from ..exceptions import TamrelError
 from ..utils import TestDataResult, is_dask
 from . import _scan
 from .scan_data import kinds_of, pair_list, read_columns, read_data, scanned_features, subsets
-from .scan_metrics import powers, quantities
+from .scan_metrics import quantities, scaled, scales_scores
 from .scan_run import Prepared, check, check_subsets, plan_of, scan
 from .scan_settings import SCAN
 from .scan_source import MemorySource
@@ -118,7 +118,7 @@ def row_values(obj, plan, pred, sliced, baseline=None, weights=None):
 def score_factor(plan, values, rows):
     """The power of two that scales a mean plan's scores on the tested rows below 1, so that
     the fourth powers of the interval's sums cannot overflow (1 for other plans)."""
-    if plan.kind != "mean" or plan.binary or not len(rows):
+    if not scales_scores(plan) or not len(rows):
         return 1.0
     return _scan._weight_scale(float(np.max(np.abs(values["s"][rows]))))
 
@@ -141,8 +141,8 @@ def memory_scan(obj, s, plan, x, pred, baseline=None):
     factor = score_factor(plan, values, tested)
     per_subset = [{k: (_take(v, rows, jobs) if v.dtype == np.float64 else np.ascontiguousarray(v[rows]))
                    for k, v in values.items()} for rows in (sliced, tested)]
-    if plan.kind == "mean" and not plan.binary:
-        per_subset[1] = powers(per_subset[1], factor)
+    if scales_scores(plan):
+        per_subset[1] = scaled(per_subset[1], factor)
     weights = [None if w is None else _take(w, rows, jobs) for rows in (sliced, tested)]
     matrix = x if isinstance(x, np.ndarray) and x.dtype == np.float64 else None
     source = MemorySource(columns, matrix, jobs, (sliced, tested), per_subset, weights)

@@ -26,7 +26,7 @@ from .scan_tested import METRIC_BOUNDS
 from .utils import binary_labels, get_scoring_metric
 
 __all__ = ["MetricPlan", "metric_plan", "diff_plan", "default_metric", "quantities", "plan_quantities",
-           "score_of", "count_of", "test_regions", "TestSettings", "positive_class"]
+           "score_of", "count_of", "test_regions", "TestSettings", "positive_class", "scaled", "scales_scores"]
 
 
 def default_metric(task_type, has_proba):
@@ -82,18 +82,24 @@ def diff_plan(metric):
 
 
 def plan_quantities(plan):
-    """Per subset (sliced, tested), the per-row quantities the sums passes add up and whether
-    with second moments: the sliced rows' cells need their scores, the tested rows' regions
-    their tests (a region's interval reads its scores' third and fourth powers, "p3" and the
-    moments of "p2")."""
+    """Per subset (sliced, tested), the per-row quantities the sums passes add up and the
+    order of their moments (0, 2: with w s^2 and w^2, 4: also w s^3 and w s^4): the sliced
+    rows' cells need their scores, the tested rows' regions their tests (the interval of a
+    mean reads the skewness and kurtosis of the region's scores)."""
     names = plan.quantity_names
     if plan.kind == "r2":
-        return {"e2": False, "y": True, "y2": False}, {q: q == "y" for q in names}
+        return {"e2": 0, "y": 2, "y2": 0}, {q: 2 if q == "y" else 0 for q in names}
     if plan.kind == "f1":
-        return {q: False for q in names}, {q: False for q in names}
+        return {q: 0 for q in names}, {q: 0 for q in names}
     if plan.kind == "mean" and not plan.binary:
-        return {"s": False}, {"s": True, "p2": True, "p3": False}
-    return {n: False for n in names[:1]}, {n: k == 0 for k, n in enumerate(names)}
+        return {"s": 0}, {"s": 4}
+    return {n: 0 for n in names[:1]}, {n: 2 if k == 0 else 0 for k, n in enumerate(names)}
+
+
+def scales_scores(plan):
+    """Whether the tested rows' scores are scaled by a power of two (so that the fourth
+    powers of a mean's interval sums cannot overflow)."""
+    return plan.kind == "mean" and not plan.binary
 
 
 # -- per-row quantities -------------------------------------------------------------------
@@ -125,15 +131,9 @@ def quantities(plan, y, pred, classes=None, shift=0.0, baseline=None, weights=No
     return {k: np.ascontiguousarray(v, dtype=np.float64) for k, v in values.items()}
 
 
-POWER_DEGREES = {"p2": 2, "p3": 3}  # the power of the scores' factor in each power quantity
-
-
-def powers(values, factor):
-    """A mean plan's tested quantities: the scores' squares and cubes after scaling them by a
-    power of two `factor`, so that their fourth powers cannot overflow."""
-    scaled = values["s"] * factor
-    square = scaled * scaled
-    return dict(values, p2=square, p3=square * scaled)
+def scaled(values, factor):
+    """A mean plan's tested quantities with the scores scaled by a power of two `factor`."""
+    return dict(values, s=values["s"] * factor)
 
 
 def positive_class(y, pred, classes=None):
@@ -183,15 +183,14 @@ class TestSettings:
     weights: str
     min_rows: int
     weight_scale: float  # the true weight is the summed one times this
-    score_scale: float  # the true score is the summed power quantities' root times this
+    score_scale: float  # a mean plan's true tested score is the summed one times this
 
 
 def _mean_sums(fields, cfg, higher):
-    """Sums of a mean plan's scores, in the units of its power quantities."""
+    """Sums of a mean plan's scores on the tested rows (scaled by 1 / cfg.score_scale)."""
     s = fields["s"]
-    f = 1.0 / cfg.score_scale
-    extra = {"ws3": fields["p3"]["ws"], "ws4": fields["p2"]["ws2"]} if higher else {}
-    return sig.Sums(n=s["n"], w=s["w"], ws=s["ws"] * f, ws2=s["ws2"] * f * f, w2=s["w2"], scale=cfg.weight_scale,
+    extra = {"ws3": s["ws3"], "ws4": s["ws4"]} if higher else {}
+    return sig.Sums(n=s["n"], w=s["w"], ws=s["ws"], ws2=s["ws2"], w2=s["w2"], scale=cfg.weight_scale,
                     score_scale=cfg.score_scale, **extra)
 
 

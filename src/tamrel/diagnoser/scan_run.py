@@ -34,7 +34,7 @@ class Prepared:
     sizes: tuple
     weighted: bool
     weight_scale: float = 1.0  # the true weight is the summed one times this
-    score_scale: float = 1.0  # a mean plan's power quantities are of the scores divided by this
+    score_scale: float = 1.0  # a mean plan's true tested scores are the summed ones times this
 
 
 def plan_of(scan, s, has_proba, make=metric_plan):
@@ -98,7 +98,7 @@ def scan(obj, s, plan, source, prep, fingerprints):
         raise ValueError(f'null="threshold" tests the additive metrics; for {plan.name} read the ratio of the '
                          'region\'s score to the overall one ("ratio", "ratio_low", "ratio_high").')
     overall_sliced = overall(plan, prep.totals[0], weighted)
-    overall_tested = overall(plan, prep.totals[1], weighted)
+    overall_tested = overall(plan, prep.totals[1], weighted) * prep.score_scale
     check_overall(overall_sliced, plan.name, subset_label(s.use_test, 0))
     weak = _weak(plan, s, overall_sliced, prep.sizes[0])
     if plan.kind != "diff" and s.use_test is False:
@@ -132,18 +132,18 @@ def _warn_overfit(plan, s, train_score, test_score):
             "tests them on the other half."), stacklevel=4)
 
 
-def _tested(plan, found, weighted):
+def _tested(plan, found, weighted, score_scale):
     """(counts, scores) of the regions on the tested rows."""
     if plan.rank:
         return count_of(plan, found.inside), score_of(plan, found.inside)
     if plan.merge:
         first = found.inside[plan.quantity_names[0]]
-        return first["n"], mean_of(first, weighted)
+        return first["n"], mean_of(first, weighted) * score_scale
     return count_of(plan, found.inside), score_of(plan, found.inside)
 
 
 def _table(obj, s, plan, found, prep, fingerprints):
-    n_tested, tested_score = _tested(plan, found, prep.weighted)
+    n_tested, tested_score = _tested(plan, found, prep.weighted, prep.score_scale)
     cfg = TestSettings(float(s.alpha), _scan._threshold_value(s.threshold, plan.sign, 1.0) if plan.kind != "diff"
                        else 1.0, getattr(s, "null", "rest"), s.weights, int(s.min_test_samples), prep.weight_scale,
                        prep.score_scale)
