@@ -41,18 +41,20 @@ def _partitioned(frame):
     (["a", "b", "c"], "MAE", False, True, False),
     (["b", "a"], "LogLoss", True, False, False),
     (["a", "c"], "ACC", False, False, True),
+    (["a", "b", "c"], "R2", True, False, True),
+    (["a", "c"], "F1", True, False, False),
 ])
 def test_scan_matches_in_memory(dask_client, columns, metric, weighted, use_test, boolean_idx):
     frame = _data()
     data = _partitioned(frame)
-    target, pred = ("label", "proba" if metric == "LogLoss" else "pred") if metric in ("LogLoss", "ACC") \
+    target, pred = ("label", "proba" if metric == "LogLoss" else "pred") if metric in ("LogLoss", "ACC", "F1") \
         else ("y", "pred")
-    if metric == "ACC":
+    if metric in ("ACC", "F1"):
         frame["pred"] = (frame["b"] > 0).astype(float)
         data = _partitioned(frame)
     given = "prediction_proba" if metric == "LogLoss" else "prediction"
     settings = dict(threshold=1.05, bins=6, min_samples=15, metric=metric, use_test=use_test,
-                    task_type="classification" if metric in ("LogLoss", "ACC") else "regression")
+                    task_type="classification" if metric in ("LogLoss", "ACC", "F1") else "regression")
     train, test = np.flatnonzero(~frame["test"]), np.flatnonzero(frame["test"])
     expected = FrailScan(None, **settings).fit(
         frame[columns], frame[target].to_numpy(), train, test, **{given: frame[pred].to_numpy()},

@@ -489,11 +489,12 @@ def fit_partitions(obj, s, x, y, train_idx, test_idx, prediction=None, predictio
     layout.scale = _scan._weight_scale(max(f["top"] for f in first))
     if plan.kind == "mean" and not plan.binary:
         layout.factor = _scan._weight_scale(max(f["top_score"] for f in first))
+    counted = first
     if plan.kind in ("r2", "f1"):  # their quantities read the shift or the scaled weights: totals of their own
         if plan.kind == "r2":
             layout.shift = next(f["first_y"] for f in first if f["first_y"] is not None)
-        first = source._map(_totals_pass)
-    totals = _merge_totals(first, layout.scale, layout.factor, plan)
+        counted = source._map(_totals_pass)
+    totals = _merge_totals(counted, layout.scale, layout.factor, plan)
     columns, counts = {}, {}
     for name in wanted:
         if name in layout.cat_names:
