@@ -97,10 +97,12 @@ def test_bad_conditions(conditions, message):
         read_conditions(conditions)
 
 
-@pytest.mark.parametrize("settings, message", [({"top": -1}, "top"), ({"title": 3}, "title"),
-                                               ({"surrogate": "yes"}, "surrogate")])
-def test_bad_settings_and_the_scans_own_errors(frame, settings, message):
-    with pytest.raises(TamrelError, match=message):
+@pytest.mark.parametrize("settings, error, message", [({"top": -1}, ValueError, "top"),
+                                                      ({"title": 3}, TypeError, "title"),
+                                                      ({"surrogate": "yes"}, TypeError, "surrogate"),
+                                                      ({"use_test": "half"}, ValueError, "use_test")])
+def test_bad_settings_and_the_scans_own_errors(frame, settings, error, message):
+    with pytest.raises(error, match=message):
         _report(frame, **settings)
     train, test = split(frame)
     with pytest.raises(TamrelError, match="train_idx"):  # the data are checked as the scan checks them

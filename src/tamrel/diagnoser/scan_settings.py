@@ -1,17 +1,11 @@
 """The settings tables of FrailScan and FrailCompare: each setting's kind, range and
 default, written once (the signature, the docstrings and the checks follow)."""
 
-from ..settings import Setting, anything, flag, integer, number, one_of
+from ..settings import Setting, anything, flag, integer, number, one_of, text_or_none
 from .base import check_bins, check_min_samples, check_threshold
 from .scan_tested import MIN_ROWS
 
 __all__ = ["SCAN", "COMPARE"]
-
-
-def _none_or_text(value, name):
-    if value is not None and not isinstance(value, str):
-        raise TypeError(f"{name} must be a text or None, got {value!r}.")
-    return value
 
 
 _ESTIMATOR = Setting("estimator", None, "object", "The fitted model; gives the predictions that fit is not given.",
@@ -55,7 +49,7 @@ SCAN = (
     _ESTIMATOR, _FEATURES, _PAIRS, _TASK,
     Setting("metric", None, "str",
             'Scoring metric ("MSE", "MAE", "ACC", "LogLoss", "Brier", "AUC", "F1", "R2"); None is\n'
-            '"MSE" for regression, "LogLoss" for classification ("ACC" without probabilities).', _none_or_text),
+            '"MSE" for regression, "LogLoss" for classification ("ACC" without probabilities).', text_or_none),
     Setting("threshold", 1.2, "float",
             "A slice is weak when its score is worse than the overall score of the sliced rows by\n"
             "this factor.", check_threshold),
@@ -75,6 +69,6 @@ COMPARE = (
     _FEATURES, _PAIRS, _TASK,
     Setting("metric", None, "str",
             'An additive scoring metric ("MSE", "MAE", "ACC", "LogLoss", "Brier"); None is "MSE"\n'
-            'for regression, "LogLoss" for classification ("ACC" without probabilities).', _none_or_text),
+            'for regression, "LogLoss" for classification ("ACC" without probabilities).', text_or_none),
     _BINS, _MIN_SAMPLES, _USE_TEST, _ALPHA, _N_JOBS, _SEED, _VERBOSE, _WEIGHTS, _MIN_TEST,
 )
