@@ -102,16 +102,21 @@ def _memory_and_dask(frame, columns, settings, fit_kw, dask_kw, idx=None):
 
 
 def test_dask_ties_zero_weights_and_split_as_in_memory(dask_client):
-    # ties of q-value and gap keep the scan's order; weights summing to 0 on the tested rows
-    # score them unweighted; the "split" halves are the same rows
+    # ties of q-value and gap keep the scan's order; weights of other magnitudes per partition
+    # merge exactly; weights summing to 0 on the tested rows score them unweighted; the
+    # "split" halves are the same rows
     frame = _data(n=3000, seed=3)
     frame["b"] = np.round(frame["b"], 1)
-    frame.loc[frame["test"], "w"] = 0.0
+    frame.loc[frame.index < 700, "w"] *= 1000.0  # a partition whose weights scale by another power of two
     settings = dict(threshold=1.0, bins=4, min_samples=5)
-    got, expected = _memory_and_dask(frame, ["a", "b", "c"], settings,
-                                     {"prediction": frame["pred"].to_numpy(), "sample_weight": frame["w"].to_numpy()},
-                                     {"prediction": "pred", "sample_weight": "w"})
+    fit_kw, dask_kw = {"prediction": frame["pred"].to_numpy(), "sample_weight": frame["w"].to_numpy()}, \
+        {"prediction": "pred", "sample_weight": "w"}
+    got, expected = _memory_and_dask(frame, ["a", "b", "c"], settings, fit_kw, dask_kw)
     assert len(got) > 5
+    pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-12)
+    frame.loc[frame["test"], "w"] = 0.0
+    fit_kw["sample_weight"] = frame["w"].to_numpy()
+    got, expected = _memory_and_dask(frame, ["a", "b"], settings, fit_kw, dask_kw)
     pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-12)
     split = dict(settings, use_test="split")
     got, expected = _memory_and_dask(frame, ["a", "b"], split, {"prediction": frame["pred"].to_numpy()},
