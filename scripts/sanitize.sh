@@ -26,7 +26,7 @@ rm -rf "$scratch/pkg" "$scratch/reports"
 mkdir -p "$scratch/pkg" "$scratch/reports"
 cp -r src/tamrel "$scratch/pkg/"
 find "$scratch/pkg" -name '*.so' -delete
-cp "$scratch"/build/frailzone*.so "$scratch/pkg/tamrel/diagnoser/"
+cp "$scratch"/build/frailzone*.so "$scratch"/build/_scan*.so "$scratch/pkg/tamrel/diagnoser/"
 cp "$scratch"/build/xgboost*.so "$scratch/pkg/tamrel/models/xgb2/"
 
 # libstdc++ too: the interpreter does not link it, and libasan must find its __cxa_throw.

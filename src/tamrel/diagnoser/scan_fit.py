@@ -1,5 +1,7 @@
 """FrailScan's public methods: the scan of every feature and pair, and its drill-down views."""
 
+import sys
+
 import numpy as np
 import pandas as pd
 
@@ -260,8 +262,7 @@ def frailzone(self, i):
     present, and opened on the finding: its one region is the scan's region ``i``, so that
     its marginal, shift and distance views describe it (the distance ranks every feature).
     """
-    from .frailzone import FrailZone
-
+    FrailZone = sys.modules[type(self).__module__].FrailZone  # the scan's own module, loaded with it
     i = _row(self, i)
     row = self.output.iloc[i]
     if row["kind"] != "interval":
