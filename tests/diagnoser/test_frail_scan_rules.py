@@ -287,3 +287,30 @@ def test_overfit_model_warns_and_split_finds_on_test_rows():
     top = out.iloc[0]
     assert top["significant"] and top["slice_features"] == ("X0",) and top["lb1"] >= 0.75
     assert top["#Train"] + top["#Test"] <= (x[te, 0] >= top["lb1"]).sum()  # both halves are test rows
+
+
+def test_progress_bar_steps_through_the_passes(monkeypatch):
+    import tqdm.auto
+
+    from tamrel.diagnoser import scan_run
+
+    bars = []
+
+    class Bar:
+        def __init__(self, total, desc, leave):
+            self.total, self.n, self.closed = total, 0, False
+            bars.append(self)
+
+        def update(self, n=1):
+            self.n += n
+
+        def close(self):
+            self.closed = True
+
+    monkeypatch.setattr(tqdm.auto, "tqdm", Bar)
+    monkeypatch.setattr(scan_run, "_interactive", lambda: True)
+    monkeypatch.setattr(scan_run, "_PROGRESS_WORK", 0)
+    df, y = _frame(n=400)
+    FrailScan(None).fit(df, y, np.arange(300), np.arange(300, 400), prediction=np.zeros(400))
+    FrailScan(None, verbose=False).fit(df, y, np.arange(300), np.arange(300, 400), prediction=np.zeros(400))
+    assert len(bars) == 1 and bars[0].n == bars[0].total == scan_run.PASS_STEPS + 1 and bars[0].closed

@@ -11,7 +11,7 @@ import numpy as np
 from .. import settings as _settings
 from ..exceptions import TamrelError, TamrelWarning
 from . import _scan, scan_table
-from .scan_driver import Settings, Weak, check_overall, mean_of, run
+from .scan_driver import PASS_STEPS, Settings, Weak, check_overall, mean_of, run
 from .scan_metrics import (TestSettings, count_of, default_metric, metric_plan, plan_quantities, score_of,
                            test_regions)
 
@@ -104,18 +104,19 @@ def scan(obj, s, plan, source, prep, fingerprints):
     if plan.kind != "diff" and s.use_test is False:
         _warn_overfit(plan, s, overall_sliced, overall_tested)
     n_units = len(prep.columns) + (len(prep.pairs) if prep.pairs is not None else len(prep.features) ** 2 // 2)
-    bar = progress(bool(s.verbose) and prep.sizes[0] * n_units > _PROGRESS_WORK, 1, type(obj).__name__)
+    bar = progress(bool(s.verbose) and prep.sizes[0] * n_units > _PROGRESS_WORK, PASS_STEPS + 1, type(obj).__name__)
     try:
         cfg = Settings(int(s.bins), float(s.min_samples), int(s.pairs) if prep.pairs is None else 0)
         found = run(source, plan, cfg, prep.columns, prep.features, prep.pairs, prep.counts,
-                    plan_quantities(plan), weighted, weak)
+                    plan_quantities(plan), weighted, weak, step=bar.update)
+        table = _table(obj, s, plan, found, prep, fingerprints)
         bar.update()
     finally:
         bar.close()
     obj.threshold_value = _scan._threshold_value(weak.threshold, weak.sign, weak.overall)
     obj._scan_overall = overall_tested
     obj._scan_overall_sliced = overall_sliced
-    return _table(obj, s, plan, found, prep, fingerprints)
+    return table
 
 
 def _warn_overfit(plan, s, train_score, test_score):
