@@ -45,9 +45,9 @@ void define_scan_class(py::module_& m, const char* name, const char* helpers_mod
 void define_frail_scan(py::module_& m) {
     using namespace frail_scan_impl;
     define_scan_class(m, "FrailScan", "tamrel.diagnoser.scan_fit", "SCAN",
-                      {"fit", "get_result", "get_target_rows", "frailzone"});
+                      {"fit", "get_result", "get_target_rows", "get_rule", "frailzone"});
     define_scan_class(m, "FrailCompare", "tamrel.diagnoser.scan_compare", "COMPARE",
-                      {"fit", "get_result", "get_target_rows"});
+                      {"fit", "get_result", "get_target_rows", "get_rule"});
 }
 
 }  // namespace frailzone_py

@@ -314,3 +314,25 @@ def test_progress_bar_steps_through_the_passes(monkeypatch):
     FrailScan(None).fit(df, y, np.arange(300), np.arange(300, 400), prediction=np.zeros(400))
     FrailScan(None, verbose=False).fit(df, y, np.arange(300), np.arange(300, 400), prediction=np.zeros(400))
     assert len(bars) == 1 and bars[0].n == bars[0].total == scan_run.PASS_STEPS + 1 and bars[0].closed
+
+
+def test_rule_of_each_region_selects_its_rows_in_any_frame():
+    from tamrel.diagnoser.scan_units import rule_mask
+
+    df, y = _frame(seed=15)
+    df["grade"] = pd.Categorical(np.random.default_rng(16).choice(["x", "y", "z"], len(y)))
+    tr, te = _split(len(y))
+    scan = FrailScan(None, threshold=1.05, bins=4).fit(df, y, tr, te, prediction=np.zeros(len(y)))
+    seen = np.zeros(len(y), dtype=bool)
+    seen[np.r_[tr, te]] = True
+    kinds = set()
+    for i in range(len(scan.output)):
+        rule = scan.get_rule(i)
+        kinds |= {part["kind"] for part in rule}
+        np.testing.assert_array_equal(np.flatnonzero(rule_mask(rule, df) & seen), scan.get_target_rows(i))
+        half = df.iloc[::2]  # a frame of other rows (a partition, say)
+        np.testing.assert_array_equal(np.flatnonzero(rule_mask(rule, half)),
+                                      np.flatnonzero(rule_mask(rule, df)[::2]))
+    assert kinds == {"interval", "missing", "categories"}
+    with pytest.raises(IndexError):
+        scan.get_rule(len(scan.output))

@@ -8,12 +8,12 @@ from ..utils import is_dask
 from . import base
 from .scan_data import read_data
 from .scan_fit import get_result as _scan_result
-from .scan_fit import get_target_rows, memory_scan, needed_prediction
+from .scan_fit import get_rule, get_target_rows, memory_scan, needed_prediction
 from .scan_metrics import diff_plan
 from .scan_run import check, plan_of, scan
 from .scan_settings import COMPARE
 
-__all__ = ["CLASS_DOC", "ATTRIBUTES_DOC", "fit", "get_result", "get_target_rows"]
+__all__ = ["CLASS_DOC", "ATTRIBUTES_DOC", "fit", "get_result", "get_target_rows", "get_rule"]
 
 CLASS_DOC = """Regions where a model scores worse than a baseline, on every feature and pair.
 
@@ -99,7 +99,7 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
     prep, source, fingerprints = memory_scan(self, s, plan, x, pred, baseline=other)
     self.score_name = plan.name
     self.output, self._scan_conditions = scan(self, s, plan, source, prep, fingerprints)
-    self._scan_columns = prep.columns
+    self._scan_columns = self._scan_categories = prep.columns
     self._scan_x = x
     self._scan_rows = None
     return self

@@ -519,5 +519,6 @@ def fit_partitions(obj, s, x, y, train_idx, test_idx, prediction=None, predictio
     obj.train_idx = obj.test_idx = None
     source.bins = int(s.bins)
     obj.output, obj._scan_conditions = scan(obj, s, plan, source, prep, source.fingerprints)
-    obj._scan_columns = None
+    obj._scan_columns = None  # the rows stay on the cluster
+    obj._scan_categories = columns
 

@@ -13,10 +13,11 @@ from .scan_metrics import quantities, scaled, scales_scores
 from .scan_run import Prepared, check, check_subsets, plan_of, scan
 from .scan_settings import SCAN
 from .scan_source import MemorySource
-from .scan_units import members
+from .scan_units import members, public_rule
 from .utils import binary_labels
 
-__all__ = ["CLASS_DOC", "ATTRIBUTES_DOC", "fit", "get_result", "get_target_rows", "frailzone", "memory_scan"]
+__all__ = ["CLASS_DOC", "ATTRIBUTES_DOC", "fit", "get_result", "get_target_rows", "get_rule", "frailzone",
+           "memory_scan"]
 
 CLASS_DOC = """Weak-region scan of every feature and every pair of features.
 
@@ -211,7 +212,7 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
     prep, source, fingerprints = memory_scan(self, s, plan, x, pred)
     self.score_name = plan.name
     self.output, self._scan_conditions = scan(self, s, plan, source, prep, fingerprints)
-    self._scan_columns = prep.columns
+    self._scan_columns = self._scan_categories = prep.columns
     self._scan_x = x
     self._scan_rows = None
     return self
@@ -252,6 +253,25 @@ def get_target_rows(self, i):
     if rows is None:  # the rows of both subsets, once per fit
         rows = self._scan_rows = np.union1d(self.train_idx, self.test_idx)
     return rows[members(self._scan_conditions[i], self._scan_columns, rows)]
+
+
+def get_rule(self, i):
+    """get_rule(self, i)
+
+    The rule that selects the rows of region ``i`` (a position in ``output``): per feature a
+    dict with "feature" and "kind", "interval" with "lb", "ub" and "closed" (the upper bound
+    belongs to the region when closed), "missing" (no value), or "categories" with the
+    category "values". ``tamrel.diagnoser.scan_units.rule_mask(rule, frame)`` selects the
+    rows of any DataFrame (a Dask partition, say) by the scan's own member rule.
+    """
+    if self.output is None:
+        raise TamrelError(f"{type(self).__name__} is not fitted: call fit first.")
+    n = len(self.output)
+    if not isinstance(i, (int, np.integer)) or isinstance(i, bool):
+        raise TypeError(f"i must be an integer position in the table, got {i!r}.")
+    if not -n <= i < n:
+        raise IndexError(f"Region {i!r} is not a position in the table of {n} regions.")
+    return public_rule(self._scan_conditions[int(i) % n], self._scan_categories)
 
 
 def frailzone(self, i):
