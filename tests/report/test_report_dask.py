@@ -26,12 +26,13 @@ def test_dask_report_matches_memory(boolean_idx):
             assert got["summary"]["scores"][subset][metric] == pytest.approx(value, rel=1e-12)
     assert got["summary"]["data"] == want["summary"]["data"]
     assert [c["status"] for c in got["conditions"]] == [c["status"] for c in want["conditions"]]
+    # the regions' rules are the scan's on Dask too: the same words, the same rows gathered from the partitions
+    assert [r["region"] for r in got["weak_regions"]["table"]] == [r["region"] for r in want["weak_regions"]["table"]]
     found = {f["region"]: f for f in want["weak_regions"]["findings"]}
-    assert got["weak_regions"]["findings"]
+    assert got["weak_regions"]["findings"] and len(found) == len(got["weak_regions"]["findings"])
     for f in got["weak_regions"]["findings"]:
-        twin = found.get(f["region"])
-        if twin is None:  # the same rows under another description (tables tie differently)
-            continue
+        twin = found[f["region"]]
+        assert f["rule"] == twin["rule"] and f["bias"]["n"] == f["test_rows"] == twin["test_rows"]
         assert f["bias"]["p_value"] == pytest.approx(twin["bias"]["p_value"], rel=1e-9)
         if "categories" in twin:
             got_cats = {r["category"]: r for r in f["categories"]["table"]}
@@ -55,3 +56,4 @@ def test_dask_comparison_matches_memory():
         baseline=frame["pred"].to_numpy()).to_dict()["comparison"]
     assert got["n_significant"] == want["n_significant"] > 0 and got["n_regions"] == want["n_regions"]
     assert [r["diff"] for r in got["table"]] == pytest.approx([r["diff"] for r in want["table"]], rel=1e-9)
+    assert [r["region"] for r in got["table"]] == [r["region"] for r in want["table"]]

@@ -14,7 +14,7 @@ from .conditions import evaluate
 from .figures import no_show, png
 from .findings import drill_down, select_findings, worse_factor
 from .model_view import model_view
-from .regions import candidates, describe
+from .regions import describe, region_rule
 from .summary import data_summary, model_summary, overall_scores
 
 __all__ = ["Clock", "Context", "collect"]
@@ -110,12 +110,11 @@ def _source(data, scan, report):
     return MemorySource(data.x, scan)
 
 
-def _table_records(table, metric, sign, overall):
-    """Every row of the scan's table with its description and worse-factor."""
+def _table_records(scan, metric, sign, overall):
+    """Every row of the scan's table with its description (of the scan's rule) and worse-factor."""
     out = []
-    records = table.to_dict("records")
-    for row in records:
-        row["region"] = describe(candidates(row)[0])
+    for i, row in enumerate(scan.output.to_dict("records")):
+        row["region"] = describe(region_rule(scan, i, row["slice_features"]))
         row["factor"] = worse_factor(row["test_" + metric], overall, sign)
         row["slice_features"] = list(row["slice_features"])
         out.append(row)
@@ -136,7 +135,7 @@ def collect(report, data):
                 metric = scan.score_name
                 sign = float(get_scoring_metric(metric)[1])
                 scores = overall_scores(source, scan.task_type, metric)
-                table = _table_records(scan.output, metric, sign, scores["test"].get(metric))
+                table = _table_records(scan, metric, sign, scores["test"].get(metric))
                 content = {
                     "data": data_summary(source, scores["rows"]["train"], scores["rows"]["test"]),
                     "model": model_summary(report.estimator, scan.task_type, data.prediction is not None or
