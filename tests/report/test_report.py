@@ -14,7 +14,7 @@ from tamrel.exceptions import TamrelError
 from tamrel.report import ValidationReport
 from tamrel.diagnoser.scan_units import rule_mask
 from tamrel.report.conditions import read_conditions
-from tamrel.report.regions import describe
+from tamrel.report.regions import describe, number
 
 from report_data import make_frame, split
 
@@ -41,6 +41,17 @@ def report(frame):
 def _parts(rule):
     return sorted((dict(p, values=list(p["values"])) if "values" in p else dict(p) for p in rule),
                   key=lambda p: p["feature"])
+
+
+def _check_words(records):
+    """Each table row in words names the row's features in its order, each interval with the
+    row's lower bound."""
+    for r in records:
+        words = r["region"].split(" and ")
+        assert [w.split(" ")[0] for w in words] == list(r["slice_features"])
+        for pos, w in enumerate(words, start=1):
+            if w.split(" ")[1] == "in" and w.split(" ")[2].startswith("["):
+                assert w.split(" ")[2] == f"[{number(r[f'lb{pos}'])},"
 
 
 def _check_finding_rows(f, test_rows):
@@ -79,10 +90,11 @@ def test_findings_state_the_scan_in_words(report, frame):
     assert by_region["c = v"]["bias"]["verdict"] == "noise"
     shifted = [f for f in findings if f["region"].startswith("b in [0.") and f["region"].endswith("c = w")]
     assert len(shifted) == 1 and shifted[0]["bias"]["verdict"] == "bias" and shifted[0]["bias"]["bias"] > 3
-    assert shifted[0]["categories"]["within"].startswith("b in [0.")
+    assert shifted[0]["categories"]["within"] + " and c = w" == shifted[0]["region"]
     # b's top bin holds b's largest value: its upper bound is closed, and read so
     top = [f for f in findings if re.fullmatch(r"b in \[8\.\d+, 10\]", f["region"])]
     assert len(top) == 1 and top[0]["rule"][0]["closed"]
+    _check_words(doc["weak_regions"]["table"])
     words = [r["region"] for r in doc["weak_regions"]["table"]]
     assert all(w.count("]") == sum(p["closed"] for p in scan.get_rule(i) if p["kind"] == "interval")
                for i, w in enumerate(words))
@@ -229,6 +241,7 @@ def test_comparison_with_a_baseline(frame):
     direct = FrailCompare(None, None, metric="MSE", verbose=False).fit(
         frame[X], y, train, test, prediction=worse, baseline_prediction=pred).output
     assert comp["n_regions"] == len(direct) and comp["n_significant"] == int(direct["significant"].sum()) > 0
+    _check_words(comp["table"])
     # the regressed region b > 8, read from the comparison's own rule (closed at b's largest value)
     assert any(re.fullmatch(r"b in \[[78](\.\d+)?, (10|9\.\d+)\]", r["region"]) for r in comp["table"][:3])
     cond = report.conditions_.set_index("name")
