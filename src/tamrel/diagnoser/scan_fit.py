@@ -258,8 +258,8 @@ def get_target_rows(self, i):
 def get_rule(self, i):
     """get_rule(self, i)
 
-    The rule that selects the rows of region ``i`` (a position in ``output``): per feature a
-    dict with "feature" and "kind", "interval" with "lb", "ub" and "closed" (the upper bound
+    The rule that selects the rows of region ``i`` (a position in ``output``): per feature,
+    in the order of its "slice_features", a dict with "feature" and "kind", "interval" with "lb", "ub" and "closed" (the upper bound
     belongs to the region when closed), "missing" (no value), or "categories" with the
     category "values". ``tamrel.diagnoser.scan_units.rule_mask(rule, frame)`` selects the
     rows of any DataFrame (a Dask partition, say) by the scan's own member rule.
@@ -271,7 +271,8 @@ def get_rule(self, i):
         raise TypeError(f"i must be an integer position in the table, got {i!r}.")
     if not -n <= i < n:
         raise IndexError(f"Region {i!r} is not a position in the table of {n} regions.")
-    return public_rule(self._scan_conditions[int(i) % n], self._scan_categories)
+    i = int(i) % n
+    return public_rule(self._scan_conditions[i], self._scan_categories, self.output["slice_features"].iloc[i])
 
 
 def frailzone(self, i):
@@ -327,8 +328,8 @@ def get_result(self, key="frailzone_scan"):
     """get_result(self)
 
     The scan as a ``TestDataResult`` with key "frailzone_scan": the settings, the
-    threshold value, the overall score of the subset the regions were tested on, and
-    the table under "data".
+    threshold value, the overall score of the subset the regions were tested on, the
+    table under "data" and each row's rule (``get_rule``) under "rules".
     """
     if self.output is None:
         raise TamrelError(f"{type(self).__name__} is not fitted: call fit first.")
@@ -340,4 +341,5 @@ def get_result(self, key="frailzone_scan"):
     value["tested_on"] = "train" if self.use_test is True else "test"
     value["overall_score"] = self._scan_overall
     value["data"] = self.output
+    value["rules"] = [get_rule(self, i) for i in range(len(self.output))]
     return TestDataResult(key=key, value=value)

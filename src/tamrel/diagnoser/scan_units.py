@@ -174,10 +174,13 @@ def members(conds, columns, rows=None):
     return mask
 
 
-def public_rule(conds, columns):
-    """A region's member conditions as plain records: per feature, "kind" "interval" (with
-    "lb", "ub" and "closed"), "missing", or "categories" (with the category "values")."""
+def public_rule(conds, columns, features=None):
+    """A region's member conditions as plain records, in the order of `features` (the table's
+    "slice_features") when given: per feature, "kind" "interval" (with "lb", "ub" and
+    "closed"), "missing", or "categories" (with the category "values")."""
     out = []
+    if features is not None:
+        conds = sorted(conds, key=lambda c: list(features).index(c.feature))
     for cond in conds:
         record = {"feature": cond.feature, "kind": cond.kind if cond.kind != "codes" else "categories"}
         if cond.kind == "interval":
@@ -201,7 +204,7 @@ def rule_mask(rule, frame):
         column = frame[name]
         if kind == "categories":  # codes into the rule's values: a member holds one of them
             values = list(part["values"])
-            codes = pd.Categorical(column.astype(object), categories=values).codes
+            codes = pd.Index(values, dtype=object).get_indexer(column.astype(object))  # -1 for any other value
             columns[name] = _Column(False, codes.astype(np.int64))
             conds.append(Condition("codes", name, codes=tuple(range(len(values)))))
         elif kind == "missing":

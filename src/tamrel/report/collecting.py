@@ -14,7 +14,7 @@ from .conditions import evaluate
 from .figures import no_show, png
 from .findings import drill_down, select_findings, worse_factor
 from .model_view import model_view
-from .regions import describe, region_rule
+from .regions import describe
 from .summary import data_summary, model_summary, overall_scores
 
 __all__ = ["Clock", "Context", "collect"]
@@ -114,7 +114,7 @@ def _table_records(scan, metric, sign, overall):
     """Every row of the scan's table with its description (of the scan's rule) and worse-factor."""
     out = []
     for i, row in enumerate(scan.output.to_dict("records")):
-        row["region"] = describe(region_rule(scan, i, row["slice_features"]))
+        row["region"] = describe(scan.get_rule(i))
         row["factor"] = worse_factor(row["test_" + metric], overall, sign)
         row["slice_features"] = list(row["slice_features"])
         out.append(row)

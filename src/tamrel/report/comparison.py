@@ -6,7 +6,7 @@ import numpy as np
 
 from ..exceptions import TamrelError
 from ..utils import is_dask
-from .regions import describe, region_rule
+from .regions import describe
 from .scores import metrics_of, scores_of, block_sums, set_score
 
 __all__ = ["compare"]
@@ -67,7 +67,7 @@ def compare(report, data, source, ctx):
         table = compare_scan.output
         records = []
         for i, row in enumerate(table.to_dict("records")):
-            row["region"] = describe(region_rule(compare_scan, i, row["slice_features"]))
+            row["region"] = describe(compare_scan.get_rule(i))
             row["diff"] = row["Diff"]
             row["slice_features"] = list(row["slice_features"])
             records.append(row)

@@ -19,7 +19,7 @@ from ..diagnoser.scan_units import rule_mask
 from ..diagnoser.utils import binary_labels, get_scoring_metric
 from ..exceptions import TamrelError
 from .memory_source import RegionRows, surrogate_rows
-from .regions import MISSING, category_groups, category_table, region_rule, rule_key
+from .regions import MISSING, category_groups, category_table, rule_key
 from .scores import add_sums, block_sums
 
 __all__ = ["DaskSource"]
@@ -178,7 +178,7 @@ class DaskSource:
     def regions(self, positions, table, clock):
         """RegionRows of the table's rows at ``positions``, gathered in one pass with the
         sample and the category sums (read by ``zone`` and ``category_scores``)."""
-        rules = [region_rule(self.scan, int(i), table.iloc[int(i)]["slice_features"]) for i in positions]
+        rules = [self.scan.get_rule(int(i)) for i in positions]
         # per category finding: its feature and the rule's other parts, whose test rows the categories split
         splits = {}
         for rule in rules:

@@ -9,7 +9,7 @@ import pandas as pd
 from ..diagnoser.columns import category_codes, column_kinds, numeric_column
 from ..diagnoser.scan_units import rule_mask
 from ..diagnoser.utils import binary_labels, get_scoring_metric
-from .regions import category_groups, category_table, region_rule
+from .regions import category_groups, category_table
 from .scores import block_sums
 
 __all__ = ["RegionRows", "MemorySource", "SurrogateRows", "surrogate_rows", "sample_rows"]
@@ -110,7 +110,7 @@ class MemorySource:
         with clock.analysis():
             rows = s.get_target_rows(i)
         is_test = np.isin(rows, s.test_idx)
-        return RegionRows(region_rule(s, i, row["slice_features"]), self.frame(rows), s.y[rows], _rows(s.pred, rows),
+        return RegionRows(s.get_rule(i), self.frame(rows), s.y[rows], _rows(s.pred, rows),
                           _rows(s.pred_proba, rows), _rows(s.sample_weight, rows), is_test)
 
     def category_scores(self, feature, metric, within):

@@ -12,14 +12,7 @@ import math
 import numpy as np
 import pandas as pd
 
-__all__ = ["region_rule", "rule_key", "describe", "number", "category_groups", "category_table", "MISSING"]
-
-
-def region_rule(scan, i, features):
-    """The scan's rule of region ``i``, its parts in the order of the table's ``features``
-    (the scan lists a pair's grouping feature first)."""
-    order = list(features)
-    return tuple(sorted(scan.get_rule(i), key=lambda part: order.index(part["feature"])))
+__all__ = ["rule_key", "describe", "number", "category_groups", "category_table", "MISSING"]
 
 
 def rule_key(rule):
