@@ -7,8 +7,7 @@ from ..exceptions import TamrelError
 from ..utils import is_dask
 from . import base
 from .scan_data import read_data
-from .scan_fit import get_result as _scan_result
-from .scan_fit import get_rule, get_target_rows, memory_scan, needed_prediction
+from .scan_fit import get_rule, get_target_rows, memory_scan, needed_prediction, result_of
 from .scan_metrics import diff_plan
 from .scan_run import check, plan_of, scan
 from .scan_settings import COMPARE
@@ -111,4 +110,4 @@ def get_result(self):
     The comparison as a ``TestDataResult`` with key "frailzone_compare": the settings, the
     overall mean difference on the tested rows, and the table under "data".
     """
-    return _scan_result(self, key="frailzone_compare")
+    return result_of(self, "frailzone_compare")

@@ -17,7 +17,7 @@ from .scan_units import members, public_rule
 from .utils import binary_labels
 
 __all__ = ["CLASS_DOC", "ATTRIBUTES_DOC", "fit", "get_result", "get_target_rows", "get_rule", "frailzone",
-           "memory_scan"]
+           "memory_scan", "result_of"]
 
 CLASS_DOC = """Weak-region scan of every feature and every pair of features.
 
@@ -324,13 +324,18 @@ def _open_on(zone, row, features):
     zone.output = zone.output.iloc[[k]].reset_index(drop=True)
 
 
-def get_result(self, key="frailzone_scan"):
+def get_result(self):
     """get_result(self)
 
     The scan as a ``TestDataResult`` with key "frailzone_scan": the settings, the
     threshold value, the overall score of the subset the regions were tested on, the
     table under "data" and each row's rule (``get_rule``) under "rules".
     """
+    return result_of(self, "frailzone_scan")
+
+
+def result_of(self, key):
+    """The TestDataResult of a fitted scan or comparison under `key`."""
     if self.output is None:
         raise TamrelError(f"{type(self).__name__} is not fitted: call fit first.")
     value = {key: getattr(self, key) for key in ("features", "pairs", "bins", "min_samples", "metric", "threshold",
