@@ -9,15 +9,16 @@ from ..exceptions import TamrelError
 from ..utils import TestDataResult, is_dask
 from . import _scan
 from .scan_data import kinds_of, pair_list, read_columns, read_data, scanned_features, subsets
-from .scan_metrics import quantities, scaled, scales_scores
+from . import base
+from .scan_metrics import metric_plan, quantities, scaled, scales_scores
 from .scan_run import Prepared, check, check_subsets, plan_of, scan
 from .scan_settings import SCAN
 from .scan_source import MemorySource
 from .scan_units import members, public_rule
 from .utils import binary_labels
 
-__all__ = ["CLASS_DOC", "ATTRIBUTES_DOC", "fit", "get_result", "get_target_rows", "get_rule", "frailzone",
-           "memory_scan", "result_of"]
+__all__ = ["CLASS_DOC", "ATTRIBUTES_DOC", "fit", "fit_scan", "get_result", "get_target_rows", "get_rule",
+           "frailzone", "memory_scan", "result_of"]
 
 CLASS_DOC = """Weak-region scan of every feature and every pair of features.
 
@@ -198,24 +199,48 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
     -------
     self
     """
-    s = check(self, SCAN)
+    return fit_scan(self, SCAN, metric_plan, (x, y, train_idx, test_idx, prediction, prediction_proba, sample_weight,
+                                             feature_names, feature_types))
+
+
+def fit_scan(obj, table, make_plan, args, baseline=None):
+    """A scan's fit (FrailScan, or FrailCompare with the baseline's (prediction,
+    prediction_proba)): settings by `table`, the metric's plan by `make_plan`, the rows in
+    memory or on Dask (`args`: those of FrailScan.fit)."""
+    s = check(obj, table)
+    x = args[0]
     if is_dask(x):
         from .scan_dask import fit_partitions
 
-        fit_partitions(self, s, x, y, train_idx, test_idx, prediction, prediction_proba, sample_weight,
-                       feature_names, feature_types)
-        return self
-    x = read_data(self, x, y, train_idx, test_idx, prediction, prediction_proba, sample_weight, feature_names,
-                  feature_types)
-    plan = plan_of(self, s, self.pred_proba is not None)
-    pred = needed_prediction(self, plan)
-    prep, source, fingerprints = memory_scan(self, s, plan, x, pred)
-    self.score_name = plan.name
-    self.output, self._scan_conditions = scan(self, s, plan, source, prep, fingerprints)
-    self._scan_columns = self._scan_categories = prep.columns
-    self._scan_x = x
-    self._scan_rows = None
-    return self
+        fit_partitions(obj, s, *args, baseline=baseline)
+        return obj
+    x = read_data(obj, *args)
+    plan = plan_of(obj, s, obj.pred_proba is not None, make=make_plan)
+    pred = needed_prediction(obj, plan)
+    other = None if baseline is None else baseline_prediction(obj, plan, x, baseline[1] if plan.needs_proba
+                                                              else baseline[0])
+    prep, source, fingerprints = memory_scan(obj, s, plan, x, pred, baseline=other)
+    obj.score_name = plan.name
+    obj.output, obj._scan_conditions = scan(obj, s, plan, source, prep, fingerprints)
+    obj._scan_columns = obj._scan_categories = prep.columns
+    obj._scan_x = x
+    obj._scan_rows = None
+    return obj
+
+
+def baseline_prediction(obj, plan, x, given):
+    """The baseline's predictions (probabilities where the metric reads them): given, or
+    from the baseline model."""
+    what = "prediction_proba" if plan.needs_proba else "prediction"
+    if given is None:
+        model = obj.baseline
+        if model is None:
+            raise TamrelError(f"The comparison needs the baseline's {what}: pass it or a fitted baseline.")
+        given = np.asarray(model.predict_proba(x)) if plan.needs_proba else model.predict(x)
+    n = x.shape[0]
+    if plan.needs_proba:
+        return base._positive_column(given, "baseline_prediction_proba", n)
+    return base._float_vector(given, "baseline_prediction", n)
 
 
 def needed_prediction(obj, plan, proba=None, labels=None, what=""):
