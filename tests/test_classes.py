@@ -9,7 +9,8 @@ from tamrel.diagnoser import frailzone
 from tamrel.models.xgb2 import xgboost
 
 CLASSES = [frailzone.FrailZone, frailzone.BaseSlicing, frailzone.HistogramSlicing, frailzone.TreeSlicing,
-           xgboost.XGB2Base, xgboost.XGB2Regressor, xgboost.XGB2Classifier]
+           frailzone.FrailScan, frailzone.FrailCompare, xgboost.XGB2Base, xgboost.XGB2Regressor,
+           xgboost.XGB2Classifier]
 
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)

@@ -20,7 +20,7 @@ STUBS = {frailzone: "diagnoser/frailzone.pyi", xgboost: "models/xgb2/xgboost.pyi
 
 
 def _doc_defaults(cls):
-    return {m.group(1): m.group(2) for m in re.finditer(r"^(\w+) : [^\n]*?default=([^\n]+)$", cls.__doc__, re.M)}
+    return {m.group(1): m.group(2) for m in re.finditer(r"^ *(\w+) : [^\n]*?default=([^\n]+)$", cls.__doc__, re.M)}
 
 
 def _stub_defaults(cls, module):
@@ -45,7 +45,13 @@ def test_signature_docstring_and_stub_agree(cls):
 
 
 def test_settings_tables_are_the_signatures():
-    for cls, table in ((frailzone.FrailScan, SCAN), (frailzone.FrailCompare, COMPARE),
+    from tamrel.report import ValidationReport
+    from tamrel.report.report_settings import SETTINGS
+
+    documented = _doc_defaults(ValidationReport)
+    assert all(documented[s.name] == (f'"{s.default}"' if isinstance(s.default, str) else repr(s.default))
+               for s in SETTINGS)
+    for cls, table in ((frailzone.FrailScan, SCAN), (frailzone.FrailCompare, COMPARE), (ValidationReport, SETTINGS),
                        (xgboost.XGB2BaggedRegressor, REGRESSOR), (xgboost.XGB2BaggedClassifier, CLASSIFIER)):
         assert [(s.name, s.default) for s in table] == [
             (n, p.default) for n, p in inspect.signature(cls).parameters.items()]

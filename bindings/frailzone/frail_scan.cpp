@@ -21,6 +21,18 @@ void init(const py::object& table, py::object self, py::args args, py::kwargs kw
     self.attr("output") = py::none();
 }
 
+// A Python function as a method of `cls`: a copy of its own (the same code), named
+// "Class.method" in the class's module, as every method of the compiled classes reads.
+py::object method_copy(const py::object& f, const py::object& cls, const char* method) {
+    py::object copy = py::module_::import("types").attr("FunctionType")(
+        f.attr("__code__"), f.attr("__globals__"), method, f.attr("__defaults__"), f.attr("__closure__"));
+    copy.attr("__kwdefaults__") = f.attr("__kwdefaults__");
+    copy.attr("__doc__") = f.attr("__doc__");
+    copy.attr("__qualname__") = cls.attr("__qualname__").cast<std::string>() + "." + method;
+    copy.attr("__module__") = cls.attr("__module__");
+    return copy;
+}
+
 void define_scan_class(py::module_& m, const char* name, const char* helpers_module, const char* table_name,
                        const std::vector<const char*>& methods) {
     py::object helpers = py::module_::import(helpers_module);
@@ -37,7 +49,7 @@ void define_scan_class(py::module_& m, const char* name, const char* helpers_mod
     py::cpp_function named([table](py::object self, py::args args, py::kwargs kwargs) { init(table, self, args, kwargs); },
                            py::name("init"), py::is_method(cls), py::doc(init_doc.c_str()));
     cls.attr("__init__") = tamrel_py::method_of(cls, "__init__", named);
-    for (const char* method : methods) cls.attr(method) = helpers.attr(method);
+    for (const char* method : methods) cls.attr(method) = method_copy(helpers.attr(method), cls, method);
 }
 
 }  // namespace frail_scan_impl
@@ -45,9 +57,9 @@ void define_scan_class(py::module_& m, const char* name, const char* helpers_mod
 void define_frail_scan(py::module_& m) {
     using namespace frail_scan_impl;
     define_scan_class(m, "FrailScan", "tamrel.diagnoser.scan_fit", "SCAN",
-                      {"fit", "get_result", "get_target_rows", "frailzone"});
+                      {"fit", "get_result", "get_target_rows", "get_rule", "frailzone"});
     define_scan_class(m, "FrailCompare", "tamrel.diagnoser.scan_compare", "COMPARE",
-                      {"fit", "get_result", "get_target_rows"});
+                      {"fit", "get_result", "get_target_rows", "get_rule"});
 }
 
 }  // namespace frailzone_py

@@ -385,7 +385,7 @@ std::vector<std::int32_t*> bin_targets(const py::object& bin_columns, const py::
 
 py::object scan_sums(py::object num, py::object codes, py::object units, py::object sketches, py::object bins,
                      py::object scores, py::object weights, py::object moments, py::object n_jobs,
-                     py::object fine_codes, py::object bin_columns) {
+                     py::object fine_codes, py::object bin_columns, py::object fourth) {
     const Block b = read_block(num, codes);
     const auto us = units_of(units, b.num.shape(1), b.codes.shape(1));
     const auto bin_out = bin_targets(bin_columns, codes, b, us);
@@ -393,7 +393,7 @@ py::object scan_sums(py::object num, py::object codes, py::object units, py::obj
     if (scores.is_none()) throw py::type_error("scores are required.");
     const RowVector s = vector_of(scores, b.rows, "scores");
     const RowVector w = vector_of(weights, b.rows, "sample_weight");
-    const bool with_moments = py::bool_(moments);
+    const int order = py::bool_(fourth) ? 4 : py::bool_(moments) ? 2 : 0;
     const auto layouts = layouts_of(us, sketches, positive_bins(bins));
     ScanSums out;
     out.units.resize(us.size());
@@ -413,7 +413,7 @@ py::object scan_sums(py::object num, py::object codes, py::object units, py::obj
                 if (at != offsets.end()) ins.back().offsets = at->second.data();
                 ls.push_back(&layouts[k]);
             }
-            auto res = tamrel::batch_sums(ins, ls, b.rows, s.data, w.data, with_moments);
+            auto res = tamrel::batch_sums(ins, ls, b.rows, s.data, w.data, order);
             for (size_t i = 0; i < tasks[t].size(); ++i) out.units[tasks[t][i]] = std::move(res[i]);
         });
     }
@@ -664,11 +664,13 @@ py::object scan_fingerprints(py::object num, py::object codes, py::object units,
             if (by_unit[unit].empty()) return;
             std::vector<std::int32_t> cells(static_cast<size_t>(b.rows));
             tamrel::unit_cells(unit_input(b, us[unit], fine), layouts[unit], b.rows, cells.data());
+            // per cell, then per region: sums modulo 2**64 (unsigned additions wrap)
+            std::vector<std::uint64_t> per_cell(static_cast<size_t>(layouts[unit].n_cells()) + 1, 0);
+            for (std::int64_t row = 0; row < b.rows; ++row)
+                per_cell[static_cast<size_t>(cells[row] + 1)] += key[row];
             for (py::ssize_t i : by_unit[unit]) {
-                const std::int64_t first = f.data()[i], last = l.data()[i];
-                std::uint64_t sum = 0;  // wraps: the sum modulo 2**64
-                for (std::int64_t row = 0; row < b.rows; ++row)
-                    if (cells[row] >= first && cells[row] < last) sum += key[row];
+                std::uint64_t sum = 0;
+                for (std::int64_t c = f.data()[i]; c < l.data()[i]; ++c) sum += per_cell[static_cast<size_t>(c + 1)];
                 o[i] = sum;
             }
         });
@@ -747,10 +749,11 @@ void define_scan_kernels(py::module_& m) {
           "also their fine codes for the passes (as _scan_fine gives them, on grids from a sample).");
     m.def("_scan_sums", &scan_sums, py::arg("num"), py::arg("codes"), py::arg("units"), py::arg("sketches"),
           py::arg("bins"), py::arg("scores"), py::arg("weights") = none, py::arg("moments") = false,
-          py::arg("n_jobs") = none, py::arg("fine") = none, py::arg("bin_columns") = none,
+          py::arg("n_jobs") = none, py::arg("fine") = none, py::arg("bin_columns") = none, py::arg("fourth") = false,
           "_scan_sums(num, codes, units, sketches, bins, scores, weights=None, moments=False, n_jobs=None, "
-          "fine=None, bin_columns=None)\n--\n\n"
-          "Per unit, the score sums of each cell over these rows (_CellSums). sketches may be None when\n"
+          "fine=None, bin_columns=None, fourth=False)\n--\n\n"
+          "Per unit, the score sums of each cell over these rows (_CellSums): with moments also w*s^2\n"
+          "and w^2, with fourth also w*s^3 and w*s^4. sketches may be None when\n"
           "no unit is numeric. bin_columns: per unit, a column of codes (a writable int32 Fortran array)\n"
           "that takes the rows' bin codes of an ungrouped numeric unit, as _scan_codes gives them, or -1.");
     m.def("_scan_totals", &scan_totals, py::arg("scores"), py::arg("weights") = none,

@@ -7,7 +7,7 @@ namespace scan_py {
 
 namespace scan_objects_impl {
 
-constexpr int kSumFields = 9;
+constexpr int kSumFields = 11;
 
 py::array_t<double> sketch_array(const tamrel::RangeSketch& s) {
     py::array_t<double> out(static_cast<py::ssize_t>(6 + s.distinct.size()));
@@ -46,7 +46,7 @@ py::array_t<double> sums_array(const std::vector<tamrel::CellSums>& sums) {
     double* d = out.mutable_data();
     for (const auto& c : sums) {
         const double row[kSumFields] = {static_cast<double>(c.count), c.s.sum, c.s.carry, c.w.sum, c.w.carry,
-                                        c.ws.sum, c.ws.carry, c.ws2, c.w2};
+                                        c.ws.sum, c.ws.carry, c.ws2, c.w2, c.ws3, c.ws4};
         d = std::copy(row, row + kSumFields, d);
     }
     return out;
@@ -65,6 +65,8 @@ std::vector<tamrel::CellSums> sums_of(const py::handle& obj) {
         c.ws = {d[5], d[6]};
         c.ws2 = d[7];
         c.w2 = d[8];
+        c.ws3 = d[9];
+        c.ws4 = d[10];
         d += kSumFields;
     }
     return out;
@@ -119,7 +121,7 @@ ScanSums sums_from(const py::handle& state) {
 py::dict sum_fields(const std::vector<tamrel::CellSums>& cells) {
     const auto n = static_cast<py::ssize_t>(cells.size());
     py::array_t<std::int64_t> count(n);
-    py::array_t<double> s(n), w(n), ws(n), ws2(n), w2(n);
+    py::array_t<double> s(n), w(n), ws(n), ws2(n), w2(n), ws3(n), ws4(n);
     for (py::ssize_t i = 0; i < n; ++i) {
         const auto& c = cells[static_cast<size_t>(i)];
         count.mutable_data()[i] = c.count;
@@ -128,6 +130,8 @@ py::dict sum_fields(const std::vector<tamrel::CellSums>& cells) {
         ws.mutable_data()[i] = c.ws.value();
         ws2.mutable_data()[i] = c.ws2;
         w2.mutable_data()[i] = c.w2;
+        ws3.mutable_data()[i] = c.ws3;
+        ws4.mutable_data()[i] = c.ws4;
     }
     py::dict out;
     out["n"] = count;
@@ -136,6 +140,8 @@ py::dict sum_fields(const std::vector<tamrel::CellSums>& cells) {
     out["ws"] = ws;
     out["ws2"] = ws2;
     out["w2"] = w2;
+    out["ws3"] = ws3;
+    out["ws4"] = ws4;
     return out;
 }
 
@@ -234,7 +240,8 @@ void define_scan_objects(py::module_& m) {
              py::arg("other"), "The sums of both blocks of rows.")
         .def("__len__", [](const ScanSums& s) { return s.units.size(); })
         .def("cells", [](const ScanSums& s, py::ssize_t k) { return sum_fields(unit_cells(s, k)); }, py::arg("k"),
-             "Unit k's cells: arrays n (rows), s, w, ws, ws2, w2 (sums of s, w, w*s, w*s^2, w^2).")
+             "Unit k's cells: arrays n (rows), s, w, ws, ws2, w2, ws3, ws4 (sums of s, w, w*s, w*s^2, w^2,\n"
+             "w*s^3, w*s^4; the moments as far as the pass took them).")
         .def("means",
              [](const ScanSums& s, py::ssize_t k, bool weighted) {
                  const tamrel::CellScores c = tamrel::cell_means(unit_cells(s, k), weighted);

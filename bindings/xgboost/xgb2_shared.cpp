@@ -34,7 +34,9 @@ py::tuple apply_sample_weight(const Deps& d, py::object x, py::object y, py::obj
     if (sample_weight.is_none()) {
         w = d.np.attr("ones")(n_rows);
     } else {
-        w = d.np.attr("asarray")(sample_weight, py::arg("dtype") = "float64");
+        // numbers only, by the conversion toolkit's rule: text such as "1.5" is not read as a weight
+        w = d.np.attr("asarray")(numeric_array(sample_weight, "sample_weight", Refusal::value_error),
+                                 py::arg("dtype") = "float64");
         // A (n, 2) array would otherwise pass the first-dimension test and pair rows with
         // the wrong weights.
         if (w.attr("ndim").cast<int>() == 0 || !py_equal(w.attr("shape")[py::int_(0)], n_rows) ||

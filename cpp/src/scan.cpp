@@ -282,6 +282,8 @@ CellSums total_sums(const double* scores, const double* weights, std::int64_t n_
         t.ws.add(w * s);
         t.ws2 += w * s * s;
         t.w2 += w * w;
+        t.ws3 += w * s * s * s;
+        t.ws4 += w * s * s * s * s;
     }
     return t;
 }

@@ -37,6 +37,9 @@ struct BlockSums {
     // {w, ws}, {ws2, w2} (the count n as a double, exact within a block). A pass without
     // weights or moments touches only the first plane, so its cells stay compact in cache.
     std::vector<Pair> ns, w, m;
+    // A pass of fourth order also keeps {w s^3, w s^4} per cell (the skewness and kurtosis
+    // of a region's scores).
+    std::vector<Pair> h;
     // A pass with moments but no weights, where the processor adds four doubles at once,
     // keeps {n, s, s^2, 0} per cell instead: one addition per row.
     std::vector<double> quads;
@@ -44,18 +47,20 @@ struct BlockSums {
     // cell would otherwise each wait on the last one's sum. Folded set after set.
     size_t stride;
 
-    BlockSums(size_t n, size_t copies, bool use_quads = false)
-        : ns(n * copies), w(n * copies), m(n * copies), quads(use_quads ? 4 * n * copies : 0), stride(n) {
+    BlockSums(size_t n, size_t copies, bool use_quads = false, bool fourth = false)
+        : ns(n * copies), w(n * copies), m(n * copies), h(fourth ? n * copies : 0),
+          quads(use_quads ? 4 * n * copies : 0), stride(n) {
         for (size_t k = 0; k < ns.size(); ++k) ns[k] = w[k] = m[k] = Pair{0.0, 0.0};
+        for (auto& v : h) v = Pair{0.0, 0.0};
     }
 
     // The cells of `out` (a block may hold one more, for rows left out).
-    void fold(std::vector<CellSums>& out, bool weighted, bool moments) {
+    void fold(std::vector<CellSums>& out, bool weighted, int order) {
         for (size_t k = 0; k < ns.size(); k += stride)
-            for (size_t c = 0; c < out.size(); ++c) fold_cell(k + c, out[c], weighted, moments);
+            for (size_t c = 0; c < out.size(); ++c) fold_cell(k + c, out[c], weighted, order);
     }
 
-    void fold_cell(size_t i, CellSums& o, bool weighted, bool moments) {
+    void fold_cell(size_t i, CellSums& o, bool weighted, int order) {
         if (!quads.empty()) {
             double* q = quads.data() + 4 * i;
             ns[i] = Pair{q[0], q[1]};
@@ -66,13 +71,18 @@ struct BlockSums {
         if (n == 0.0) return;
         o.count += static_cast<std::int64_t>(n);
         o.s.add(s);
+        if (order == 4) {
+            o.ws3 += h[i][0];
+            o.ws4 += h[i][1];
+            h[i] = Pair{0.0, 0.0};
+        }
         if (weighted) {
             o.w.add(w[i][0]);
             o.ws.add(w[i][1]);
             o.ws2 += m[i][0];
             o.w2 += m[i][1];
             w[i] = m[i] = Pair{0.0, 0.0};
-        } else if (moments) {
+        } else if (order >= 2) {
             o.w.add(n);
             o.ws.add(s);
             o.ws2 += m[i][0];
@@ -88,7 +98,8 @@ struct Planes {
     Pair* ns;
     Pair* w;
     Pair* m;
-    explicit Planes(BlockSums& b) : ns(b.ns.data()), w(b.w.data()), m(b.m.data()) {}
+    Pair* h;
+    explicit Planes(BlockSums& b) : ns(b.ns.data()), w(b.w.data()), m(b.m.data()), h(b.h.data()) {}
 };
 
 inline void prefetch(const double* p) {
@@ -220,27 +231,30 @@ void block_cells(const UnitInput& in, const UnitLayout& layout, const NumericCut
     }
 }
 
-// One row's score (and weight) added to cell i's block sums.
-template <bool Weighted, bool Moments>
+// One row's score (and weight) added to cell i's block sums: with second moments from Order
+// 2, with the third and fourth powers at Order 4.
+template <bool Weighted, int Order>
 inline void add_row(const Planes& p, size_t i, const double* scores, const double* weights, std::int64_t r) {
     const double sv = scores[r];
     p.ns[i] += Pair{1.0, sv};
     if (Weighted) {
         const double wv = weights[r];
         p.w[i] += Pair{wv, wv * sv};
-        if (Moments) p.m[i] += Pair{wv * sv * sv, wv * wv};
-    } else if (Moments) {
-        p.m[i] += Pair{sv * sv, 0.0};
+        if (Order >= 2) p.m[i] += Pair{wv * sv * sv, wv * wv};
+        if (Order == 4) p.h[i] += Pair{wv * sv * sv * sv, wv * sv * sv * sv * sv};
+    } else {
+        if (Order >= 2) p.m[i] += Pair{sv * sv, 0.0};
+        if (Order == 4) p.h[i] += Pair{sv * sv * sv, sv * sv * sv * sv};
     }
 }
 
-template <bool Weighted, bool Moments>
+template <bool Weighted, int Order>
 void block_add(const std::int32_t* cells, std::int64_t begin, std::int64_t end, const double* scores,
                const double* weights, BlockSums& out) {
     const Planes acc(out);
     for (std::int64_t r = begin; r < end; ++r) {
         const std::int32_t c = cells[r - begin];
-        if (c >= 0) add_row<Weighted, Moments>(acc, static_cast<size_t>(c), scores, weights, r);
+        if (c >= 0) add_row<Weighted, Order>(acc, static_cast<size_t>(c), scores, weights, r);
     }
 }
 
@@ -282,7 +296,7 @@ TAMREL_ALWAYS_INLINE void add_quad(double* q, double sv) {
 enum class Grouping { none, codes, offsets };
 
 // Quads: the cells are BlockSums::quads (a pass with moments, without weights).
-template <class Entry, Grouping G, bool Weighted, bool Moments, bool Quads = false>
+template <class Entry, Grouping G, bool Weighted, int Order, bool Quads = false>
 TAMREL_ALWAYS_INLINE void fine_rows(const UnitInput& in, const NumericCut& cut, const Entry* const table,
                                     std::int64_t begin, std::int64_t end, const double* scores,
                                     const double* weights, BlockSums& out) {
@@ -320,7 +334,7 @@ TAMREL_ALWAYS_INLINE void fine_rows(const UnitInput& in, const NumericCut& cut, 
         if (Quads)
             add_quad(quads + 4 * i, scores[r]);
         else
-            add_row<Weighted, Moments>(acc, i, scores, weights, r);
+            add_row<Weighted, Order>(acc, i, scores, weights, r);
     }
 }
 
@@ -346,14 +360,14 @@ template <class Entry, Grouping G>
 __attribute__((target("avx"))) void fine_quads(const UnitInput& in, const NumericCut& cut, const Entry* const table,
                                                std::int64_t begin, std::int64_t end, const double* scores,
                                                BlockSums& out) {
-    fine_rows<Entry, G, false, true, true>(in, cut, table, begin, end, scores, nullptr, out);
+    fine_rows<Entry, G, false, 2, true>(in, cut, table, begin, end, scores, nullptr, out);
 }
 #endif
 
 // block_cells and block_add in one loop, for a numeric cut with a fine table: the cell
 // from the table, the value read only where the table cannot tell; rows left out add
 // to the extra cell, so that the loop does not branch on them.
-template <bool Weighted, bool Moments>
+template <bool Weighted, int Order>
 void block_add_fine(const UnitInput& in, const NumericCut& cut, std::int64_t begin, std::int64_t end,
                     const double* scores, const double* weights, BlockSums& out) {
 #ifdef TAMREL_QUADS
@@ -367,8 +381,8 @@ void block_add_fine(const UnitInput& in, const NumericCut& cut, std::int64_t beg
 #endif
     by_table_and_grouping(in, cut, [&](const auto* table, auto grouping) {
         using Entry = std::remove_const_t<std::remove_pointer_t<decltype(table)>>;
-        fine_rows<Entry, decltype(grouping)::value, Weighted, Moments>(in, cut, table, begin, end, scores, weights,
-                                                                       out);
+        fine_rows<Entry, decltype(grouping)::value, Weighted, Order>(in, cut, table, begin, end, scores, weights,
+                                                                     out);
     });
 }
 
@@ -422,9 +436,28 @@ constexpr std::int64_t kBlockRows = 4096;
 
 }  // namespace
 
+namespace {
+
+// `run` with the loop's template arguments for weights and the order of the moments.
+template <class Run>
+void by_weights_and_order(bool weighted, int order, Run&& run) {
+    using W = std::true_type;
+    using U = std::false_type;
+    if (weighted) {
+        order == 4 ? run(W(), std::integral_constant<int, 4>())
+        : order == 2 ? run(W(), std::integral_constant<int, 2>()) : run(W(), std::integral_constant<int, 0>());
+    } else {
+        order == 4 ? run(U(), std::integral_constant<int, 4>())
+        : order == 2 ? run(U(), std::integral_constant<int, 2>()) : run(U(), std::integral_constant<int, 0>());
+    }
+}
+
+}  // namespace
+
 std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& units,
                                               const std::vector<const UnitLayout*>& layouts, std::int64_t n_rows,
-                                              const double* scores, const double* weights, bool moments) {
+                                              const double* scores, const double* weights, int order) {
+    if (order != 0 && order != 2 && order != 4) throw std::invalid_argument("moments of order 0, 2 or 4 only.");
     std::vector<std::vector<CellSums>> out;
     std::vector<NumericCut> cuts;
     std::vector<BlockSums> block;
@@ -437,7 +470,7 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
         const bool fine = cuts.back().has_table();
         block.emplace_back(static_cast<size_t>(l->n_cells()) + (fine ? 1 : 0),
                            fine && !units[block.size()].group ? kUngroupedCopies : 1,
-                           fine && moments && !weights && quads_available());
+                           fine && order == 2 && !weights && quads_available(), order == 4);
     }
     std::vector<std::int32_t> cells(static_cast<size_t>(kBlockRows));
     for (std::int64_t begin = 0; begin < n_rows; begin += kBlockRows) {
@@ -445,14 +478,11 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
         for (size_t k = 0; k < units.size(); ++k) {
             BlockSums& acc = block[k];
             if (cuts[k].has_table()) {
-                if (weights) {
-                    moments ? block_add_fine<true, true>(units[k], cuts[k], begin, end, scores, weights, acc)
-                            : block_add_fine<true, false>(units[k], cuts[k], begin, end, scores, weights, acc);
-                } else {
-                    moments ? block_add_fine<false, true>(units[k], cuts[k], begin, end, scores, weights, acc)
-                            : block_add_fine<false, false>(units[k], cuts[k], begin, end, scores, weights, acc);
-                }
-                acc.fold(out[k], weights != nullptr, moments);
+                by_weights_and_order(weights != nullptr, order, [&](auto weighted, auto ord) {
+                    block_add_fine<decltype(weighted)::value, decltype(ord)::value>(units[k], cuts[k], begin, end,
+                                                                                   scores, weights, acc);
+                });
+                acc.fold(out[k], weights != nullptr, order);
                 continue;
             }
             block_cells(units[k], *layouts[k], cuts[k], begin, end, cells.data());
@@ -463,14 +493,11 @@ std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& unit
                     units[k].bins[r] = static_cast<std::uint32_t>(c) < n_bins ? c : -1;
                 }
             }
-            if (weights) {
-                moments ? block_add<true, true>(cells.data(), begin, end, scores, weights, acc)
-                        : block_add<true, false>(cells.data(), begin, end, scores, weights, acc);
-            } else {
-                moments ? block_add<false, true>(cells.data(), begin, end, scores, weights, acc)
-                        : block_add<false, false>(cells.data(), begin, end, scores, weights, acc);
-            }
-            acc.fold(out[k], weights != nullptr, moments);
+            by_weights_and_order(weights != nullptr, order, [&](auto weighted, auto ord) {
+                block_add<decltype(weighted)::value, decltype(ord)::value>(cells.data(), begin, end, scores, weights,
+                                                                           acc);
+            });
+            acc.fold(out[k], weights != nullptr, order);
         }
     }
     return out;

@@ -16,8 +16,8 @@ from typing import Any, Callable, Optional
 
 import numpy as np
 
-__all__ = ["Setting", "number", "integer", "flag", "one_of", "anything", "signature_line", "parameters_doc",
-           "store", "check"]
+__all__ = ["Setting", "number", "integer", "flag", "one_of", "anything", "signature", "signature_line",
+           "parameters_doc", "store", "check", "text_or_none"]
 
 
 @dataclass(frozen=True)
@@ -30,6 +30,7 @@ class Setting:
     kind: str
     doc: str
     check: Optional[Callable[[Any, str], Any]] = None
+    keyword_only: bool = False
 
 
 def _real(value, name):
@@ -91,9 +92,15 @@ def anything(value, name):
     return value
 
 
+def text_or_none(value, name):
+    if value is not None and not isinstance(value, str):
+        raise TypeError(f"{name} must be a text or None, got {value!r}.")
+    return value
+
+
 def signature_line(function, table):
     """The docstring's first line of a constructor built from the table: ``name(self, a=1, ...)``."""
-    return f"{function}(self, {', '.join(f'{s.name}={s.default!r}' for s in table)})"
+    return f"{function}{signature(table)}"
 
 
 def parameters_doc(table):
@@ -106,16 +113,18 @@ def parameters_doc(table):
     return "\n".join(lines)
 
 
-def _signature(table):
-    return inspect.Signature([inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)] +
-                             [inspect.Parameter(s.name, inspect.Parameter.POSITIONAL_OR_KEYWORD, default=s.default)
-                              for s in table])
+def signature(table):
+    """The constructor's signature of the table (with ``self``)."""
+    kind = inspect.Parameter
+    return inspect.Signature([kind("self", kind.POSITIONAL_OR_KEYWORD)] +
+                             [kind(s.name, kind.KEYWORD_ONLY if s.keyword_only else kind.POSITIONAL_OR_KEYWORD,
+                                   default=s.default) for s in table])
 
 
 def store(obj, table, args, kwargs):
     """Bind the constructor's arguments as its signature does and store each by name (the
     scikit-learn rule: nothing is checked before fit)."""
-    bound = _signature(table).bind(obj, *args, **kwargs)
+    bound = signature(table).bind(obj, *args, **kwargs)
     bound.apply_defaults()
     for s in table:
         setattr(obj, s.name, bound.arguments[s.name])

@@ -270,3 +270,40 @@ def test_passes_merge_over_row_blocks():
                           ((room, single, single_ranges, [1, 1]), "one entry")]:
         with pytest.raises(ValueError, match=message):
             _scan._scan_sums(num, args[0], args[1], args[2], 6, scores, None, False, None, None, args[3])
+
+
+def test_sketches_merge_over_blocks_that_lack_a_group():
+    # a group with no row in one block: its sketch there is empty and must not pull the
+    # merged range towards the empty sketch's zeros
+    rng = np.random.default_rng(8)
+    m = 2000
+    num = np.asfortranarray(5.0 + rng.uniform(size=(m, 1)))
+    group = np.where(np.arange(m) < 1000, 0, rng.integers(0, 3, m)).astype(np.int32)
+    codes = np.asfortranarray(group[:, None])
+    unit = [_scan._ScanUnit(group_col=0, n_groups=3, cut_col=0)]
+    whole = _scan._scan_ranges(num, codes, unit, 6)
+    halves = [_scan._scan_ranges(num[b], codes[b], unit, 6) for b in (slice(0, 1000), slice(1000, m))]
+    for merged in (halves[0].merge(halves[1]), halves[1].merge(halves[0])):  # the empty one on either side
+        for a, b in zip(whole.__getstate__()[0], merged.__getstate__()[0]):
+            np.testing.assert_array_equal(a[:6], b[:6])
+    assert halves[0].__getstate__()[0][1][2] == 0  # group 1 is empty in the first block
+    for g in range(3):
+        inside = num[group == g, 0]
+        np.testing.assert_array_equal(whole.__getstate__()[0][g][:2], [inside.min(), inside.max()])
+
+
+def test_weak_category_and_missing_cells_of_exactly_min_samples_rows():
+    rng = np.random.default_rng(9)
+    n = 1200
+    city = np.array(["a"] * (n - 40) + ["b"] * 40, dtype=object)
+    age = rng.uniform(size=n)
+    age[:30] = np.nan
+    y = rng.normal(size=n) * np.where((city == "b") | np.isnan(age), 4.0, 1.0)
+    frame = pd.DataFrame({"age": age, "city": city})
+    sliced = np.r_[np.arange(0, 25), np.arange(40, n - 40), np.arange(n - 40, n - 15)]  # 25 missing, 25 of "b"
+    rest = np.setdiff1d(np.arange(n), sliced)
+    out = FrailScan(None, threshold=1.1, min_samples=25, pairs=None).fit(
+        frame, y, sliced, rest, prediction=np.zeros(n)).output
+    kinds = {(r["kind"], r["slice_features"]) for _, r in out.iterrows()}
+    assert ("missing", ("age",)) in kinds and ("category", ("city",)) in kinds
+    assert set(out.loc[out["kind"] != "interval", "#Train"]) == {25}

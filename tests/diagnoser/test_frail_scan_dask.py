@@ -41,18 +41,20 @@ def _partitioned(frame):
     (["a", "b", "c"], "MAE", False, True, False),
     (["b", "a"], "LogLoss", True, False, False),
     (["a", "c"], "ACC", False, False, True),
+    (["a", "b", "c"], "R2", True, False, True),
+    (["a", "c"], "F1", True, False, False),
 ])
 def test_scan_matches_in_memory(dask_client, columns, metric, weighted, use_test, boolean_idx):
     frame = _data()
     data = _partitioned(frame)
-    target, pred = ("label", "proba" if metric == "LogLoss" else "pred") if metric in ("LogLoss", "ACC") \
+    target, pred = ("label", "proba" if metric == "LogLoss" else "pred") if metric in ("LogLoss", "ACC", "F1") \
         else ("y", "pred")
-    if metric == "ACC":
+    if metric in ("ACC", "F1"):
         frame["pred"] = (frame["b"] > 0).astype(float)
         data = _partitioned(frame)
     given = "prediction_proba" if metric == "LogLoss" else "prediction"
     settings = dict(threshold=1.05, bins=6, min_samples=15, metric=metric, use_test=use_test,
-                    task_type="classification" if metric in ("LogLoss", "ACC") else "regression")
+                    task_type="classification" if metric in ("LogLoss", "ACC", "F1") else "regression")
     train, test = np.flatnonzero(~frame["test"]), np.flatnonzero(frame["test"])
     expected = FrailScan(None, **settings).fit(
         frame[columns], frame[target].to_numpy(), train, test, **{given: frame[pred].to_numpy()},
@@ -100,16 +102,21 @@ def _memory_and_dask(frame, columns, settings, fit_kw, dask_kw, idx=None):
 
 
 def test_dask_ties_zero_weights_and_split_as_in_memory(dask_client):
-    # ties of q-value and gap keep the scan's order; weights summing to 0 on the tested rows
-    # score them unweighted; the "split" halves are the same rows
+    # ties of q-value and gap keep the scan's order; weights of other magnitudes per partition
+    # merge exactly; weights summing to 0 on the tested rows score them unweighted; the
+    # "split" halves are the same rows
     frame = _data(n=3000, seed=3)
     frame["b"] = np.round(frame["b"], 1)
-    frame.loc[frame["test"], "w"] = 0.0
+    frame.loc[frame.index < 700, "w"] *= 1000.0  # a partition whose weights scale by another power of two
     settings = dict(threshold=1.0, bins=4, min_samples=5)
-    got, expected = _memory_and_dask(frame, ["a", "b", "c"], settings,
-                                     {"prediction": frame["pred"].to_numpy(), "sample_weight": frame["w"].to_numpy()},
-                                     {"prediction": "pred", "sample_weight": "w"})
+    fit_kw, dask_kw = {"prediction": frame["pred"].to_numpy(), "sample_weight": frame["w"].to_numpy()}, \
+        {"prediction": "pred", "sample_weight": "w"}
+    got, expected = _memory_and_dask(frame, ["a", "b", "c"], settings, fit_kw, dask_kw)
     assert len(got) > 5
+    pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-12)
+    frame.loc[frame["test"], "w"] = 0.0
+    fit_kw["sample_weight"] = frame["w"].to_numpy()
+    got, expected = _memory_and_dask(frame, ["a", "b"], settings, fit_kw, dask_kw)
     pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-12)
     split = dict(settings, use_test="split")
     got, expected = _memory_and_dask(frame, ["a", "b"], split, {"prediction": frame["pred"].to_numpy()},
@@ -121,14 +128,16 @@ def test_dask_categories_unknown_and_spread_over_partitions(dask_client):
     # unknown categories in the metadata (as after read_parquet + astype), one that no row
     # holds, and every category spread over several partitions with exactly min_samples rows
     frame = _data(n=3000, seed=4)
-    frame["c"] = pd.Categorical(frame["c"].astype(str), categories=["u", "v", "w", "z", "never"])
+    frame["c"] = frame["c"].astype(str)
+    frame.loc[frame.index[::400], "c"] = "t"  # a rare value, pooled into "other" on its own
+    frame["c"] = pd.Categorical(frame["c"], categories=["t", "u", "v", "w", "z", "never"])
     frame.loc[frame["c"] == "z", "y"] += np.random.default_rng(0).normal(size=(frame["c"] == "z").sum()) * 5
     counts = frame.loc[~frame["test"], "c"].value_counts()
     settings = dict(threshold=1.0, bins=4, min_samples=int(counts["z"]))
     train, test = np.flatnonzero(~frame["test"]), np.flatnonzero(frame["test"])
     expected = FrailScan(None, **settings).fit(frame[["a", "c"]], frame["y"].to_numpy(), train, test,
                                                prediction=frame["pred"].to_numpy()).output
-    assert any(c and c.get("c") == ("z",) for c in expected["categories"])
+    assert any(c and c.get("c") == ("z",) for c in expected["categories"])  # z alone: exactly min_samples rows
     data = _partitioned(frame)
     data = data.assign(c=data["c"].astype(str).astype("category"))  # metadata without the categories
     assert not data["c"].cat.known

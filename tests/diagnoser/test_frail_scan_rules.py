@@ -242,3 +242,97 @@ def test_q_values_never_below_p_values():
                                               prediction=np.zeros(4000)).output
     tested = out[out["p_value"].notna()]
     assert (tested["q_value"] >= tested["p_value"]).all() and len(tested) > 10
+
+
+def test_comparison_finds_where_the_model_is_worse():
+    import scipy.stats
+
+    from tamrel.diagnoser.frailzone import FrailCompare
+
+    rng = np.random.default_rng(13)
+    n = 4000
+    x = pd.DataFrame({"a": rng.normal(size=n), "b": rng.uniform(size=n)})
+    y = x["a"].to_numpy() + rng.normal(size=n) * 0.5
+    baseline = x["a"].to_numpy()
+    model = baseline + np.where(x["b"] > 0.8, 1.0, 0.0)  # the same but for b > 0.8
+    tr, te = np.arange(3000), np.arange(3000, n)
+    compare = FrailCompare(None, bins=5).fit(x, y, tr, te, prediction=model, baseline_prediction=baseline)
+    out = compare.output
+    top = out.iloc[0]
+    assert top["significant"] and top["slice_features"] == ("b",) and top["lb1"] >= 0.79 and top["Diff"] > 0
+    # only where the two differ: regions are candidates where the model is worse (d > 0), not equal
+    assert (out["Diff"].dropna() > 0).all()
+    parts = [i for i in range(len(out)) if out.loc[i, "#Train"] < len(tr)]  # the whole: worse on average
+    assert all((x["b"].to_numpy()[compare.get_target_rows(i)] > 0.59).all() for i in parts)
+    rows = np.intersect1d(compare.get_target_rows(0), te)
+    d = (y[rows] - model[rows]) ** 2 - (y[rows] - baseline[rows]) ** 2
+    assert top["p_value"] == pytest.approx(scipy.stats.ttest_1samp(d, 0, alternative="greater").pvalue, rel=1e-9)
+    assert top["Diff"] == pytest.approx(d.mean(), rel=1e-12)
+
+
+def test_overfit_model_warns_and_split_finds_on_test_rows():
+    from tamrel.exceptions import TamrelWarning
+
+    rng = np.random.default_rng(14)
+    n = 3000
+    x = rng.uniform(size=(n, 2))
+    y = rng.normal(size=n) * (1 + 2 * (x[:, 0] > 0.8))
+    pred = np.where(np.arange(n) < 2000, y, 0.0)  # perfect on the training rows
+    tr, te = np.arange(2000), np.arange(2000, n)
+    with pytest.warns(TamrelWarning, match='use_test="split"'):
+        FrailScan(None, pairs=None).fit(x, y, tr, te, prediction=pred)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", TamrelWarning)
+        out = FrailScan(None, pairs=None, use_test="split").fit(x, y, tr, te, prediction=pred).output
+    top = out.iloc[0]
+    assert top["significant"] and top["slice_features"] == ("X0",) and top["lb1"] >= 0.75
+    assert top["#Train"] + top["#Test"] <= (x[te, 0] >= top["lb1"]).sum()  # both halves are test rows
+
+
+def test_progress_bar_steps_through_the_passes(monkeypatch):
+    import tqdm.auto
+
+    from tamrel.diagnoser import scan_run
+
+    bars = []
+
+    class Bar:
+        def __init__(self, total, desc, leave):
+            self.total, self.n, self.closed = total, 0, False
+            bars.append(self)
+
+        def update(self, n=1):
+            self.n += n
+
+        def close(self):
+            self.closed = True
+
+    monkeypatch.setattr(tqdm.auto, "tqdm", Bar)
+    monkeypatch.setattr(scan_run, "_interactive", lambda: True)
+    monkeypatch.setattr(scan_run, "_PROGRESS_WORK", 0)
+    df, y = _frame(n=400)
+    FrailScan(None).fit(df, y, np.arange(300), np.arange(300, 400), prediction=np.zeros(400))
+    FrailScan(None, verbose=False).fit(df, y, np.arange(300), np.arange(300, 400), prediction=np.zeros(400))
+    assert len(bars) == 1 and bars[0].n == bars[0].total == scan_run.PASS_STEPS + 1 and bars[0].closed
+
+
+def test_rule_of_each_region_selects_its_rows_in_any_frame():
+    from tamrel.diagnoser.scan_units import rule_mask
+
+    df, y = _frame(seed=15)
+    df["grade"] = pd.Categorical(np.random.default_rng(16).choice(["x", "y", "z"], len(y)))
+    tr, te = _split(len(y))
+    scan = FrailScan(None, threshold=1.05, bins=4).fit(df, y, tr, te, prediction=np.zeros(len(y)))
+    seen = np.zeros(len(y), dtype=bool)
+    seen[np.r_[tr, te]] = True
+    kinds = set()
+    for i in range(len(scan.output)):
+        rule = scan.get_rule(i)
+        kinds |= {part["kind"] for part in rule}
+        np.testing.assert_array_equal(np.flatnonzero(rule_mask(rule, df) & seen), scan.get_target_rows(i))
+        half = df.iloc[::2]  # a frame of other rows (a partition, say)
+        np.testing.assert_array_equal(np.flatnonzero(rule_mask(rule, half)),
+                                      np.flatnonzero(rule_mask(rule, df)[::2]))
+    assert kinds == {"interval", "missing", "categories"}
+    with pytest.raises(IndexError):
+        scan.get_rule(len(scan.output))

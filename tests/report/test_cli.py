@@ -9,10 +9,12 @@ import joblib
 import pytest
 from sklearn.linear_model import LinearRegression
 
+import tamrel
 from report_data import make_frame
 from tamrel.report.cli import main, parse_fail_on
 
-SRC = os.path.join(os.path.dirname(__file__), "..", "..", "src")
+# the folder the tests import tamrel from (the source tree or the installed package)
+SRC = os.path.dirname(os.path.dirname(tamrel.__file__))
 
 
 @pytest.fixture(scope="module")

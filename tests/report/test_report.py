@@ -12,7 +12,9 @@ from sklearn.linear_model import LinearRegression, LogisticRegression
 from tamrel.diagnoser.frailzone import FrailScan
 from tamrel.exceptions import TamrelError
 from tamrel.report import ValidationReport
+from tamrel.diagnoser.scan_units import rule_mask
 from tamrel.report.conditions import read_conditions
+from tamrel.report.regions import describe, number
 
 from report_data import make_frame, split
 
@@ -36,6 +38,31 @@ def report(frame):
     return _report(frame)
 
 
+def _parts(rule):
+    return sorted((dict(p, values=list(p["values"])) if "values" in p else dict(p) for p in rule),
+                  key=lambda p: p["feature"])
+
+
+def _check_words(records):
+    """Each table row in words names the row's features in its order, each interval with the
+    row's lower bound."""
+    for r in records:
+        words = r["region"].split(" and ")
+        assert [w.split(" ")[0] for w in words] == list(r["slice_features"])
+        for pos, w in enumerate(words, start=1):
+            if w.split(" ")[1] == "in" and w.split(" ")[2].startswith("["):
+                assert w.split(" ")[2] == f"[{number(r[f'lb{pos}'])},"
+
+
+def _check_finding_rows(f, test_rows):
+    """The drill-down read the region's own test rows: as many as the table counts, and its
+    categories (within the rule's other parts) add up to them."""
+    assert f["bias"]["n"] == f["test_rows"] == test_rows
+    if "categories" in f:
+        table = f["categories"]["table"]
+        assert sum(r["rows"] for r in table if r["in_region"]) == f["test_rows"]
+
+
 def test_findings_state_the_scan_in_words(report, frame):
     doc = report.to_dict()
     train, test = split(frame)
@@ -44,30 +71,51 @@ def test_findings_state_the_scan_in_words(report, frame):
     findings = doc["weak_regions"]["findings"]
     assert 1 <= len(findings) <= 5 and doc["weak_regions"]["n_regions"] == len(scan.output)
     overall = np.mean((frame["y"].to_numpy()[test] - frame["pred"].to_numpy()[test]) ** 2)
+    seen = np.zeros(len(frame), dtype=bool)
+    seen[np.r_[train, test]] = True
     for f in findings:
         row = scan.output.iloc[f["position"]]
         assert row["significant"] and f["test_rows"] == row["#Test"]
         assert f["factor"] == pytest.approx(row["test_MSE"] / overall, rel=1e-9)
         assert f"{f['test_rows']:,} test rows with {f['region']}" in f["sentence"]
         assert f["sentence"].startswith(f"Test MSE is {f['factor']:.1f}× the overall")
-        rows = scan.get_target_rows(f["position"])  # the rule in words selects exactly the scan's rows
-        rule = f["rule"]
-        mask = np.ones(len(frame), dtype=bool)
-        for part in rule:
-            col = frame[part["feature"]]
-            if part["kind"] == "categories":
-                mask &= col.isin(part["values"]).to_numpy()
-            elif part["kind"] == "missing":
-                mask &= col.isna().to_numpy()
-            else:
-                upper = col <= part["ub"] if part["closed"] else col < part["ub"]
-                mask &= ((col >= part["lb"]) & upper).to_numpy()
-        np.testing.assert_array_equal(np.flatnonzero(mask), rows)
+        # the rule given is the scan's, in the table's feature order, and selects exactly its rows
+        assert _parts(f["rule"]) == _parts(scan.get_rule(f["position"]))
+        assert [p["feature"] for p in f["rule"]] == f["features"]
+        rows = scan.get_target_rows(f["position"])
+        np.testing.assert_array_equal(np.flatnonzero(rule_mask(f["rule"], frame) & seen), rows)
+        _check_finding_rows(f, int(np.isin(rows, test).sum()))
     by_region = {f["region"]: f for f in findings}
     # b < 1 with c == "w" is shifted: the model is wrong there; c == "v" and b > 8 are only noisier
     assert by_region["c = v"]["bias"]["verdict"] == "noise"
     shifted = [f for f in findings if f["region"].startswith("b in [0.") and f["region"].endswith("c = w")]
     assert len(shifted) == 1 and shifted[0]["bias"]["verdict"] == "bias" and shifted[0]["bias"]["bias"] > 3
+    assert shifted[0]["categories"]["within"] + " and c = w" == shifted[0]["region"]
+    # b's top bin holds b's largest value: its upper bound is closed, and read so
+    top = [f for f in findings if re.fullmatch(r"b in \[8\.\d+, 10\]", f["region"])]
+    assert len(top) == 1 and top[0]["rule"][0]["closed"]
+    _check_words(doc["weak_regions"]["table"])
+    words = [r["region"] for r in doc["weak_regions"]["table"]]
+    assert all(w.count("]") == sum(p["closed"] for p in scan.get_rule(i) if p["kind"] == "interval")
+               for i, w in enumerate(words))
+
+
+def test_region_in_words():
+    age = {"feature": "age", "kind": "interval", "lb": 61.0, "ub": 70.0, "closed": False}
+    income = {"feature": "income", "kind": "missing"}
+    assert describe((age, income)) == "age in [61, 70) and income missing"
+    assert describe((dict(age, ub=1234.5, closed=True),)) == "age in [61, 1,234]"
+    assert describe(({"feature": "c", "kind": "categories", "values": ("x", "y")},)) == "c in {x, y}"
+
+
+def test_a_missing_region_is_found_and_drilled_into():
+    frame = make_frame(seed=6)
+    missing = frame["a"].isna().to_numpy()
+    frame["y"] = frame["pred"] + np.random.default_rng(7).normal(size=len(frame)) * (1 + 3 * missing)
+    findings = _report(frame).to_dict()["weak_regions"]["findings"]
+    found = [f for f in findings if f["region"] == "a missing"]
+    assert len(found) == 1 and found[0]["rule"] == [{"feature": "a", "kind": "missing"}]
+    _check_finding_rows(found[0], int(missing[split(frame)[1]].sum()))
 
 
 def test_verdict_and_conditions(frame, report):
@@ -97,10 +145,12 @@ def test_bad_conditions(conditions, message):
         read_conditions(conditions)
 
 
-@pytest.mark.parametrize("settings, message", [({"top": -1}, "top"), ({"title": 3}, "title"),
-                                               ({"surrogate": "yes"}, "surrogate")])
-def test_bad_settings_and_the_scans_own_errors(frame, settings, message):
-    with pytest.raises(TamrelError, match=message):
+@pytest.mark.parametrize("settings, error, message", [({"top": -1}, ValueError, "top"),
+                                                      ({"title": 3}, TypeError, "title"),
+                                                      ({"surrogate": "yes"}, TypeError, "surrogate"),
+                                                      ({"use_test": "half"}, ValueError, "use_test")])
+def test_bad_settings_and_the_scans_own_errors(frame, settings, error, message):
+    with pytest.raises(error, match=message):
         _report(frame, **settings)
     train, test = split(frame)
     with pytest.raises(TamrelError, match="train_idx"):  # the data are checked as the scan checks them
@@ -191,6 +241,9 @@ def test_comparison_with_a_baseline(frame):
     direct = FrailCompare(None, None, metric="MSE", verbose=False).fit(
         frame[X], y, train, test, prediction=worse, baseline_prediction=pred).output
     assert comp["n_regions"] == len(direct) and comp["n_significant"] == int(direct["significant"].sum()) > 0
+    _check_words(comp["table"])
+    # the regressed region b > 8, read from the comparison's own rule (closed at b's largest value)
+    assert any(re.fullmatch(r"b in \[[78](\.\d+)?, (10|9\.\d+)\]", r["region"]) for r in comp["table"][:3])
     cond = report.conditions_.set_index("name")
     assert cond.loc["baseline", "status"] == "FAIL" and cond.loc["baseline", "value"] == comp["n_significant"]
     assert "Comparison with the baseline" in report._repr_html_()

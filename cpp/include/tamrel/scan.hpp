@@ -61,6 +61,8 @@ struct CellSums {
     CompensatedSum s, w, ws;
     double ws2 = 0.0;  // sum of w * s^2
     double w2 = 0.0;   // sum of w^2
+    double ws3 = 0.0;  // sum of w * s^3 (passes of fourth order)
+    double ws4 = 0.0;  // sum of w * s^4 (passes of fourth order)
     void merge(const CellSums& o) {
         count += o.count;
         s.add(o.s);
@@ -68,6 +70,8 @@ struct CellSums {
         ws.add(o.ws);
         ws2 += o.ws2;
         w2 += o.w2;
+        ws3 += o.ws3;
+        ws4 += o.ws4;
     }
 };
 
@@ -136,11 +140,11 @@ UnitLayout numeric_layout(const std::vector<RangeSketch>& sketches, std::int64_t
 UnitLayout categorical_layout(std::int64_t n_groups, std::int64_t n_cat, bool missing_cell);
 
 // Pass 2 of a batch of units: per unit, the cell sums of rows 0..n_rows-1 (weights may be
-// nullptr); second moments only when `moments`. Units with `bins` also write their rows'
+// nullptr); the moments up to `order`: 0 (none), 2 (w s^2, w^2) or 4 (also w s^3, w s^4). Units with `bins` also write their rows'
 // bin codes there, as bin_codes would by the same edges.
 std::vector<std::vector<CellSums>> batch_sums(const std::vector<UnitInput>& units,
                                               const std::vector<const UnitLayout*>& layouts, std::int64_t n_rows,
-                                              const double* scores, const double* weights, bool moments);
+                                              const double* scores, const double* weights, int order);
 
 // The cell of each of rows 0..n_rows-1 of a unit (-1: the row is in no cell), as
 // batch_sums places them (by the unit's fine codes where it has them).

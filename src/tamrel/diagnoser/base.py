@@ -1,7 +1,6 @@
 """Base class of the diagnosers: the model under test and the validated data."""
 
 import inspect
-import math
 import numbers
 
 import numpy as np

@@ -1,19 +1,11 @@
 """FrailCompare's public methods: where a model scores worse than a baseline, feature by
 feature and pair by pair."""
 
-import numpy as np
-
-from ..exceptions import TamrelError
-from ..utils import is_dask
-from . import base
-from .scan_data import read_data
-from .scan_fit import get_result as _scan_result
-from .scan_fit import get_target_rows, memory_scan, needed_prediction
+from .scan_fit import fit_scan, get_rule, get_target_rows, result_of
 from .scan_metrics import diff_plan
-from .scan_run import check, plan_of, scan
 from .scan_settings import COMPARE
 
-__all__ = ["CLASS_DOC", "ATTRIBUTES_DOC", "fit", "get_result", "get_target_rows"]
+__all__ = ["CLASS_DOC", "ATTRIBUTES_DOC", "fit", "get_result", "get_target_rows", "get_rule"]
 
 CLASS_DOC = """Regions where a model scores worse than a baseline, on every feature and pair.
 
@@ -47,22 +39,6 @@ score_name : str
 """
 
 
-def _baseline_prediction(obj, plan, x, given, what):
-    """The baseline's predictions: given, or from the baseline model."""
-    if given is None:
-        model = obj.baseline
-        if model is None:
-            raise TamrelError(f"The comparison needs the baseline's {what}: pass it or a fitted baseline.")
-        if plan.needs_proba:
-            given = np.asarray(model.predict_proba(x))
-        else:
-            given = model.predict(x)
-    n = x.shape[0]
-    if plan.needs_proba:
-        return base._positive_column(given, "baseline_prediction_proba", n)
-    return base._float_vector(given, "baseline_prediction", n)
-
-
 def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None, baseline_prediction=None,
         baseline_prediction_proba=None, sample_weight=None, feature_names=None, feature_types=None):
     """fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None, baseline_prediction=None,
@@ -83,26 +59,9 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
     -------
     self
     """
-    s = check(self, COMPARE)
-    if is_dask(x):
-        from .scan_dask import fit_partitions
-
-        fit_partitions(self, s, x, y, train_idx, test_idx, prediction, prediction_proba, sample_weight,
-                       feature_names, feature_types, baseline=(baseline_prediction, baseline_prediction_proba))
-        return self
-    x = read_data(self, x, y, train_idx, test_idx, prediction, prediction_proba, sample_weight, feature_names,
-                  feature_types)
-    plan = plan_of(self, s, self.pred_proba is not None, make=diff_plan)
-    pred = needed_prediction(self, plan)
-    given = baseline_prediction_proba if plan.needs_proba else baseline_prediction
-    other = _baseline_prediction(self, plan, x, given, "prediction_proba" if plan.needs_proba else "prediction")
-    prep, source, fingerprints = memory_scan(self, s, plan, x, pred, baseline=other)
-    self.score_name = plan.name
-    self.output, self._scan_conditions = scan(self, s, plan, source, prep, fingerprints)
-    self._scan_columns = prep.columns
-    self._scan_x = x
-    self._scan_rows = None
-    return self
+    return fit_scan(self, COMPARE, diff_plan, (x, y, train_idx, test_idx, prediction, prediction_proba,
+                                               sample_weight, feature_names, feature_types),
+                    baseline=(baseline_prediction, baseline_prediction_proba))
 
 
 def get_result(self):
@@ -111,4 +70,4 @@ def get_result(self):
     The comparison as a ``TestDataResult`` with key "frailzone_compare": the settings, the
     overall mean difference on the tested rows, and the table under "data".
     """
-    return _scan_result(self, key="frailzone_compare")
+    return result_of(self, "frailzone_compare")

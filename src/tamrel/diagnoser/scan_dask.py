@@ -82,8 +82,9 @@ class _Layout:
     classes: object
     estimator: object = None
     baseline: object = None
-    centre: float = 0.0
-    scale: float = 1.0
+    shift: float = 0.0  # R2's responses, less the first sliced row's
+    scale: float = 1.0  # the weights' power of two
+    factor: float = 1.0  # a mean plan's scores' power of two on the tested rows
     use_test: object = False
     seed: object = 0
     categories: dict = field(default_factory=dict)  # name -> category values
@@ -131,7 +132,7 @@ def _rows(extras, positions, which, n, offset, layout, w):
     return base.without_negative_weights(rows, w)
 
 
-def _values(layout, frame, extras):
+def _values(layout, frame, extras, w):
     """The plan's per-row quantities of a partition (as in memory, scan_fit.row_values)."""
     from .scan_metrics import quantities
     from .utils import binary_labels
@@ -144,7 +145,8 @@ def _values(layout, frame, extras):
     y = np.asarray(extras["y"])
     if plan.needs_proba:
         y = binary_labels(y, layout.classes)
-    return quantities(plan, y, pred, classes=layout.classes, centre=layout.centre, baseline=baseline)
+    return quantities(plan, y, pred, classes=layout.classes, shift=layout.shift, baseline=baseline,
+                      weights=None if w is None else w * layout.scale)
 
 
 def _numbers(frame, layout, name):
@@ -178,16 +180,18 @@ class _Part:
 
 
 def _cut(part, layout, positions, offset, with_codes=True):
+    from .scan_metrics import scaled, scales_scores
+
     frame, extras = part
     _check_lengths(frame, extras)
     w = _weights(extras)
     rows = tuple(_rows(extras, positions, k, len(frame), offset, layout, w) for k in (0, 1))
-    values = _values(layout, frame, extras)
+    values = _values(layout, frame, extras, w)
     numbers = [_numbers(frame, layout, n) for n in layout.num_names]
     cats = [pooled_codes(_raw_codes(frame, layout, n), layout.pooled[n]) for n in layout.cat_names] \
         if with_codes else []
     out = _Part(frame, rows, [], [], [], [])
-    for r in rows:
+    for k, r in enumerate(rows):
         num = fortran(numbers, r, np.float64)
         codes = fortran(cats, r, np.int32, extra=len(layout.bins) if with_codes else 0)
         if with_codes and layout.bins:
@@ -195,7 +199,10 @@ def _cut(part, layout, positions, offset, with_codes=True):
             codes[:, len(cats):] = _scan._scan_codes(num, list(cols), list(edges), list(lo), list(hi), 1)
         out.num.append(num)
         out.codes.append(codes)
-        out.values.append({k: np.ascontiguousarray(v[r]) for k, v in values.items()})
+        vals = {name: np.ascontiguousarray(v[r]) for name, v in values.items()}
+        if k == 1 and scales_scores(layout.plan):
+            vals = scaled(vals, layout.factor)
+        out.values.append(vals)
         out.weights.append(None if w is None else w[r] * layout.scale)
     return out
 
@@ -203,16 +210,18 @@ def _cut(part, layout, positions, offset, with_codes=True):
 # -- passes (run on the workers) ---------------------------------------------------------
 
 def _first_pass(part, layout, positions, offset, single_units, bins):
-    """Sizes, category values and sliced counts, the largest weight, the totals (weights
-    scaled by the partition's own scale) and the single features' ranges of a partition."""
+    """Sizes, category values and sliced counts, the largest weight and tested score, the
+    totals (weights and scores scaled by the partition's own powers of two) and the single
+    features' ranges of a partition."""
     frame, extras = part
     p = _cut(part, layout, positions, offset, with_codes=False)
     w = _weights(extras)
     used = np.concatenate(p.rows)
     top = float(np.max(np.abs(w[used]))) if w is not None and used.size else 0.0
-    own = _scan._weight_scale(top)
-    totals = [{k: _scan._scan_totals(v, None if wt is None else wt * own).cells(0) for k, v in vals.items()}
-              for vals, wt in zip(p.values, p.weights)]
+    tested = p.values[1].get("s")  # scaled by layout.factor, 1 in this pass
+    top_score = float(np.max(np.abs(tested))) if tested is not None and tested.size else 0.0
+    own, own_factor = _scan._weight_scale(top), _scan._weight_scale(top_score)
+    totals = _own_totals(p, layout, own, own_factor)
     cats = {}
     for name in layout.cat_names:
         column = table_column(frame, layout.names.index(name))
@@ -226,19 +235,32 @@ def _first_pass(part, layout, positions, offset, single_units, bins):
     ranges = _scan._scan_ranges(p.num[0], p.codes[0], single_units, bins, 1) if single_units else None
     first_y = float(extras["y"][p.rows[0].min()]) if layout.plan.kind == "r2" and p.rows[0].size else None
     return {"sizes": tuple(len(r) for r in p.rows), "length": len(frame), "top": top, "scale": own,
-            "totals": totals, "categories": cats, "ranges": ranges, "first_y": first_y}
+            "top_score": top_score, "factor": own_factor, "totals": totals, "categories": cats, "ranges": ranges,
+            "first_y": first_y}
+
+
+def _own_totals(p, layout, own, own_factor):
+    """Both subsets' totals of a cut partition, its weights scaled by `own` and a mean plan's
+    tested scores by `own_factor` (the partition's own powers of two, merged exactly later)."""
+    from .scan_metrics import scaled, scales_scores
+
+    out = []
+    for k, (vals, wt) in enumerate(zip(p.values, p.weights)):
+        if k == 1 and scales_scores(layout.plan):
+            vals = scaled(vals, own_factor / layout.factor)
+        w = None if wt is None else wt / layout.scale * own
+        out.append({name: _scan._scan_totals(v, w).cells(0) for name, v in vals.items()})
+    return out
 
 
 def _totals_pass(part, layout, positions, offset):
-    """The totals of a partition alone (weights scaled by its own scale)."""
+    """The totals of a partition alone (weights scaled by its own power of two)."""
     p = _cut(part, layout, positions, offset, with_codes=False)
     w = _weights(part[1])
     used = np.concatenate(p.rows)
     top = float(np.max(np.abs(w[used]))) if w is not None and used.size else 0.0
     own = _scan._weight_scale(top)
-    totals = [{k: _scan._scan_totals(v, None if wt is None else wt / layout.scale * own).cells(0)
-               for k, v in vals.items()} for vals, wt in zip(p.values, p.weights)]
-    return {"top": top, "scale": own, "totals": totals}
+    return {"top": top, "scale": own, "factor": 1.0, "totals": _own_totals(p, layout, own, 1.0)}
 
 
 def _ranges_pass(part, layout, positions, offset, units, bins):
@@ -247,14 +269,15 @@ def _ranges_pass(part, layout, positions, offset, units, bins):
 
 
 def _sums_pass(part, layout, positions, offset, units, sketches, bins, quantities, then):
-    """Both subsets' cell sums of the units per quantity, and the sliced rows' sketches of
-    `then` (the next units' ranges, read in the same pass), if any."""
+    """Both subsets' cell sums of the units per quantity (to its order of moments), and the
+    sliced rows' sketches of `then` (the next units' ranges, read in the same pass), if any."""
     p = _cut(part, layout, positions, offset)
     out = []
     for k, wanted in enumerate(quantities):
         fine = _scan._scan_fine(p.num[k], 1)
         out.append({name: _scan._scan_sums(p.num[k], p.codes[k], units, sketches, bins, p.values[k][name],
-                                           p.weights[k], moments, 1, fine) for name, moments in wanted.items()})
+                                           p.weights[k], order >= 2, 1, fine, fourth=order == 4)
+                    for name, order in wanted.items()})
     ranges = _scan._scan_ranges(p.num[0], p.codes[0], then, bins, 1) if then else None
     return out, ranges
 
@@ -390,17 +413,24 @@ def _lengths(parts):
     return np.asarray(dask.compute(*[dask.delayed(lambda p: len(p[0]))(p) for p in parts]), dtype=np.int64)
 
 
-def _merge_totals(first, scale):
-    """Both subsets' totals: each partition's sums rescaled from its own weights' scale to the
-    global one (powers of two, exact) and added exactly (math.fsum)."""
+def _merge_totals(first, scale, factor, plan):
+    """Both subsets' totals: each partition's sums rescaled from its own powers of two (of the
+    weights; of a mean plan's tested scores) to the global ones, exactly, and added exactly
+    (math.fsum). A field holds the weights' scale to the power 0 (s), 1 (w, ws, ws2, ws3,
+    ws4) or 2 (w2), and a scaled score's factor to the power of the score in it."""
+    from .scan_metrics import scales_scores
+
     out = []
     for which in (0, 1):
         per = {}
         for name in first[0]["totals"][which]:
-            fields = [(f["totals"][which][name], scale / f["scale"]) for f in first]
-            per[name] = {"n": np.asarray([sum(int(t["n"][0]) for t, _ in fields)], dtype=np.int64)}
-            for k, power in (("s", 0), ("w", 1), ("ws", 1), ("ws2", 1), ("w2", 2)):
-                per[name][k] = np.asarray([math.fsum(float(t[k][0]) * r ** power for t, r in fields)])
+            d = 1 if which == 1 and name == "s" and scales_scores(plan) else 0
+            fields = [(f["totals"][which][name], scale / f["scale"], factor / f["factor"]) for f in first]
+            per[name] = {"n": np.asarray([sum(int(t["n"][0]) for t, _, _ in fields)], dtype=np.int64)}
+            for k, power, degree in (("s", 0, d), ("w", 1, 0), ("ws", 1, d), ("ws2", 1, 2 * d), ("w2", 2, 0),
+                                     ("ws3", 1, 3 * d), ("ws4", 1, 4 * d)):
+                per[name][k] = np.asarray([math.fsum(float(t[k][0]) * r ** power * g ** degree
+                                                     for t, r, g in fields)])
         out.append(per)
     return tuple(out)
 
@@ -457,10 +487,14 @@ def fit_partitions(obj, s, x, y, train_idx, test_idx, prediction=None, predictio
     sizes = tuple(sum(f["sizes"][k] for f in first) for k in (0, 1))
     check_subsets(sizes, s.use_test)
     layout.scale = _scan._weight_scale(max(f["top"] for f in first))
-    if plan.kind == "r2":  # responses centred as in memory; the totals then in a pass of their own
-        layout.centre = next(f["first_y"] for f in first if f["first_y"] is not None)
-        first = source._map(_totals_pass)
-    totals = _merge_totals(first, layout.scale)
+    if plan.kind == "mean" and not plan.binary:
+        layout.factor = _scan._weight_scale(max(f["top_score"] for f in first))
+    counted = first
+    if plan.kind in ("r2", "f1"):  # their quantities read the shift or the scaled weights: totals of their own
+        if plan.kind == "r2":
+            layout.shift = next(f["first_y"] for f in first if f["first_y"] is not None)
+        counted = source._map(_totals_pass)
+    totals = _merge_totals(counted, layout.scale, layout.factor, plan)
     columns, counts = {}, {}
     for name in wanted:
         if name in layout.cat_names:
@@ -477,12 +511,14 @@ def fit_partitions(obj, s, x, y, train_idx, test_idx, prediction=None, predictio
             columns[name] = Column(name, True, None)
     if singles:
         source.singles = reduce(lambda a, b: a.merge(b), [f["ranges"] for f in first])
-    prep = Prepared(columns, features, pairs, counts, totals, sizes, sample_weight is not None)
+    prep = Prepared(columns, features, pairs, counts, totals, sizes, sample_weight is not None, 1.0 / layout.scale,
+                    1.0 / layout.factor)
     obj.score_name = plan.name
     obj.feature_names, obj.feature_types = names, types
     obj.y = obj.pred = obj.pred_proba = obj.sample_weight = None
     obj.train_idx = obj.test_idx = None
     source.bins = int(s.bins)
     obj.output, obj._scan_conditions = scan(obj, s, plan, source, prep, source.fingerprints)
-    obj._scan_columns = None
+    obj._scan_columns = None  # the rows stay on the cluster
+    obj._scan_categories = columns
 

@@ -7,7 +7,6 @@ import numpy as np
 import pandas as pd
 
 from ..exceptions import TamrelError
-from . import base
 from .columns import category_codes, column_kinds, numeric_column, table_column
 
 __all__ = ["read_data", "scanned_features", "pair_list", "Column", "read_columns", "kinds_of", "positions",

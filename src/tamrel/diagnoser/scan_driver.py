@@ -16,7 +16,9 @@ from .scan_metrics import score_of
 from .scan_units import RegionContext, Unit, pool_counts, region_row
 
 __all__ = ["Settings", "Weak", "Found", "run", "top_features", "grouping_of", "check_overall", "mean_of",
-           "weighted_fields"]
+           "weighted_fields", "PASS_STEPS"]
+
+PASS_STEPS = 6  # progress steps of a scan: ranges, sums and regions of the features, then of the pairs
 
 
 @dataclass(frozen=True)
@@ -245,19 +247,22 @@ class _Run:
     units: object = None
 
 
-def run(source, plan, cfg, columns, features, pairs, category_counts, quantities, weighted, weak):
+def run(source, plan, cfg, columns, features, pairs, category_counts, quantities, weighted, weak, step=None):
     """The regions of every feature and pair of `columns` through `source`'s passes.
 
     `category_counts` are the sliced rows' counts per category (for the pooling),
     `quantities` the per-row quantities the sums passes add up, `weak` the one weak test's
-    inputs; pairs None picks the pairs among the cfg.n_pairs weakest features.
+    inputs; pairs None picks the pairs among the cfg.n_pairs weakest features; `step()` is
+    called after each of the PASS_STEPS steps (a progress bar's update).
     """
+    step = step or (lambda: None)
     pooled = {n: pool_counts(category_counts[n], c.categories, cfg.min_samples)
               for n, c in columns.items() if not c.numeric}
     r = _Run(source, plan, cfg, columns, weighted, quantities, weak, grouping=grouping_of(columns, pairs))
     source.prepare(pooled, r.grouping)
     r.units = units = _Units(source, columns, pooled)
     first = _Pass(r, [units.one(n) for n in columns])
+    step()
     for u in first.units:
         if u.kernel.numeric:
             units.edges[u.cut] = (u.info["edges"][0], u.info["lo"][0], u.info["hi"][0]) if u.info["edges"][0].size \
@@ -265,7 +270,9 @@ def run(source, plan, cfg, columns, features, pairs, category_counts, quantities
     source.set_bin_edges(units.edges)
     pair_units = _pair_units(units, pairs) if pairs is not None else None
     then_sketches = first.take_cells(write_bins=True, then=pair_units)
+    step()
     found1 = first.regions()
+    step()
     keep = np.isin(found1["unit"], [i for i, u in enumerate(first.units) if u.cut in features])
     found1 = {k: v[keep] for k, v in found1.items()}
     if pairs is None:
@@ -274,8 +281,11 @@ def run(source, plan, cfg, columns, features, pairs, category_counts, quantities
     passes = [(first, found1)]
     if pair_units:
         second = _Pass(r, pair_units, then_sketches)
+        step()
         second.take_cells()
+        step()
         passes.append((second, second.regions()))
+    step()
     return _collect(r, passes)
 
 

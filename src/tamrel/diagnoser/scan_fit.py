@@ -1,5 +1,7 @@
 """FrailScan's public methods: the scan of every feature and pair, and its drill-down views."""
 
+import sys
+
 import numpy as np
 import pandas as pd
 
@@ -7,14 +9,16 @@ from ..exceptions import TamrelError
 from ..utils import TestDataResult, is_dask
 from . import _scan
 from .scan_data import kinds_of, pair_list, read_columns, read_data, scanned_features, subsets
-from .scan_metrics import quantities
+from . import base
+from .scan_metrics import metric_plan, quantities, scaled, scales_scores
 from .scan_run import Prepared, check, check_subsets, plan_of, scan
 from .scan_settings import SCAN
 from .scan_source import MemorySource
-from .scan_units import members
+from .scan_units import members, public_rule
 from .utils import binary_labels
 
-__all__ = ["CLASS_DOC", "ATTRIBUTES_DOC", "fit", "get_result", "get_target_rows", "frailzone", "memory_scan"]
+__all__ = ["CLASS_DOC", "ATTRIBUTES_DOC", "fit", "fit_scan", "get_result", "get_target_rows", "get_rule",
+           "frailzone", "memory_scan", "result_of"]
 
 CLASS_DOC = """Weak-region scan of every feature and every pair of features.
 
@@ -39,27 +43,32 @@ sliced rows are pooled into one "other" slice. In a pair with a categorical feat
 other feature is binned within each category. Regions with the same rows are reported
 once, under the description with the fewest features.
 
-Significance, on the tested rows. The null hypothesis is that the region scores no worse
-than the rest of the tested rows (``null="rest"``) or than ``threshold`` times the score
-of all tested rows (``null="threshold"``), one-sided:
+Significance, on the tested rows (``scan_significance``). The null hypothesis is that the
+region scores no worse than the rest of the tested rows (``null="rest"``), or, for the
+additive metrics, than ``threshold`` times the score of all tested rows
+(``null="threshold"``: a significant region is then worse by the threshold factor). Every
+test is one-sided:
 
-- additive metrics (MSE, MAE, LogLoss, Brier): Welch's t-test on weighted means, with
-  weighted variances, Kish's effective sizes (sum w)^2 / sum w^2 (the weight sum for
-  ``weights="frequency"``) and the Welch-Satterthwaite degrees of freedom;
-- ACC (0/1 scores): an exact test on the region's hits against the rest's (one-sided
-  Fisher) without weights, a score test with the variance pooled under the null with
-  weights;
-- AUC: DeLong's variance of the two independent AUCs, a normal test of their difference;
-- F1 and R2: the delta method's variance from the sums of their per-row parts.
+- MSE, MAE, LogLoss, Brier: Welch's t-test on weighted means, with weighted variances,
+  Kish's effective sizes (sum w)^2 / sum w^2 (the weight sum for ``weights="frequency"``)
+  and the Welch-Satterthwaite degrees of freedom; the interval by Hall's transformation
+  (which corrects the skewness of losses);
+- ACC (0/1 scores): Fisher's exact test of the region's hits against the rest's on whole
+  counts, else the binomial tail at the rate the null hypothesis gives the region; the
+  interval is Wilson's;
+- AUC: DeLong's variances of the region's and the rest's AUC (two independent samples, the
+  region's at least Hanley and McNeil's at the rest's AUC), Student's tail; the interval on
+  the logit scale;
+- R2: the delta method's variances from the sums of its per-row parts, Student's tail; F1:
+  through its Jaccard index, a proportion tested as ACC is.
 
-A region with fewer than ``min_test_samples`` tested rows is not tested (NaN).
-"ci_low"/"ci_high" bound the region's score on the tested rows at level 1 - alpha, within
-the metric's range. "q_value" is the Benjamini-Hochberg adjustment
-(``scipy.stats.false_discovery_control``) over every tested region of the scan, and
-"significant" is q_value <= alpha. A significant region with ``null="rest"`` is worse than
-the rest of the tested rows, not necessarily by the threshold factor; "ratio",
-"ratio_low" and "ratio_high" give its tested score over the tested rows' score with its
-interval.
+A region (or a rest) with fewer than ``min_test_samples`` tested rows is not tested (NaN,
+not counted). "ci_low"/"ci_high" bound the region's score on the tested rows at level
+1 - alpha, within the metric's range; "ratio" is that score over the score of all tested
+rows, with its interval "ratio_low"/"ratio_high" (so that "worse by the threshold factor"
+can be read off it with ``null="rest"`` too). "q_value" is the Benjamini-Hochberg
+adjustment (``scipy.stats.false_discovery_control``) over every tested region of the scan,
+and "significant" is q_value <= alpha.
 """
 
 ATTRIBUTES_DOC = """Attributes
@@ -95,8 +104,8 @@ def scaled_weights(w, rows):
     return w * scale, scale
 
 
-def row_values(obj, plan, pred, sliced, baseline=None):
-    """The plan's per-row quantities over all rows of x."""
+def row_values(obj, plan, pred, sliced, baseline=None, weights=None):
+    """The plan's per-row quantities over all rows of x (`weights`: scaled, for F1)."""
     classes = getattr(obj.estimator, "classes_", None)
     if plan.rank:
         return {"proba": np.ascontiguousarray(pred, dtype=np.float64),
@@ -104,10 +113,18 @@ def row_values(obj, plan, pred, sliced, baseline=None):
     y = obj.y
     if plan.needs_proba:
         y = binary_labels(y, classes)
-    centre = 0.0
+    shift = 0.0
     if plan.kind == "r2" and len(sliced):  # the first sliced row's response, as on Dask
-        centre = float(np.asarray(y, dtype=np.float64)[np.min(sliced)])
-    return quantities(plan, y, pred, classes=classes, centre=centre, baseline=baseline)
+        shift = float(np.asarray(y, dtype=np.float64)[np.min(sliced)])
+    return quantities(plan, y, pred, classes=classes, shift=shift, baseline=baseline, weights=weights)
+
+
+def score_factor(plan, values, rows):
+    """The power of two that scales a mean plan's scores on the tested rows below 1, so that
+    the fourth powers of the interval's sums cannot overflow (1 for other plans)."""
+    if not scales_scores(plan) or not len(rows):
+        return 1.0
+    return _scan._weight_scale(float(np.max(np.abs(values["s"][rows]))))
 
 
 def memory_scan(obj, s, plan, x, pred, baseline=None):
@@ -119,20 +136,23 @@ def memory_scan(obj, s, plan, x, pred, baseline=None):
     columns = read_columns(x, names, kinds_of(x, obj.feature_types), wanted)
     sliced, tested = subsets(obj, x.shape[0])
     check_subsets((len(sliced), len(tested)), s.use_test)
-    values = row_values(obj, plan, pred, sliced, baseline)
+    jobs = s.n_jobs
+    w, w_scale = scaled_weights(obj.sample_weight, (sliced, tested))
+    values = row_values(obj, plan, pred, sliced, baseline, w)
     if plan.rank:  # each subset's rows in score order: the rank passes then read them in turn
         proba = values["proba"]
         sliced, tested = (rows[np.argsort(proba[rows], kind="stable")] for rows in (sliced, tested))
-    jobs = s.n_jobs
-    w, _ = scaled_weights(obj.sample_weight, (sliced, tested))
+    factor = score_factor(plan, values, tested)
     per_subset = [{k: (_take(v, rows, jobs) if v.dtype == np.float64 else np.ascontiguousarray(v[rows]))
                    for k, v in values.items()} for rows in (sliced, tested)]
+    if scales_scores(plan):
+        per_subset[1] = scaled(per_subset[1], factor)
     weights = [None if w is None else _take(w, rows, jobs) for rows in (sliced, tested)]
     matrix = x if isinstance(x, np.ndarray) and x.dtype == np.float64 else None
     source = MemorySource(columns, matrix, jobs, (sliced, tested), per_subset, weights)
     totals = tuple(_totals(plan, vals, wt) for vals, wt in zip(per_subset, weights))
     prep = Prepared(columns, features, pairs, source.category_counts(), totals, (len(sliced), len(tested)),
-                    w is not None)
+                    w is not None, 1.0 / w_scale, 1.0 / factor)
     keys = np.random.default_rng(0).integers(0, 2 ** 63, size=x.shape[0], dtype=np.uint64) * np.uint64(2) + \
         np.uint64(1)
     return prep, source, lambda units, sketches, regions: source.fingerprints(units, sketches, s.bins, regions, keys)
@@ -179,24 +199,48 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
     -------
     self
     """
-    s = check(self, SCAN)
+    return fit_scan(self, SCAN, metric_plan, (x, y, train_idx, test_idx, prediction, prediction_proba, sample_weight,
+                                             feature_names, feature_types))
+
+
+def fit_scan(obj, table, make_plan, args, baseline=None):
+    """A scan's fit (FrailScan, or FrailCompare with the baseline's (prediction,
+    prediction_proba)): settings by `table`, the metric's plan by `make_plan`, the rows in
+    memory or on Dask (`args`: those of FrailScan.fit)."""
+    s = check(obj, table)
+    x = args[0]
     if is_dask(x):
         from .scan_dask import fit_partitions
 
-        fit_partitions(self, s, x, y, train_idx, test_idx, prediction, prediction_proba, sample_weight,
-                       feature_names, feature_types)
-        return self
-    x = read_data(self, x, y, train_idx, test_idx, prediction, prediction_proba, sample_weight, feature_names,
-                  feature_types)
-    plan = plan_of(self, s, self.pred_proba is not None)
-    pred = needed_prediction(self, plan)
-    prep, source, fingerprints = memory_scan(self, s, plan, x, pred)
-    self.score_name = plan.name
-    self.output, self._scan_conditions = scan(self, s, plan, source, prep, fingerprints)
-    self._scan_columns = prep.columns
-    self._scan_x = x
-    self._scan_rows = None
-    return self
+        fit_partitions(obj, s, *args, baseline=baseline)
+        return obj
+    x = read_data(obj, *args)
+    plan = plan_of(obj, s, obj.pred_proba is not None, make=make_plan)
+    pred = needed_prediction(obj, plan)
+    other = None if baseline is None else baseline_prediction(obj, plan, x, baseline[1] if plan.needs_proba
+                                                              else baseline[0])
+    prep, source, fingerprints = memory_scan(obj, s, plan, x, pred, baseline=other)
+    obj.score_name = plan.name
+    obj.output, obj._scan_conditions = scan(obj, s, plan, source, prep, fingerprints)
+    obj._scan_columns = obj._scan_categories = prep.columns
+    obj._scan_x = x
+    obj._scan_rows = None
+    return obj
+
+
+def baseline_prediction(obj, plan, x, given):
+    """The baseline's predictions (probabilities where the metric reads them): given, or
+    from the baseline model."""
+    what = "prediction_proba" if plan.needs_proba else "prediction"
+    if given is None:
+        model = obj.baseline
+        if model is None:
+            raise TamrelError(f"The comparison needs the baseline's {what}: pass it or a fitted baseline.")
+        given = np.asarray(model.predict_proba(x)) if plan.needs_proba else model.predict(x)
+    n = x.shape[0]
+    if plan.needs_proba:
+        return base._positive_column(given, "baseline_prediction_proba", n)
+    return base._float_vector(given, "baseline_prediction", n)
 
 
 def needed_prediction(obj, plan, proba=None, labels=None, what=""):
@@ -236,6 +280,26 @@ def get_target_rows(self, i):
     return rows[members(self._scan_conditions[i], self._scan_columns, rows)]
 
 
+def get_rule(self, i):
+    """get_rule(self, i)
+
+    The rule that selects the rows of region ``i`` (a position in ``output``): per feature,
+    in the order of its "slice_features", a dict with "feature" and "kind", "interval" with "lb", "ub" and "closed" (the upper bound
+    belongs to the region when closed), "missing" (no value), or "categories" with the
+    category "values". ``tamrel.diagnoser.scan_units.rule_mask(rule, frame)`` selects the
+    rows of any DataFrame (a Dask partition, say) by the scan's own member rule.
+    """
+    if self.output is None:
+        raise TamrelError(f"{type(self).__name__} is not fitted: call fit first.")
+    n = len(self.output)
+    if not isinstance(i, (int, np.integer)) or isinstance(i, bool):
+        raise TypeError(f"i must be an integer position in the table, got {i!r}.")
+    if not -n <= i < n:
+        raise IndexError(f"Region {i!r} is not a position in the table of {n} regions.")
+    i = int(i) % n
+    return public_rule(self._scan_conditions[i], self._scan_categories, self.output["slice_features"].iloc[i])
+
+
 def frailzone(self, i):
     """frailzone(self, i)
 
@@ -244,8 +308,7 @@ def frailzone(self, i):
     present, and opened on the finding: its one region is the scan's region ``i``, so that
     its marginal, shift and distance views describe it (the distance ranks every feature).
     """
-    from .frailzone import FrailZone
-
+    FrailZone = sys.modules[type(self).__module__].FrailZone  # the scan's own module, loaded with it
     i = _row(self, i)
     row = self.output.iloc[i]
     if row["kind"] != "interval":
@@ -286,13 +349,18 @@ def _open_on(zone, row, features):
     zone.output = zone.output.iloc[[k]].reset_index(drop=True)
 
 
-def get_result(self, key="frailzone_scan"):
+def get_result(self):
     """get_result(self)
 
     The scan as a ``TestDataResult`` with key "frailzone_scan": the settings, the
-    threshold value, the overall score of the subset the regions were tested on, and
-    the table under "data".
+    threshold value, the overall score of the subset the regions were tested on, the
+    table under "data" and each row's rule (``get_rule``) under "rules".
     """
+    return result_of(self, "frailzone_scan")
+
+
+def result_of(self, key):
+    """The TestDataResult of a fitted scan or comparison under `key`."""
     if self.output is None:
         raise TamrelError(f"{type(self).__name__} is not fitted: call fit first.")
     value = {key: getattr(self, key) for key in ("features", "pairs", "bins", "min_samples", "metric", "threshold",
@@ -303,4 +371,5 @@ def get_result(self, key="frailzone_scan"):
     value["tested_on"] = "train" if self.use_test is True else "test"
     value["overall_score"] = self._scan_overall
     value["data"] = self.output
+    value["rules"] = [get_rule(self, i) for i in range(len(self.output))]
     return TestDataResult(key=key, value=value)

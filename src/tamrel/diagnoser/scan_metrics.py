@@ -20,11 +20,13 @@ import numpy as np
 
 from ..exceptions import TamrelError
 from . import scan_significance as sig
+from .scan_auc import stats_from_ranks
+from .scan_setstats import SET_QUANTITIES, score_only
+from .scan_tested import METRIC_BOUNDS
 from .utils import binary_labels, get_scoring_metric
 
-__all__ = ["MetricPlan", "metric_plan", "diff_plan", "default_metric"]
-
-_DIFF_ABOVE_ZERO = 5e-324  # the smallest positive double: d >= it means d > 0
+__all__ = ["MetricPlan", "metric_plan", "diff_plan", "default_metric", "quantities", "plan_quantities",
+           "score_of", "count_of", "test_regions", "TestSettings", "positive_class", "scaled", "scales_scores"]
 
 
 def default_metric(task_type, has_proba):
@@ -38,15 +40,14 @@ def default_metric(task_type, has_proba):
 @dataclass(frozen=True)
 class MetricPlan:
     """A metric's scan: name, sense, whether it reads probabilities, how cells score and
-    regions are tested. `quantities` are the per-row values summed per cell (the first one
-    with moments); `rank` marks AUC, scored from rank sums instead."""
+    regions are tested (kind "mean", "diff", "r2", "f1" or "auc"; `binary` for 0/1 scores)."""
 
     name: str
     sign: float
     needs_proba: bool
-    kind: str  # "mean", "r2", "f1", "auc", "diff"
+    kind: str
     bounds: tuple  # the score's range (for intervals)
-    binary: bool = False  # per-row scores are 0 or 1
+    binary: bool = False
 
     @property
     def merge(self):
@@ -58,29 +59,47 @@ class MetricPlan:
 
     @property
     def quantity_names(self):
-        return {"mean": ("s",), "diff": ("s", "m", "b"), "r2": ("y", "e2"), "f1": ("tp", "pp", "ap"),
-                "auc": ()}[self.kind]
-
-
-_BOUNDS = {"MSE": (0.0, np.inf), "MAE": (0.0, np.inf), "LogLoss": (0.0, np.inf), "Brier": (0.0, 1.0),
-           "ACC": (0.0, 1.0), "AUC": (0.0, 1.0), "F1": (0.0, 1.0), "R2": (-np.inf, 1.0)}
+        if self.kind in ("r2", "f1"):
+            return SET_QUANTITIES[self.name]
+        return {"mean": ("s",), "diff": ("s", "m", "b"), "auc": ()}[self.kind]
 
 
 def metric_plan(metric):
     """The plan of a metric name (any letter case)."""
     name, sign, _, needs_proba, additive = get_scoring_metric(metric, average=False)
     kind = "mean" if additive else name.lower()
-    return MetricPlan(name, float(sign), bool(needs_proba), kind, _BOUNDS[name], binary=name == "ACC")
+    return MetricPlan(name, float(sign), bool(needs_proba), kind, METRIC_BOUNDS[name], binary=name == "ACC")
 
 
 def diff_plan(metric):
     """The comparison with a baseline on a metric: the per-row difference of the additive
-    scores, positive where the model scores worse."""
+    scores, positive where the model scores worse (in {-1, 0, 1} for ACC)."""
     plan = metric_plan(metric)
     if plan.kind != "mean":
         raise TamrelError(f"The comparison with a baseline needs an additive metric (MSE, MAE, ACC, LogLoss, "
                           f"Brier), got {plan.name}: its score is not a mean of per-row scores.")
-    return MetricPlan(plan.name, plan.sign, plan.needs_proba, "diff", (-np.inf, np.inf))
+    return MetricPlan(plan.name, plan.sign, plan.needs_proba, "diff", (-np.inf, np.inf), binary=plan.binary)
+
+
+def plan_quantities(plan):
+    """Per subset (sliced, tested), the per-row quantities the sums passes add up and the
+    order of their moments (0, 2: with w s^2 and w^2, 4: also w s^3 and w s^4): the sliced
+    rows' cells need their scores, the tested rows' regions their tests (the interval of a
+    mean reads the skewness and kurtosis of the region's scores)."""
+    names = plan.quantity_names
+    if plan.kind == "r2":
+        return {"e2": 0, "y": 2, "y2": 0}, {q: 2 if q == "y" else 0 for q in names}
+    if plan.kind == "f1":
+        return {q: 0 for q in names}, {q: 0 for q in names}
+    if plan.kind == "mean" and not plan.binary:
+        return {"s": 0}, {"s": 4}
+    return {n: 0 for n in names[:1]}, {n: 2 if k == 0 else 0 for k, n in enumerate(names)}
+
+
+def scales_scores(plan):
+    """Whether the tested rows' scores are scaled by a power of two (so that the fourth
+    powers of a mean's interval sums cannot overflow)."""
+    return plan.kind == "mean" and not plan.binary
 
 
 # -- per-row quantities -------------------------------------------------------------------
@@ -91,24 +110,30 @@ def row_scores(plan, y, pred):
     return np.ascontiguousarray(func(y, pred), dtype=np.float64)
 
 
-def quantities(plan, y, pred, classes=None, centre=0.0, baseline=None):
-    """The per-row values of a plan, float64 and contiguous, by name. `centre` is subtracted
-    from R2's responses (the first sliced row's: the sums of squares keep their digits); `classes`
-    names the estimator's classes for the positive-class rule; `baseline` holds the
-    baseline's predictions for a comparison."""
+def quantities(plan, y, pred, classes=None, shift=0.0, baseline=None, weights=None):
+    """The per-row values of a plan by name (float64, contiguous). `shift` is subtracted from
+    R2's responses (the sums of squares keep their digits); `classes` names the estimator's
+    classes for the positive-class rule; `baseline` the baseline's predictions of a
+    comparison; `weights` the scaled weights (F1's relevant weight)."""
     if plan.kind == "mean":
         return {"s": row_scores(plan, y, pred)}
     if plan.kind == "diff":  # d, and the model's and the baseline's own scores
         model, other = row_scores(plan, y, pred), row_scores(plan, y, baseline)
         return {"s": np.ascontiguousarray(-plan.sign * (model - other)), "m": model, "b": other}
     if plan.kind == "r2":
-        y = np.asarray(y, dtype=np.float64)
-        e = y - np.asarray(pred, dtype=np.float64)
-        return {"y": np.ascontiguousarray(y - centre), "e2": np.ascontiguousarray(e * e)}
-    if plan.kind == "f1":
+        values = sig.quantities("R2", np.asarray(y, dtype=np.float64), np.asarray(pred, dtype=np.float64),
+                                shift=shift)
+    elif plan.kind == "f1":
         actual, predicted = positive_class(y, pred, classes)
-        return {"tp": actual * predicted, "pp": predicted, "ap": actual}
-    return {}
+        values = sig.quantities("F1", actual, predicted, w=weights)
+    else:
+        return {}
+    return {k: np.ascontiguousarray(v, dtype=np.float64) for k, v in values.items()}
+
+
+def scaled(values, factor):
+    """A mean plan's tested quantities with the scores scaled by a power of two `factor`."""
+    return dict(values, s=values["s"] * factor)
 
 
 def positive_class(y, pred, classes=None):
@@ -123,47 +148,14 @@ def positive_class(y, pred, classes=None):
 
 # -- cell scores ------------------------------------------------------------------------
 
-def _with_moments(plan):
-    return plan.kind in ("mean", "diff", "r2")
-
-
-def r2_from(y, e2):
-    """R2 = 1 - sum w e^2 / sum w (y - ybar)^2 from the sums fields of the centred responses
-    y (with moments) and the squared errors e2; NaN below two rows or without weight. A
-    response constant on the rows (no spread beyond rounding) gives 1 for a perfect fit and
-    0 otherwise, as scikit-learn's r2_score does."""
-    with np.errstate(divide="ignore", invalid="ignore"):
-        w = y["w"]
-        sst = y["ws2"] - y["ws"] * y["ws"] / w
-        flat = sst <= 1e-12 * y["ws2"]
-        score = 1.0 - e2["ws"] / sst
-        score = np.where(flat, np.where(e2["ws"] == 0, 1.0, 0.0), score)
-        return np.where((y["n"] >= 2) & (w > 0), score, np.nan)
-
-
-def f1_from(tp, pp, ap):
-    """F1 = 2 TP / (predicted positives + actual positives), NaN where both are 0."""
-    with np.errstate(divide="ignore", invalid="ignore"):
-        denominator = pp["ws"] + ap["ws"]
-        return np.where(denominator > 0, 2.0 * tp["ws"] / denominator, np.nan)
-
-
-def auc_from(ranks):
-    """The weighted AUC of rank sums: sum_pos w c / (W_pos W_neg); NaN without both classes."""
-    with np.errstate(divide="ignore", invalid="ignore"):
-        both = (ranks["w_pos"] > 0) & (ranks["w_neg"] > 0)
-        return np.where(both, ranks["c1"] / (ranks["w_pos"] * ranks["w_neg"]), np.nan)
-
-
 def score_of(plan, fields):
-    """The score of cells or regions from their sums fields (per quantity) or rank sums."""
-    if plan.kind == "r2":
-        return r2_from(fields["y"], fields["e2"])
-    if plan.kind == "f1":
-        return f1_from(fields["tp"], fields["pp"], fields["ap"])
+    """The score of cells or regions of a set metric from their sums fields per quantity
+    (AUC: their rank sums)."""
     if plan.kind == "auc":
-        return auc_from(fields)
-    raise ValueError(f"score_of reads the fields of set metrics, not of {plan.kind}.")
+        with np.errstate(divide="ignore", invalid="ignore"):
+            both = (fields["w_pos"] > 0) & (fields["w_neg"] > 0)
+            return np.where(both, fields["c1"] / (fields["w_pos"] * fields["w_neg"]), np.nan)
+    return score_only(plan.name, _set_sums(plan, fields))
 
 
 def count_of(plan, fields):
@@ -172,9 +164,13 @@ def count_of(plan, fields):
     return fields[plan.quantity_names[0]]["n"]
 
 
-def moments_of(plan):
-    """Per quantity, whether its sums pass keeps second moments (on the tested rows all do)."""
-    return {name: _with_moments(plan) and k == 0 for k, name in enumerate(plan.quantity_names)}
+def _set_sums(plan, fields):
+    """The sums dict the set metrics read: each quantity's sum of w * q, with the counts, the
+    weight sum and the sum of squared weights (from a quantity with moments)."""
+    first = fields[plan.quantity_names[0]]
+    out = {"n": first["n"], "w": first["w"], "w2": fields.get("y", first)["w2"]}
+    out.update({name: f["ws"] for name, f in fields.items()})
+    return out
 
 
 # -- tests --------------------------------------------------------------------------------
@@ -186,6 +182,16 @@ class TestSettings:
     null: str
     weights: str
     min_rows: int
+    weight_scale: float  # the true weight is the summed one times this
+    score_scale: float  # a mean plan's true tested score is the summed one times this
+
+
+def _mean_sums(fields, cfg, higher):
+    """Sums of a mean plan's scores on the tested rows (scaled by 1 / cfg.score_scale)."""
+    s = fields["s"]
+    extra = {"ws3": s["ws3"], "ws4": s["ws4"]} if higher else {}
+    return sig.Sums(n=s["n"], w=s["w"], ws=s["ws"], ws2=s["ws2"], w2=s["w2"], scale=cfg.weight_scale,
+                    score_scale=cfg.score_scale, **extra)
 
 
 def test_regions(plan, inside, total, rest, cfg):
@@ -193,16 +199,22 @@ def test_regions(plan, inside, total, rest, cfg):
     regions' and the tested rows' sums fields per quantity (AUC: the regions' and their
     rests' rank sums, `rest`)."""
     if plan.kind == "mean":
-        return sig.mean_test(sig.Sums.of(inside["s"]), sig.Sums.of(total["s"]), sign=plan.sign, alpha=cfg.alpha,
-                             multiplier=cfg.multiplier, null=cfg.null, weights=cfg.weights, binary=plan.binary,
-                             bounds=plan.bounds, min_rows=cfg.min_rows)
+        higher = not plan.binary
+        return sig.mean_test(_mean_sums(inside, cfg, higher), _mean_sums(total, cfg, higher), sign=plan.sign,
+                             alpha=cfg.alpha, multiplier=cfg.multiplier, null=cfg.null, weights=cfg.weights,
+                             binary=plan.binary, bounds=plan.bounds, min_rows=cfg.min_rows)
     if plan.kind == "diff":
-        return sig.paired_test(sig.Sums.of(inside["s"]), alpha=cfg.alpha, weights=cfg.weights,
+        s = inside["s"]
+        diff = sig.Sums(n=s["n"], w=s["w"], ws=s["ws"], ws2=s["ws2"], w2=s["w2"], scale=cfg.weight_scale)
+        return sig.paired_test(diff, alpha=cfg.alpha, weights=cfg.weights, binary=plan.binary,
                                min_rows=cfg.min_rows)
     if plan.kind == "auc":
-        return sig.auc_test(sig.AucStats.of(inside), sig.AucStats.of(rest), alpha=cfg.alpha, bounds=plan.bounds,
+        return sig.auc_test(stats_from_ranks(inside, cfg.weights, cfg.weight_scale),
+                            stats_from_ranks(rest, cfg.weights, cfg.weight_scale), alpha=cfg.alpha,
+                            total=stats_from_ranks(total, cfg.weights, cfg.weight_scale), bounds=plan.bounds,
                             min_rows=cfg.min_rows)
-    region = {k: sig.Sums.of(v) for k, v in inside.items()}
-    rest_sums = {k: sig.Sums.of(total[k]).minus(region[k]) for k in region}
-    return sig.set_test(plan.name, region, rest_sums, alpha=cfg.alpha, bounds=plan.bounds, weights=cfg.weights,
-                        min_rows=cfg.min_rows)
+    region = _set_sums(plan, inside)
+    whole = _set_sums(plan, total)
+    others = {k: whole[k] - region[k] for k in region}
+    return sig.set_test(plan.name, region, others, alpha=cfg.alpha, bounds=plan.bounds, weights=cfg.weights,
+                        scale=cfg.weight_scale, min_rows=cfg.min_rows)

@@ -11,8 +11,9 @@ import numpy as np
 from .. import settings as _settings
 from ..exceptions import TamrelError, TamrelWarning
 from . import _scan, scan_table
-from .scan_driver import Settings, Weak, check_overall, mean_of, run
-from .scan_metrics import TestSettings, count_of, default_metric, metric_plan, score_of, test_regions
+from .scan_driver import PASS_STEPS, Settings, Weak, check_overall, mean_of, run
+from .scan_metrics import (TestSettings, count_of, default_metric, metric_plan, plan_quantities, score_of,
+                           test_regions)
 
 __all__ = ["Prepared", "plan_of", "scan", "overall", "progress", "subset_label"]
 
@@ -32,6 +33,8 @@ class Prepared:
     totals: tuple
     sizes: tuple
     weighted: bool
+    weight_scale: float = 1.0  # the true weight is the summed one times this
+    score_scale: float = 1.0  # a mean plan's true tested scores are the summed ones times this
 
 
 def plan_of(scan, s, has_proba, make=metric_plan):
@@ -91,36 +94,29 @@ def scan(obj, s, plan, source, prep, fingerprints):
     """The table of the scan `obj` (settings `s`) through `source`; stores threshold_value
     and the overall scores on `obj` and returns (table, member conditions in table order)."""
     weighted = prep.weighted
+    if getattr(s, "null", "rest") == "threshold" and plan.kind != "mean":
+        raise ValueError(f'null="threshold" tests the additive metrics; for {plan.name} read the ratio of the '
+                         'region\'s score to the overall one ("ratio", "ratio_low", "ratio_high").')
     overall_sliced = overall(plan, prep.totals[0], weighted)
-    overall_tested = overall(plan, prep.totals[1], weighted)
+    overall_tested = overall(plan, prep.totals[1], weighted) * prep.score_scale
     check_overall(overall_sliced, plan.name, subset_label(s.use_test, 0))
     weak = _weak(plan, s, overall_sliced, prep.sizes[0])
     if plan.kind != "diff" and s.use_test is False:
         _warn_overfit(plan, s, overall_sliced, overall_tested)
     n_units = len(prep.columns) + (len(prep.pairs) if prep.pairs is not None else len(prep.features) ** 2 // 2)
-    bar = progress(bool(s.verbose) and prep.sizes[0] * n_units > _PROGRESS_WORK, 1, type(obj).__name__)
+    bar = progress(bool(s.verbose) and prep.sizes[0] * n_units > _PROGRESS_WORK, PASS_STEPS + 1, type(obj).__name__)
     try:
         cfg = Settings(int(s.bins), float(s.min_samples), int(s.pairs) if prep.pairs is None else 0)
         found = run(source, plan, cfg, prep.columns, prep.features, prep.pairs, prep.counts,
-                    plan_quantities(plan), weighted, weak)
+                    plan_quantities(plan), weighted, weak, step=bar.update)
+        table = _table(obj, s, plan, found, prep, fingerprints)
         bar.update()
     finally:
         bar.close()
     obj.threshold_value = _scan._threshold_value(weak.threshold, weak.sign, weak.overall)
     obj._scan_overall = overall_tested
     obj._scan_overall_sliced = overall_sliced
-    return _table(obj, s, plan, found, prep, fingerprints)
-
-
-def plan_quantities(plan):
-    """Per subset, the per-row quantities the sums passes add up and whether with second
-    moments: the sliced rows need the cells' scores, the tested rows the tests' sums."""
-    names = plan.quantity_names
-    if plan.kind == "r2":
-        return {"y": True, "e2": False}, {"y": True, "e2": True}
-    if plan.kind == "f1":
-        return {n: False for n in names}, {n: False for n in names}
-    return {n: False for n in names[:1]}, {n: k == 0 for k, n in enumerate(names)}
+    return table
 
 
 def _warn_overfit(plan, s, train_score, test_score):
@@ -137,20 +133,21 @@ def _warn_overfit(plan, s, train_score, test_score):
             "tests them on the other half."), stacklevel=4)
 
 
-def _tested(plan, found, weighted):
+def _tested(plan, found, weighted, score_scale):
     """(counts, scores) of the regions on the tested rows."""
     if plan.rank:
         return count_of(plan, found.inside), score_of(plan, found.inside)
     if plan.merge:
         first = found.inside[plan.quantity_names[0]]
-        return first["n"], mean_of(first, weighted)
+        return first["n"], mean_of(first, weighted) * score_scale
     return count_of(plan, found.inside), score_of(plan, found.inside)
 
 
 def _table(obj, s, plan, found, prep, fingerprints):
-    n_tested, tested_score = _tested(plan, found, prep.weighted)
+    n_tested, tested_score = _tested(plan, found, prep.weighted, prep.score_scale)
     cfg = TestSettings(float(s.alpha), _scan._threshold_value(s.threshold, plan.sign, 1.0) if plan.kind != "diff"
-                       else 1.0, getattr(s, "null", "rest"), s.weights, int(s.min_test_samples))
+                       else 1.0, getattr(s, "null", "rest"), s.weights, int(s.min_test_samples), prep.weight_scale,
+                       prep.score_scale)
     tested = test_regions(plan, found.inside, prep.totals[1], found.rest, cfg)
     keep = _unique(plan, found, n_tested, tested_score, fingerprints)
     columns = _columns(obj, s, plan, found, n_tested, tested_score, tested, keep, prep.weighted)

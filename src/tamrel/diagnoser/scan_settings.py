@@ -1,18 +1,11 @@
 """The settings tables of FrailScan and FrailCompare: each setting's kind, range and
 default, written once (the signature, the docstrings and the checks follow)."""
 
-from ..settings import Setting, anything, flag, integer, number, one_of
+from ..settings import Setting, anything, flag, integer, number, one_of, text_or_none
 from .base import check_bins, check_min_samples, check_threshold
+from .scan_tested import MIN_ROWS
 
-__all__ = ["SCAN", "COMPARE", "MIN_TEST_SAMPLES"]
-
-MIN_TEST_SAMPLES = 10
-
-
-def _none_or_text(value, name):
-    if value is not None and not isinstance(value, str):
-        raise TypeError(f"{name} must be a text or None, got {value!r}.")
-    return value
+__all__ = ["SCAN", "COMPARE"]
 
 
 _ESTIMATOR = Setting("estimator", None, "object", "The fitted model; gives the predictions that fit is not given.",
@@ -42,7 +35,7 @@ _WEIGHTS = Setting("weights", "sampling", "str",
                    '"sampling": sample_weight are sampling weights (Kish\'s effective size (sum w)^2 / sum w^2);\n'
                    '"frequency": a row of weight k stands for k identical rows (the weight sum).',
                    one_of("sampling", "frequency"))
-_MIN_TEST = Setting("min_test_samples", MIN_TEST_SAMPLES, "int",
+_MIN_TEST = Setting("min_test_samples", MIN_ROWS, "int",
                     "Smallest number of tested rows of a region that gets a p-value; smaller regions are\n"
                     "reported untested (NaN) and not counted by the Benjamini-Hochberg step.", integer(low=2))
 _N_JOBS = Setting("n_jobs", None, "int", "Worker threads of the scan; None uses every core.",
@@ -56,7 +49,7 @@ SCAN = (
     _ESTIMATOR, _FEATURES, _PAIRS, _TASK,
     Setting("metric", None, "str",
             'Scoring metric ("MSE", "MAE", "ACC", "LogLoss", "Brier", "AUC", "F1", "R2"); None is\n'
-            '"MSE" for regression, "LogLoss" for classification ("ACC" without probabilities).', _none_or_text),
+            '"MSE" for regression, "LogLoss" for classification ("ACC" without probabilities).', text_or_none),
     Setting("threshold", 1.2, "float",
             "A slice is weak when its score is worse than the overall score of the sliced rows by\n"
             "this factor.", check_threshold),
@@ -76,6 +69,6 @@ COMPARE = (
     _FEATURES, _PAIRS, _TASK,
     Setting("metric", None, "str",
             'An additive scoring metric ("MSE", "MAE", "ACC", "LogLoss", "Brier"); None is "MSE"\n'
-            'for regression, "LogLoss" for classification ("ACC" without probabilities).', _none_or_text),
+            'for regression, "LogLoss" for classification ("ACC" without probabilities).', text_or_none),
     _BINS, _MIN_SAMPLES, _USE_TEST, _ALPHA, _N_JOBS, _SEED, _VERBOSE, _WEIGHTS, _MIN_TEST,
 )

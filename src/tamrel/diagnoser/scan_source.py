@@ -96,16 +96,16 @@ class MemorySource:
 
     def sums(self, units, sketches, bins, quantities, write_bins=False, then=None):
         """Per subset, per quantity, the units' cell sums (`quantities`: per subset, each
-        quantity's moments flag); and the sliced rows' sketches of the units `then`, whose
-        grouping codes this pass wrote."""
+        quantity's order of moments); and the sliced rows' sketches of the units `then`,
+        whose grouping codes this pass wrote."""
         kernels = [u.kernel for u in units]
         out = []
         for b, wanted in zip(self.blocks, quantities):
             per = {}
-            for k, (name, moments) in enumerate(wanted.items()):
+            for k, (name, order) in enumerate(wanted.items()):
                 extra = {"bin_columns": self._bin_columns(units)} if write_bins and k == 0 else {}
                 per[name] = _scan._scan_sums(b.num, b.codes, kernels, sketches, bins, b.values[name], b.weights,
-                                             moments, self.jobs, b.fine, **extra)
+                                             order >= 2, self.jobs, b.fine, fourth=order == 4, **extra)
             out.append(per)
         return out, (self.ranges(then, bins) if then else None)
 

@@ -43,12 +43,10 @@ def duplicates(found, n_tested, sliced_sum, tested_sum, fingerprints):
     key = np.c_[found.n_sliced, n_tested]
     scale = np.maximum(np.abs(sliced_sum), np.abs(tested_sum)) + 1.0
     order = np.lexsort((np.round(tested_sum / scale, 9), np.round(sliced_sum / scale, 9), key[:, 1], key[:, 0]))
-    candidates = []
-    for a, b in zip(order[:-1], order[1:]):
-        if (key[a] == key[b]).all() and np.isclose(sliced_sum[a], sliced_sum[b], rtol=1e-9, atol=0) and \
-                np.isclose(tested_sum[a], tested_sum[b], rtol=1e-9, atol=0):
-            candidates.extend((a, b))
-    candidates = sorted(set(int(c) for c in candidates))
+    a, b = order[:-1], order[1:]
+    same = (key[a] == key[b]).all(axis=1) & np.isclose(sliced_sum[a], sliced_sum[b], rtol=1e-9, atol=0) & \
+        np.isclose(tested_sum[a], tested_sum[b], rtol=1e-9, atol=0)
+    candidates = np.unique(np.r_[a[same], b[same]]).tolist()
     if not candidates:
         return np.empty(0, dtype=np.int64)
     prints = dict(zip(candidates, fingerprints(candidates)))

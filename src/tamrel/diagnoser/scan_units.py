@@ -10,10 +10,12 @@ into rows with the conditions that select their members.
 from dataclasses import dataclass, field
 
 import numpy as np
+import pandas as pd
 
 from . import _scan as _kernels
 
-__all__ = ["Pooled", "pool_counts", "pooled_codes", "Unit", "Condition", "region_row", "members", "closed_at"]
+__all__ = ["Pooled", "pool_counts", "pooled_codes", "Unit", "Condition", "region_row", "members", "closed_at",
+           "public_rule", "rule_mask"]
 
 OUTSIDE = np.iinfo(np.int32).max  # a code in no slice
 
@@ -170,3 +172,55 @@ def members(conds, columns, rows=None):
     if mask is None:
         mask = np.ones(len(next(iter(columns.values())).values) if rows is None else len(rows), dtype=bool)
     return mask
+
+
+def public_rule(conds, columns, features=None):
+    """A region's member conditions as plain records, in the order of `features` (the table's
+    "slice_features") when given: per feature, "kind" "interval" (with "lb", "ub" and
+    "closed"), "missing", or "categories" (with the category "values")."""
+    out = []
+    if features is not None:
+        conds = sorted(conds, key=lambda c: list(features).index(c.feature))
+    for cond in conds:
+        record = {"feature": cond.feature, "kind": cond.kind if cond.kind != "codes" else "categories"}
+        if cond.kind == "interval":
+            record.update(lb=cond.lb, ub=cond.ub, closed=cond.closed)
+        elif cond.kind == "codes":
+            categories = columns[cond.feature].categories
+            record["values"] = tuple(categories[c] for c in cond.codes)
+        out.append(record)
+    return tuple(out)
+
+
+def rule_mask(rule, frame):
+    """Mask of the rows of a DataFrame that meet a region's rule (``public_rule``), by the
+    scan's member rule (``members``): the frame's columns read as the scan reads them,
+    numbers as float64 (NaN missing), categories as codes (-1 missing)."""
+    from .columns import numeric_column
+
+    columns, conds = {}, []
+    for part in rule:
+        name, kind = part["feature"], part["kind"]
+        column = frame[name]
+        if kind == "categories":  # codes into the rule's values: a member holds one of them
+            values = list(part["values"])
+            codes = pd.Index(values, dtype=object).get_indexer(column.astype(object))  # -1 for any other value
+            columns[name] = _Column(False, codes.astype(np.int64))
+            conds.append(Condition("codes", name, codes=tuple(range(len(values)))))
+        elif kind == "missing":
+            numeric = pd.api.types.is_numeric_dtype(column.dtype) and not pd.api.types.is_bool_dtype(column.dtype)
+            values = numeric_column(column, name) if numeric else np.where(column.isna().to_numpy(), -1, 0)
+            columns[name] = _Column(numeric, values)
+            conds.append(Condition("missing", name))
+        else:
+            columns[name] = _Column(True, numeric_column(column, name))
+            conds.append(Condition("interval", name, part["lb"], part["ub"], bool(part["closed"])))
+    return members(tuple(conds), columns) if conds else np.ones(len(frame), dtype=bool)
+
+
+@dataclass
+class _Column:
+    """A frame's column as ``members`` reads it."""
+
+    numeric: bool
+    values: np.ndarray

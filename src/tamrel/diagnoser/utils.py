@@ -14,6 +14,7 @@ import scipy.stats
 from sklearn.metrics import f1_score, r2_score, roc_auc_score
 
 from ..exceptions import TamrelError
+from . import _scan
 
 __all__ = ["get_scoring_metric", "calculate_distance", "category_distance", "check_finite",
            "binary_labels"]
@@ -73,7 +74,8 @@ def _missing_or_infinite(v):
 
 
 def _weights(sample_weight, n):
-    """The weights to use, scaled to a largest weight of 1, or None for an unweighted score.
+    """The weights to use, scaled by the package's power of two (weight_scale), or None for an
+    unweighted score.
 
     Weights that do not sum to more than 0 give the unweighted score, so that a
     slice whose rows all carry zero weight still has a score. Scaling first keeps the
@@ -89,7 +91,7 @@ def _weights(sample_weight, n):
     top = w.max() if w.shape[0] else 0.0
     if top <= 0:
         return None
-    w = w / top
+    w = w * _scan._weight_scale(float(np.max(np.abs(w))))
     return w if w.sum() > 0 else None
 
 

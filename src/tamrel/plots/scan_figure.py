@@ -11,23 +11,20 @@ _TOP = 15
 _COLOURS = {True: "#d95f02", False: "#9e9e9e"}  # significant, not significant
 
 
-def _bounds(lb, ub):
-    return f"[{lb:.4g}, {ub:.4g})"
+def _part(part):
+    """One feature of a region's rule (the scan's get_rule), e.g. "age [20, 30]" where the
+    upper bound belongs to the region."""
+    name = part["feature"]
+    if part["kind"] == "missing":
+        return f"{name} missing"
+    if part["kind"] == "categories":
+        return f"{name} in {{{', '.join(str(v) for v in part['values'])}}}"
+    return f"{name} [{part['lb']:.4g}, {part['ub']:.4g}{']' if part['closed'] else ')'}"
 
 
-def _label(row):
-    """Features with their bounds or categories, e.g. "age [20, 30) & city in {a, b}"."""
-    if row["kind"] == "missing":
-        return f"{row['slice_features'][0]} missing"
-    cats = row["categories"] or {}
-    parts = []
-    for pos, name in enumerate(row["slice_features"], start=1):
-        if name in cats:
-            values = ", ".join(str(v) for v in cats[name])
-            parts.append(f"{name} in {{{values}}}")
-        else:
-            parts.append(f"{name} {_bounds(row[f'lb{pos}'], row[f'ub{pos}'])}")
-    return " & ".join(parts)
+def _label(rule):
+    """A region's features with their bounds or categories, e.g. "age [20, 30) & city in {a, b}"."""
+    return " & ".join(_part(p) for p in rule)
 
 
 def scan_regions(value, figsize):
@@ -55,7 +52,7 @@ def scan_regions(value, figsize):
                     label="significant" if flag else "not significant")
     ax.axvline(value["overall_score"], color="black", linestyle="--", linewidth=1,
                label=f"overall {tested} score")
-    ax.set_yticks(pos, labels=[_label(row) for _, row in top.iterrows()], fontsize=8)
+    ax.set_yticks(pos, labels=[_label(rule) for rule in value["rules"][:n]], fontsize=8)
     ax.invert_yaxis()
     ax.set_xlabel(f"{tested} {value['score_name']} ({100 * (1 - value['alpha']):.0f}% interval)")
     ax.set_title(f"Weak regions by {tested} {value['score_name']}: top {n} of {len(table)}, "

@@ -2,18 +2,19 @@
 
 import contextlib
 import time
+import warnings
 from dataclasses import dataclass, field
 
 from ..diagnoser.frailzone import FrailScan
 from ..diagnoser.utils import get_scoring_metric
-from ..exceptions import TamrelInfo
+from ..exceptions import TamrelInfo, TamrelWarning
 from ..plots import render
 from ..utils import is_dask
 from .conditions import evaluate
 from .figures import no_show, png
 from .findings import drill_down, select_findings, worse_factor
 from .model_view import model_view
-from .regions import candidates, describe
+from .regions import describe
 from .summary import data_summary, model_summary, overall_scores
 
 __all__ = ["Clock", "Context", "collect"]
@@ -84,14 +85,19 @@ def _progress(report, total):
 
 
 def _scan(report, data, clock):
+    """The fitted scan, and what it warned of (the report says it on the page)."""
     scan = FrailScan(report.estimator, features=report.features, pairs=report.pairs, task_type=report.task_type,
                      metric=report._scan_metric(data.x), threshold=report.threshold, alpha=report.alpha,
-                     random_state=report.random_state, verbose=report.verbose)
-    with clock.analysis():
+                     use_test=report.use_test, random_state=report.random_state, verbose=report.verbose)
+    with clock.analysis(), warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", TamrelWarning)
         scan.fit(data.x, data.y, data.train_idx, data.test_idx, prediction=data.prediction,
                  prediction_proba=data.prediction_proba, sample_weight=data.sample_weight,
                  feature_names=data.feature_names, feature_types=data.feature_types)
-    return scan
+    for w in caught:
+        if not issubclass(w.category, TamrelWarning):
+            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
+    return scan, [str(w.message) for w in caught if issubclass(w.category, TamrelWarning)]
 
 
 def _source(data, scan, report):
@@ -104,12 +110,11 @@ def _source(data, scan, report):
     return MemorySource(data.x, scan)
 
 
-def _table_records(table, metric, sign, overall):
-    """Every row of the scan's table with its description and worse-factor."""
+def _table_records(scan, metric, sign, overall):
+    """Every row of the scan's table with its description (of the scan's rule) and worse-factor."""
     out = []
-    records = table.to_dict("records")
-    for row in records:
-        row["region"] = describe(candidates(row)[0])
+    for i, row in enumerate(scan.output.to_dict("records")):
+        row["region"] = describe(scan.get_rule(i))
         row["factor"] = worse_factor(row["test_" + metric], overall, sign)
         row["slice_features"] = list(row["slice_features"])
         out.append(row)
@@ -123,14 +128,14 @@ def collect(report, data):
     bar = _progress(report, 4 + report.top)
     try:
         with no_show():
-            scan = _scan(report, data, clock)
+            scan, warned = _scan(report, data, clock)
             bar.update()
             with clock.part("collecting"):
                 source = _source(data, scan, report)
                 metric = scan.score_name
                 sign = float(get_scoring_metric(metric)[1])
                 scores = overall_scores(source, scan.task_type, metric)
-                table = _table_records(scan.output, metric, sign, scores["test"].get(metric))
+                table = _table_records(scan, metric, sign, scores["test"].get(metric))
                 content = {
                     "data": data_summary(source, scores["rows"]["train"], scores["rows"]["test"]),
                     "model": model_summary(report.estimator, scan.task_type, data.prediction is not None or
@@ -141,6 +146,9 @@ def collect(report, data):
             ctx = Context(source, scan.task_type, metric, sign, report.alpha, scores["test"].get(metric),
                           scores.pop("residuals"), report.random_state, clock)
             content["weak_regions"] = _weak_regions(report, scan, source, table, ctx, figures, bar)
+            content["weak_regions"]["warnings"] = warned
+            content["weak_regions"]["found_on"] = {False: "training rows", True: "test rows",
+                                                   "split": "half of the test rows"}[report.use_test]
             with clock.part("collecting"):
                 view, model_figures = model_view(ctx, report.estimator, report.surrogate)
             figures.update(model_figures)

@@ -6,7 +6,7 @@ import numpy as np
 
 from ..exceptions import TamrelError
 from ..utils import is_dask
-from .regions import candidates, describe
+from .regions import describe
 from .scores import metrics_of, scores_of, block_sums, set_score
 
 __all__ = ["compare"]
@@ -66,8 +66,8 @@ def compare(report, data, source, ctx):
     with ctx.clock.part("collecting"):
         table = compare_scan.output
         records = []
-        for row in table.to_dict("records"):
-            row["region"] = describe(candidates(row)[0])
+        for i, row in enumerate(table.to_dict("records")):
+            row["region"] = describe(compare_scan.get_rule(i))
             row["diff"] = row["Diff"]
             row["slice_features"] = list(row["slice_features"])
             records.append(row)

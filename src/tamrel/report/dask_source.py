@@ -1,8 +1,8 @@
 """The report's rows on Dask input: sums over the partitions, and the regions' rows gathered.
 
 Two passes over the partitions after the scan: one adds up the subsets' sums (the overall
-scores) and the missing entries; one gathers the rows of the drilled-down regions (every
-reading of a table row, kept by the one whose counts match the table's), the per-category
+scores) and the missing entries; one gathers the rows of the drilled-down regions (selected
+by the scan's rule of each, ``get_rule`` read by ``scan_units.rule_mask``), the per-category
 sums of the category findings, and a seeded uniform sample of all rows. A region's own
 numbers (bias or noise) come from its rows; the marginal and shift views from a FrailZone
 fitted in memory on the sample (at most about 100,000 rows; the note under the views says so).
@@ -15,17 +15,17 @@ import pandas as pd
 
 from ..diagnoser.columns import column_kinds
 from ..diagnoser.frailzone import FrailZone
+from ..diagnoser.scan_units import rule_mask
 from ..diagnoser.utils import binary_labels, get_scoring_metric
 from ..exceptions import TamrelError
 from .memory_source import RegionRows, surrogate_rows
-from .regions import Rule, candidates, category_groups, category_table
+from .regions import MISSING, category_groups, category_table, rule_key
 from .scores import add_sums, block_sums
 
 __all__ = ["DaskSource"]
 
 _SAMPLE_ROWS = 100_000  # rows of the uniform sample the drill-down views are drawn on
 _EXTRA = "__tamrel_{}__"
-_FLAG = "__tamrel_rule_{}__"
 
 
 def _extra(name):
@@ -178,15 +178,14 @@ class DaskSource:
     def regions(self, positions, table, clock):
         """RegionRows of the table's rows at ``positions``, gathered in one pass with the
         sample and the category sums (read by ``zone`` and ``category_scores``)."""
-        rows = [table.iloc[int(i)] for i in positions]
-        readings = [candidates(r) for r in rows]
-        # per category finding: its feature and the reading's other parts, whose test rows the categories split
-        cat_keys = {}
-        for rs in readings:
-            cat = next((p for p in rs[0].parts if p.kind == "categories"), None)
+        rules = [self.scan.get_rule(int(i)) for i in positions]
+        # per category finding: its feature and the rule's other parts, whose test rows the categories split
+        splits = {}
+        for rule in rules:
+            cat = next((p for p in rule if p["kind"] == "categories"), None)
             if cat is not None:
-                cat_keys[(cat.feature, Rule(tuple(p for p in rs[0].parts if p is not cat)))] = None
-        cat_keys = list(cat_keys)
+                within = tuple(p for p in rule if p is not cat)
+                splits[(cat["feature"], rule_key(within))] = within
         rate = min(1.0, _SAMPLE_ROWS / max(self.n_rows, 1))
         seed = int(self.scan.random_state or 0)
         metric = get_scoring_metric(self.scan.score_name)
@@ -195,14 +194,8 @@ class DaskSource:
             pred, proba = self._given(frame)
             frame = frame.assign(**{_extra("pred"): pred} if pred is not None else {},
                                  **{_extra("proba"): proba} if proba is not None else {})
-            found = []
-            for rs in readings:
-                flags = np.column_stack([r.mask(frame) for r in rs])
-                any_flag = flags.any(axis=1)
-                counts = [(int(np.sum(f & self._subset(frame, "train"))), int(np.sum(f & self._subset(frame, "test"))))
-                          for f in flags.T]
-                picked = frame[any_flag].assign(**{_FLAG.format(k): flags[any_flag, k] for k in range(len(rs))})
-                found.append((counts, picked))
+            seen = self._subset(frame, "train") | self._subset(frame, "test")
+            found = [frame[rule_mask(rule, frame) & seen] for rule in rules]
             keep = np.random.default_rng([seed, i]).random(len(frame)) < rate
             test = self._subset(frame, "test")
             given = proba if metric[3] else pred
@@ -210,10 +203,10 @@ class DaskSource:
                 metric[4] and test.any() else np.zeros(0)
             w = frame[_extra("w")].to_numpy(dtype=np.float64)[test] if _extra("w") in frame else np.ones(test.sum())
             cats = {}
-            for name, within in cat_keys:
-                at = within.mask(frame[test])
-                values = frame[name][test][at]
-                cats[(name, within)] = pd.DataFrame(
+            for key, within in splits.items():
+                at = rule_mask(within, frame[test])
+                values = frame[key[0]][test][at]
+                cats[key] = pd.DataFrame(
                     {"v": values.astype(object).where(values.notna(), None), "w": w[at],
                      "ws": w[at] * scores[at] if len(scores) else np.nan}).groupby(
                     "v", dropna=False).agg(rows=("w", "size"), w=("w", "sum"), ws=("ws", "sum"))
@@ -223,38 +216,27 @@ class DaskSource:
         self._sample = pd.concat([p[1] for p in parts], ignore_index=True)
         self._rate = rate
         self._cats = {key: reduce(lambda a, b: a.add(b, fill_value=0), [p[2][key] for p in parts])
-                      for key in cat_keys}
-        out = []
-        for k, (row, rs) in enumerate(zip(rows, readings)):
-            counts = np.sum([np.asarray(p[0][k][0]) for p in parts], axis=0)
-            want = (int(row["#Train"]), int(row["#Test"]))
-            match = [j for j, c in enumerate(counts) if tuple(int(v) for v in c) == want]
-            j = match[0] if match else 0
-            rows_k = pd.concat([p[0][k][1] for p in parts], ignore_index=True)
-            rows_k = rows_k[rows_k[_FLAG.format(j)].to_numpy(dtype=bool)]
-            out.append(self._region_rows(rs[j], rows_k, bool(match)))
-        return out
+                      for key in splits}
+        return [self._region_rows(rule, pd.concat([p[0][k] for p in parts], ignore_index=True))
+                for k, rule in enumerate(rules)]
 
-    def _region_rows(self, rule, rows, exact):
+    def _region_rows(self, rule, rows):
         get = lambda name: rows[_extra(name)].to_numpy() if _extra(name) in rows else None  # noqa: E731
         return RegionRows(rule, rows[self.names].reset_index(drop=True), get("y"), get("pred"),
                           None if get("proba") is None else get("proba").astype(np.float64),
                           None if get("w") is None else get("w").astype(np.float64),
-                          rows[_extra("test")].to_numpy(dtype=bool), exact)
+                          rows[_extra("test")].to_numpy(dtype=bool))
 
     def category_scores(self, feature, metric, within):
         """Per category of ``feature``: the gathered sums of its test rows meeting ``within``
-        (the reading the sums were gathered for: its bounds, whichever their closure)."""
-        def loose(rule):
-            return tuple((p.feature, p.kind, p.lb, p.ub, p.values) for p in rule.parts)
-
-        sums = next(v for (name, rule), v in self._cats.items() if name == feature and loose(rule) == loose(within))
+        (by the scan's member rule, in the pass of ``regions``)."""
+        sums = self._cats[(feature, rule_key(within))]
         labels = [v for v in sums.index if v is not None and not (isinstance(v, float) and np.isnan(v))]
         codes, ordered = category_groups(pd.Series(labels, dtype=object))
         rows = [(label, int(sums.loc[label, "rows"]), float(sums.loc[label, "ws"] / sums.loc[label, "w"])
                  if sums.loc[label, "w"] > 0 else None) for label in ordered]
         missing = [v for v in sums.index if v not in labels]
-        rows += [("(missing)", int(sums.loc[v, "rows"]), float(sums.loc[v, "ws"] / sums.loc[v, "w"])) for v in missing]
+        rows += [(MISSING, int(sums.loc[v, "rows"]), float(sums.loc[v, "ws"] / sums.loc[v, "w"])) for v in missing]
         return category_table(rows, int(sums["rows"].sum()))
 
     def zone(self, position, row):

@@ -1,14 +1,12 @@
 """Drill-downs of the scan's significant findings: a sentence, the views, bias or noise."""
 
-from dataclasses import asdict
-
 import numpy as np
 
 from ..diagnoser.frailzone import FrailZone
 from ..exceptions import TamrelError, TamrelInfo
 from .bias import bias_check
 from .figures import png
-from .regions import Rule, describe, number
+from .regions import describe, number
 
 __all__ = ["select_findings", "worse_factor", "drill_down"]
 
@@ -65,10 +63,6 @@ def _bias_sentence(check, classification, alpha):
     return f"{head}: {level} (difference {number(check.bias)}, {interval}, p = {number(check.p_value)}); {share}."
 
 
-def _rule_record(rule):
-    return [{k: v for k, v in asdict(p).items() if k != "values" or p.kind == "categories"} for p in rule.parts]
-
-
 def drill_down(ctx, position, row, region):
     """The finding at ``position`` of the table (``row``) with its region's rows ``region``:
     a record for the report and its figures {name: PNG}."""
@@ -78,7 +72,7 @@ def drill_down(ctx, position, row, region):
     words = describe(region.rule)
     record = {
         "position": int(position), "features": list(row["slice_features"]), "kind": str(row["kind"]),
-        "region": words, "rule": _rule_record(region.rule), "test_rows": int(row["#Test"]),
+        "region": words, "rule": [dict(part) for part in region.rule], "test_rows": int(row["#Test"]),
         "train_rows": int(row["#Train"]), "test_score": region_score, "train_score": float(row["train_" + metric]),
         "overall_test_score": overall, "factor": factor, "p_value": float(row["p_value"]),
         "q_value": float(row["q_value"]), "ci_low": float(row["ci_low"]), "ci_high": float(row["ci_high"]),
@@ -89,13 +83,10 @@ def drill_down(ctx, position, row, region):
     record["bias"] = _bias(ctx, region, record)
     figures = {}
     with ctx.clock.part("figures"):
-        if any(p.kind == "categories" for p in region.rule.parts):
+        if any(part["kind"] == "categories" for part in region.rule):
             _categories(ctx, region, record, figures)
         if row["kind"] == "interval":
             _zone_views(ctx, position, row, record, figures)
-    if not region.exact:
-        record["notes"].append("The rows were taken by the scan's own rule; no reading of the table's bounds "
-                               "gave exactly them.")
     return record, figures
 
 
@@ -117,14 +108,14 @@ def _bias(ctx, region, record):
 def _categories(ctx, region, record, figures):
     """Test score and share of every category of the finding's categorical feature, on the
     test rows that meet the rule's other parts."""
-    part = next(p for p in region.rule.parts if p.kind == "categories")
-    others = Rule(tuple(p for p in region.rule.parts if p is not part))
+    part = next(p for p in region.rule if p["kind"] == "categories")
+    others = tuple(p for p in region.rule if p is not part)
     with ctx.clock.part("collecting"):
-        table = ctx.source.category_scores(part.feature, ctx.metric, others)
-    table["in_region"] = table["category"].isin(list(part.values))
+        table = ctx.source.category_scores(part["feature"], ctx.metric, others)
+    table["in_region"] = table["category"].isin(list(part["values"]))
     shown = table[table["in_region"]]
     shown = table.loc[shown.index.union(table.sort_values("rows", ascending=False).index[:_CATEGORIES_SHOWN])]
-    record["categories"] = {"feature": part.feature, "within": describe(others) if others.parts else None,
+    record["categories"] = {"feature": part["feature"], "within": describe(others) if others else None,
                             "table": shown}
 
 

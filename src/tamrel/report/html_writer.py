@@ -183,9 +183,12 @@ def _finding(k, f, figures, metric):
 
 def _weak(doc, figures):
     weak = doc["weak_regions"]
-    head = (f"<h2>Weak regions</h2><p>{weak['n_regions']:,} regions where the training {_e(weak['metric'])} is "
-            f"{weak['threshold']:g}× worse than overall; {weak['n_significant']:,} of them significant on the test "
-            f"rows (q ≤ {doc['settings']['alpha']:g}).</p>")
+    found_on = weak.get("found_on", "training rows")
+    tested_on = {"training rows": "test rows", "test rows": "training rows"}.get(found_on, "other half")
+    head = (f"<h2>Weak regions</h2><p>{weak['n_regions']:,} regions where the {_e(weak['metric'])} of the "
+            f"{_e(found_on)} is {weak['threshold']:g}× worse than overall; {weak['n_significant']:,} of them "
+            f"significant on the {_e(tested_on)} (q ≤ {doc['settings']['alpha']:g}).</p>")
+    head += "".join(f'<p class="note">{_e(text)}</p>' for text in weak.get("warnings", []))
     body = [head, _figure(figures, "scan", "The top regions ranked, each test score with its interval.",
                           "ranking of the weak regions")]
     if weak["table"]:

@@ -7,8 +7,9 @@ import numpy as np
 import pandas as pd
 
 from ..diagnoser.columns import category_codes, column_kinds, numeric_column
+from ..diagnoser.scan_units import rule_mask
 from ..diagnoser.utils import binary_labels, get_scoring_metric
-from .regions import candidates, category_groups, category_table
+from .regions import category_groups, category_table
 from .scores import block_sums
 
 __all__ = ["RegionRows", "MemorySource", "SurrogateRows", "surrogate_rows", "sample_rows"]
@@ -16,17 +17,16 @@ __all__ = ["RegionRows", "MemorySource", "SurrogateRows", "surrogate_rows", "sam
 
 @dataclass
 class RegionRows:
-    """A region's rows: its rule, its rows of x (a DataFrame), outcome, predictions and
-    weights, and which rows are test rows."""
+    """A region's rows: its rule (the scan's records, in the table's feature order), its rows
+    of x (a DataFrame), outcome, predictions and weights, and which rows are test rows."""
 
-    rule: object
+    rule: tuple
     frame: pd.DataFrame
     y: np.ndarray
     pred: object
     proba: object
     w: object
     is_test: np.ndarray
-    exact: bool = True  # False where no reading of the table row gave its rows
 
 
 def _rows(values, rows):
@@ -60,6 +60,11 @@ class MemorySource:
         if isinstance(self.x, pd.DataFrame):
             return self.x[name]
         return pd.Series(np.asarray(self.x)[:, self.names.index(name)])
+
+    def columns(self, names, rows):
+        """The columns ``names`` of x at ``rows`` as a DataFrame (what a rule reads)."""
+        return pd.DataFrame({name: self.column(name).iloc[rows].reset_index(drop=True) for name in names},
+                            index=pd.RangeIndex(len(rows)))  # as many rows when no column is named
 
     def frame(self, rows):
         """The rows of x as a DataFrame named by the features."""
@@ -100,33 +105,19 @@ class MemorySource:
         as the analysis it is)."""
         return [self._region(int(i), table.iloc[int(i)], clock) for i in positions]
 
-    def _masks(self):
-        """Boolean masks over all rows of the test rows and of the rows in either subset."""
-        if not hasattr(self, "_test_mask"):
-            self._test_mask = np.zeros(self.n_rows, dtype=bool)
-            self._test_mask[self.scan.test_idx] = True
-            self._seen_mask = self._test_mask.copy()
-            self._seen_mask[self.scan.train_idx] = True
-        return self._test_mask, self._seen_mask
-
     def _region(self, i, row, clock):
         s = self.scan
         with clock.analysis():
             rows = s.get_target_rows(i)
-        is_test, seen = self._masks()
-        rule, exact = None, False
-        for rule in candidates(row):
-            if np.array_equal(np.flatnonzero(rule.mask(_Columns(self)) & seen), rows):
-                exact = True
-                break
-        return RegionRows(rule, self.frame(rows), s.y[rows], _rows(s.pred, rows), _rows(s.pred_proba, rows),
-                          _rows(s.sample_weight, rows), is_test[rows], exact)
+        is_test = np.isin(rows, s.test_idx)
+        return RegionRows(s.get_rule(i), self.frame(rows), s.y[rows], _rows(s.pred, rows),
+                          _rows(s.pred_proba, rows), _rows(s.sample_weight, rows), is_test)
 
     def category_scores(self, feature, metric, within):
         """Per category of ``feature`` (missing entries as one more): its test rows that meet
-        the rule ``within``, their share and their score."""
+        the rule ``within`` (by the scan's member rule), their share and their score."""
         rows = self.scan.test_idx
-        rows = rows[within.mask(_Columns(self))[rows]]
+        rows = rows[rule_mask(within, self.columns([p["feature"] for p in within], rows))]
         values = self.column(feature).iloc[rows].reset_index(drop=True)
         s = self.scan
         y, pred, proba, w = s.y[rows], _rows(s.pred, rows), _rows(s.pred_proba, rows), _rows(s.sample_weight, rows)
@@ -205,16 +196,3 @@ def surrogate_rows(frame, kinds, target, is_test):
     train_x, test_x = numeric_matrix(frame.iloc[train], kinds), numeric_matrix(frame.iloc[test], kinds)
     _fill_missing(train_x, test_x)
     return SurrogateRows(list(frame.columns), train_x, target[train], test_x, target[test])
-
-
-class _Columns:
-    """The columns a rule reads, as Series over all rows."""
-
-    def __init__(self, source):
-        self.source = source
-
-    def __getitem__(self, name):
-        return self.source.column(name)
-
-    def __len__(self):
-        return self.source.n_rows

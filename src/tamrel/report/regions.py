@@ -1,78 +1,23 @@
-"""A region of the scan's table: its description in words and the rule that selects its rows.
+"""A region of the scan's table in words, from the scan's own rule of it.
 
-The table gives each region's features with their bounds or categories. Two things it
-leaves open are settled by the rows themselves: an interval's upper bound is closed when it
-is the top of the feature's range there, and a "missing" region of a pair is missing in one
-of its two features. ``candidates`` lists the readings a row allows; the one whose counts of
-training and test rows match the table's is the region (see ``dask_source``).
+``FrailScan.get_rule(i)`` (and ``FrailCompare.get_rule(i)``) gives a region's rule as one
+record per feature: "interval" (with "lb", "ub" and whether the upper bound is "closed"),
+"missing", or "categories" (with the category "values"). The report only words it and
+selects rows by it through the scan (``get_target_rows``, ``scan_units.rule_mask``), so the
+member rule stays the scan's alone.
 """
 
-import itertools
 import math
-from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
 
-__all__ = ["Part", "Rule", "candidates", "describe", "number", "category_groups", "category_table", "MISSING"]
+__all__ = ["rule_key", "describe", "number", "category_groups", "category_table", "MISSING"]
 
 
-@dataclass(frozen=True)
-class Part:
-    """One condition on one feature: "interval" [lb, ub) (closed: [lb, ub]), "missing", or
-    "categories" (the values in ``values``)."""
-
-    feature: str
-    kind: str
-    lb: float = math.nan
-    ub: float = math.nan
-    closed: bool = False
-    values: tuple = ()
-
-    def mask(self, column):
-        """True on the entries of ``column`` (a pandas Series) that meet the condition."""
-        if self.kind == "missing":
-            return column.isna().to_numpy()
-        if self.kind == "categories":
-            return column.isin(list(self.values)).to_numpy() & column.notna().to_numpy()
-        values = pd.to_numeric(column, errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
-        with np.errstate(invalid="ignore"):
-            upper = values <= self.ub if self.closed else values < self.ub
-            return (values >= self.lb) & upper
-
-
-@dataclass(frozen=True)
-class Rule:
-    """The conditions that together select a region's rows."""
-
-    parts: tuple
-
-    def mask(self, frame):
-        out = np.ones(len(frame), dtype=bool)
-        for part in self.parts:
-            out &= part.mask(frame[part.feature])
-        return out
-
-
-def _interval_parts(row, name, pos):
-    lb, ub = float(row[f"lb{pos}"]), float(row[f"ub{pos}"])
-    return [Part(name, "interval", lb, ub, closed) for closed in (False, True)]
-
-
-def candidates(row):
-    """Every reading of a table row as a Rule (one, or a few where the table leaves the
-    closure of an upper bound or the missing feature of a pair open)."""
-    features = list(row["slice_features"])
-    if row["kind"] == "missing":
-        return [Rule((Part(f, "missing"),)) for f in features]
-    cats = row["categories"] or {}
-    options = []
-    for pos, name in enumerate(features, start=1):
-        if name in cats:
-            options.append([Part(name, "categories", values=tuple(cats[name]))])
-        elif np.isfinite(row[f"lb{pos}"]):
-            options.append(_interval_parts(row, name, pos))
-    return [Rule(tuple(parts)) for parts in itertools.product(*options)]
+def rule_key(rule):
+    """A rule as a hashable key (its records as sorted items)."""
+    return tuple(tuple(sorted(part.items())) for part in rule)
 
 
 def number(value):
@@ -93,16 +38,18 @@ def _values(values):
 
 
 def describe(rule):
-    """The rule in words, e.g. "age in [61, 70) and income missing"."""
+    """A rule (records as ``get_rule`` gives them) in words, e.g. "age in [61, 70) and
+    income missing"; "]" closes an upper bound that belongs to the region."""
     words = []
-    for part in rule.parts:
-        if part.kind == "missing":
-            words.append(f"{part.feature} missing")
-        elif part.kind == "categories":
-            words.append(f"{part.feature} {_values(part.values)}")
+    for part in rule:
+        name, kind = part["feature"], part["kind"]
+        if kind == "missing":
+            words.append(f"{name} missing")
+        elif kind == "categories":
+            words.append(f"{name} {_values(part['values'])}")
         else:
-            close = "]" if part.closed else ")"
-            words.append(f"{part.feature} in [{number(part.lb)}, {number(part.ub)}{close}")
+            close = "]" if part["closed"] else ")"
+            words.append(f"{name} in [{number(part['lb'])}, {number(part['ub'])}{close}")
     return " and ".join(words)
 
 

@@ -1,18 +1,19 @@
 """ValidationReport: a model's validation as one call, one self-contained file and a verdict."""
 
 import datetime
-import numbers
 import time
 from dataclasses import dataclass
 
 import pandas as pd
 
+from .. import settings
 from ..exceptions import TamrelError
 from ..utils import is_dask
 from .collecting import collect
 from .conditions import read_conditions
 from .html_writer import fragment, page
 from .json_writer import SCHEMA, SCHEMA_VERSION, plain, write_json
+from .report_settings import SETTINGS
 
 __all__ = ["ValidationReport"]
 
@@ -53,35 +54,7 @@ class ValidationReport:
     a depth-2 model (or of a depth-2 surrogate with ``surrogate=True``), compares with
     ``baseline`` when one is given (``FrailCompare``), and measures the conditions.
 
-    Parameters
-    ----------
-    estimator : object, default=None
-        The fitted model; gives the predictions ``fit`` is not given.
-    task_type : {"regression", "classification"}, default=None
-        Inferred from the estimator when None.
-    metric : str, default=None
-        The scan's metric; None is the scan's default for the task ("LogLoss" for a
-        classifier on Dask input, whose partitions merge sums of per-row scores).
-    features, pairs : default=None, "all"
-        The scanned features and pairs, as for ``FrailScan``.
-    threshold : float, default=1.2
-        A region is a candidate when its training score is this factor worse than overall.
-    alpha : float, default=0.05
-        Level of the tests and intervals; a region is significant when its q-value is at most alpha.
-    top : int, default=5
-        Significant findings drilled into.
-    conditions : dict, default=None
-        The gate's conditions and their limits (see ``tamrel.report.conditions``); None
-        applies every default.
-    title : str, default=None
-        The report's title; None names the model.
-    surrogate : bool, default=False
-        For a model that is no depth-2 model, fit a depth-2 surrogate to its predictions
-        and show its effects with its fidelity.
-    random_state : int, default=0
-        Seed of the scan and of every sample the report draws.
-    verbose : bool, default=True
-        Show a progress bar on a terminal or in a notebook.
+    {parameters}
 
     Attributes
     ----------
@@ -96,33 +69,15 @@ class ValidationReport:
         Seconds spent in the analyses the report called and in its own work.
     """
 
-    def __init__(self, estimator=None, *, task_type=None, metric=None, features=None, pairs="all", threshold=1.2,
-                 alpha=0.05, top=5, conditions=None, title=None, surrogate=False, random_state=0, verbose=True):
-        self.estimator = estimator
-        self.task_type = task_type
-        self.metric = metric
-        self.features = features
-        self.pairs = pairs
-        self.threshold = threshold
-        self.alpha = alpha
-        self.top = top
-        self.conditions = conditions
-        self.title = title
-        self.surrogate = surrogate
-        self.random_state = random_state
-        self.verbose = verbose
+    def __init__(self, *args, **kwargs):
+        settings.store(self, SETTINGS, args, kwargs)
 
     def __repr__(self):
         return f"{type(self).__name__}(estimator={self.estimator!r}, metric={self.metric!r}, top={self.top!r})"
 
     # -- settings ---------------------------------------------------------------------
     def _check(self):
-        if isinstance(self.top, bool) or not isinstance(self.top, numbers.Integral) or self.top < 0:
-            raise TamrelError(f"top must be a non-negative integer, got {self.top!r}.")
-        if self.title is not None and not isinstance(self.title, str):
-            raise TamrelError(f"title must be a string or None, got {self.title!r}.")
-        if not isinstance(self.surrogate, bool):
-            raise TamrelError(f"surrogate must be True or False, got {self.surrogate!r}.")
+        self._settings = settings.check(self, SETTINGS)
         self._conditions = read_conditions(self.conditions)
 
     def _scan_metric(self, x):
@@ -179,6 +134,7 @@ class ValidationReport:
             "schema": SCHEMA, "schema_version": SCHEMA_VERSION, "title": self._title(), "created": self._created,
             "tamrel_version": _version(), "passed": self.passed, "conditions": c["conditions"],
             "settings": {"metric": c["weak_regions"]["metric"], "threshold": self.threshold, "alpha": self.alpha,
+                         "use_test": self.use_test,
                          "top": self.top, "features": self.features, "pairs": self.pairs,
                          "conditions": self._conditions, "random_state": self.random_state},
             "summary": {"data": c["data"], "model": c["model"], "scores": c["scores"]},
@@ -210,3 +166,8 @@ class ValidationReport:
         if not hasattr(self, "_content"):
             return f"<pre>{repr(self)} (not fitted)</pre>"
         return fragment(self.to_dict(), self._figures)
+
+
+ValidationReport.__doc__ = ValidationReport.__doc__.replace("{parameters}", settings.parameters_doc(SETTINGS).replace(
+    "\n", "\n    "))
+ValidationReport.__init__.__signature__ = settings.signature(SETTINGS)

@@ -40,6 +40,9 @@ def test_fit_refusals():
         with pytest.raises(ValueError) as info:
             XGB2Regressor(n_estimators=2).fit(X[:4], Y[:4], sample_weight=weights)
         assert str(info.value) == "Invalid sample_weight"
+    for text in (np.array(["1.5"] * 4), np.array(["2"] * 4, dtype=object)):  # not read as numbers
+        with pytest.raises(ValueError, match="sample_weight must"):
+            XGB2Regressor(n_estimators=2).fit(X[:4], Y[:4], sample_weight=text)
     model = XGB2Regressor(n_estimators=2).fit(X, Y, sample_weight=np.full(200, 2.0))
     assert not np.shares_memory(model.X_, X)
     with pytest.raises(ValueError, match="fidx must be a feature index"):
