@@ -91,7 +91,8 @@ void read_tree(const TreeView& tree, std::int64_t n_features, double& intercept,
 
 // A piece of a tree deeper than 2: the leaves whose paths split on one feature (a) or on
 // one pair (a < b), tabulated on the thresholds of those paths: each cell (or pair of
-// cells) holds the sum of those leaves that its points reach.
+// cells) holds the value of the one leaf of the piece that its points reach, or 0 where
+// they reach a leaf of another piece (a point follows one path).
 struct TreeTable {
     std::int64_t a = -1, b = -1;  // b < 0: leaves whose paths split on feature a alone
     std::vector<double> ta, tb;   // sorted, distinct

@@ -7,7 +7,7 @@
 namespace tamrel::xgb2 {
 
 bool improves(double loss, double best, double tolerance) {
-    if (std::isnan(loss)) return false;
+    // A NaN loss fails both comparisons, so it never improves.
     if (std::isinf(best)) return loss < best;
     return loss < best - tolerance * std::fabs(best);
 }
