@@ -16,6 +16,7 @@ from functools import reduce
 import numpy as np
 import pandas as pd
 
+from ..dask_parts import aligned_partitions
 from ..exceptions import TamrelError
 from . import _scan, base
 from .columns import category_codes, column_kinds, numeric_column, table_column
@@ -26,50 +27,6 @@ from .scan_source import fortran
 from .scan_units import pooled_codes
 
 __all__ = ["fit_partitions", "DaskSource"]
-
-_EXTRA = "__tamrel_{}__"
-
-
-# -- partitions -------------------------------------------------------------------------
-
-def _split_frame(part, columns, names):
-    return part[columns], {n: part[_EXTRA.format(n)].to_numpy() for n in names}
-
-
-def _split_arrays(block, extras):
-    return block, {n: np.asarray(v) for n, v in extras.items()}
-
-
-def aligned_partitions(x, extras):
-    """Delayed (rows of x, {name: values}) per partition, the extras (Dask Series of a Dask
-    DataFrame x, or Dask arrays of an array x's row blocks) cut alongside x."""
-    import dask
-    import dask.array as da
-    import dask.dataframe as dd
-
-    extras = {k: v for k, v in extras.items() if v is not None}
-    if isinstance(x, dd.DataFrame):
-        columns = {}
-        for name, v in extras.items():
-            if isinstance(v, dd.DataFrame) and len(v.columns) == 1:
-                v = v.iloc[:, 0]
-            if not isinstance(v, dd.Series):
-                raise TamrelError(f"{name} must be a Dask Series with the partitions of x (a Dask DataFrame).")
-            columns[_EXTRA.format(name)] = v
-        # One frame, so that every partition holds the same rows of x and of the extras.
-        frame = x.assign(**columns) if columns else x
-        return [dask.delayed(_split_frame)(p, list(x.columns), list(extras)) for p in frame.to_delayed()]
-    if not isinstance(x, da.Array) or x.ndim != 2:
-        raise TamrelError("x must be a two-dimensional Dask array or a Dask DataFrame.")
-    x = x.rechunk({1: -1})
-    blocks = {}
-    for name, v in extras.items():
-        if not isinstance(v, da.Array) or v.numblocks[0] != x.numblocks[0]:
-            raise TamrelError(f"{name} must be a Dask array with the row partitions of x.")
-        blocks[name] = v.to_delayed().ravel()
-    xs = x.to_delayed().ravel()
-    return [dask.delayed(_split_arrays)(xs[i], {n: b[i] for n, b in blocks.items()}) for i in range(len(xs))]
-
 
 @dataclass
 class _Layout:
@@ -469,7 +426,8 @@ def fit_partitions(obj, s, x, y, train_idx, test_idx, prediction=None, predictio
             raise TamrelError("The comparison needs the baseline's predictions: pass them or a fitted baseline.")
     boolean = utils.is_dask(train_idx) and utils.is_dask(test_idx)
     parts = aligned_partitions(x, {"y": y, "pred": pred, "base": base_pred, "w": sample_weight,
-                                   "train": train_idx if boolean else None, "test": test_idx if boolean else None})
+                                   "train": train_idx if boolean else None, "test": test_idx if boolean else None},
+                               refuse=TamrelError)
     lengths = _lengths(parts)
     offsets = np.concatenate([[0], np.cumsum(lengths)])
     positions = None

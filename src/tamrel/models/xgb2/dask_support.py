@@ -10,6 +10,7 @@ import copy
 
 import numpy as np
 
+from ...dask_parts import aligned_arrays
 from ...utils import is_dask
 
 __all__ = ["is_dask", "validate", "train", "train_bags", "predict", "map_rows", "cell_counts", "bag_cell_counts",
@@ -56,17 +57,10 @@ def _as_array(data, name, ndim):
     return data.rechunk({1: -1}) if ndim == 2 else data
 
 
-def _split_block(part, k, weighted):
-    values = [part.iloc[:, :k].to_numpy(), part.iloc[:, k].to_numpy()]
-    return tuple(values + [part.iloc[:, k + 1].to_numpy() if weighted else None])
-
-
 def _paired(X, y, w):
     """A DataFrame X with Series y and w as Dask arrays cut from one frame, so that their
-    blocks pair up (the reader may fuse the files of X's columns and of y's column
-    differently); other inputs unchanged."""
-    import dask
-    import dask.array as da
+    blocks pair up (the package's one alignment rule, tamrel.dask_parts); other inputs
+    unchanged."""
     import dask.dataframe as dd
 
     def column(part):
@@ -75,14 +69,9 @@ def _paired(X, y, w):
     y, w = column(y), column(w)
     if not (isinstance(X, dd.DataFrame) and isinstance(y, dd.Series) and (w is None or isinstance(w, dd.Series))):
         return X, y, w
-    k = len(X.columns)
-    extra = {"__tamrel_y__": y} if w is None else {"__tamrel_y__": y, "__tamrel_w__": w}
-    parts = [dask.delayed(_split_block, nout=3)(part, k, w is not None) for part in X.assign(**extra).to_delayed()]
-    metas = (X._meta.to_numpy(), y._meta.to_numpy(), None if w is None else w._meta.to_numpy())
-    arrays = [None if meta is None else
-              da.concatenate([da.from_delayed(p[i], shape=(np.nan,) + meta.shape[1:], dtype=meta.dtype) for p in parts])
-              for i, meta in enumerate(metas)]
-    return tuple(arrays)
+    metas = {None: X._meta.to_numpy(), "y": y._meta.to_numpy(), "w": None if w is None else w._meta.to_numpy()}
+    arrays = aligned_arrays(X, {"y": y, "w": w}, metas)
+    return arrays[0], arrays[1], arrays[2] if w is not None else None
 
 
 # Below this magnitude float32 rounding stays finite (XGBoost stores X as float32).
