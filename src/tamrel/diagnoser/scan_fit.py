@@ -277,7 +277,7 @@ def get_target_rows(self, i):
     rows = getattr(self, "_scan_rows", None)
     if rows is None:  # the rows of both subsets, once per fit
         rows = self._scan_rows = np.union1d(self.train_idx, self.test_idx)
-    return rows[members(self._scan_conditions[i], self._scan_columns, rows)]
+    return rows[members(self._scan_conditions[i], self._scan_columns)[rows]]
 
 
 def get_rule(self, i):
@@ -317,19 +317,20 @@ def frailzone(self, i):
     present = np.ones(len(self.y), dtype=bool)
     for f in features:
         present &= ~np.isnan(self._scan_columns[f].values)
-    new_pos = np.cumsum(present) - 1
-    train = new_pos[self.train_idx[present[self.train_idx]]]
-    test = new_pos[self.test_idx[present[self.test_idx]]]
-    x = self._scan_x
-    x = x.iloc[np.flatnonzero(present)] if isinstance(x, pd.DataFrame) else x[present]
+    x, train, test = self._scan_x, self.train_idx, self.test_idx
+    everything = bool(present.all())  # no copy of x where the features have no missing value
+    if not everything:
+        new_pos = np.cumsum(present) - 1
+        train, test = new_pos[train[present[train]]], new_pos[test[present[test]]]
+        x = x.iloc[np.flatnonzero(present)] if isinstance(x, pd.DataFrame) else x[present]
 
     def rows(values):
-        return None if values is None else values[present]
+        return values if values is None or everything else values[present]
 
     zone = FrailZone(self.estimator, features, task_type=self.task_type, threshold=self.threshold,
                      method="histogram", bins=self.bins, min_samples=self.min_samples, metric=self.score_name,
                      use_test=self.use_test is True, random_state=self.random_state)
-    zone.fit(x, self.y[present], train, test, prediction=rows(self.pred), prediction_proba=rows(self.pred_proba),
+    zone.fit(x, rows(self.y), train, test, prediction=rows(self.pred), prediction_proba=rows(self.pred_proba),
              sample_weight=rows(self.sample_weight), feature_names=self.feature_names)
     _open_on(zone, row, features)
     return zone

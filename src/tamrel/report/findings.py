@@ -136,6 +136,8 @@ def _zone_views(ctx, position, row, record, figures):
     record["distance"] = [{"feature": str(f), "distance": float(d)} for f, d in
                           zip(distance.value["x"], distance.value["y"])]
     try:
-        figures["marginal"] = png(FrailZone.plot_marginal(marginal, grid=_MAP_GRID))
+        with ctx.clock.analysis():  # FrailZone's own view; encoding it is the report's work
+            figure = FrailZone.plot_marginal(marginal, grid=_MAP_GRID)
+        figures["marginal"] = png(figure)
     except TamrelInfo as exc:
         record["notes"].append(f"No marginal view: {exc}")
