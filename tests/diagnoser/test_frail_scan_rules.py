@@ -7,7 +7,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from tamrel.diagnoser import scan_table
 from tamrel.diagnoser.frailzone import FrailScan, FrailZone, TreeSlicing
+from tamrel.diagnoser.scan_units import Condition
 from tamrel.exceptions import TamrelError
 
 
@@ -205,6 +207,56 @@ def test_each_set_of_rows_reported_once():
     keys = [tuple(scan.get_target_rows(i)) for i in range(len(out))]
     assert len(set(keys)) == len(keys)
     assert any(f == ("city",) for f in out["slice_features"])
+
+
+def _iv(feature, lb, ub, closed=False):
+    return Condition("interval", feature, lb, ub, closed)
+
+
+@pytest.mark.parametrize("a, b, expected", [
+    ([_iv("f", 0, 1)], [_iv("f", 0, 1, closed=True)], True),
+    ([_iv("f", 0, 1, closed=True)], [_iv("f", 0, 1)], False),
+    ([_iv("f", 0.5, 1, closed=True)], [_iv("f", 0, 2)], True),
+    ([_iv("f", -0.5, 1)], [_iv("f", 0, 2)], False),
+    ([_iv("f", 0, 1), _iv("g", 3, 4)], [_iv("f", 0, 1)], True),
+    ([_iv("f", 0, 1)], [_iv("f", 0, 1), _iv("g", 3, 4)], False),
+    ([_iv("g", 0, 1)], [_iv("f", 0, 1)], False),
+    ([Condition("codes", "c", codes=(1,))], [Condition("codes", "c", codes=(1, 2))], True),
+    ([Condition("codes", "c", codes=(1, 3))], [Condition("codes", "c", codes=(1, 2))], False),
+    ([Condition("missing", "f")], [Condition("missing", "f")], True),
+    ([Condition("missing", "f")], [_iv("f", -np.inf, np.inf, closed=True)], False),
+])
+def test_condition_implication(a, b, expected):
+    assert scan_table.implies(a, b) is expected
+
+
+class _Found:
+    def __init__(self, conditions, n_sliced):
+        self.conditions = conditions
+        self.rows = [{"slice_features": tuple(dict.fromkeys(c.feature for c in cs))} for cs in conditions]
+        self.order = [(k, 0, 0) for k in range(len(conditions))]
+        self.n_sliced = np.asarray(n_sliced)
+
+
+@pytest.mark.parametrize("prints, dropped", [((7, 7), [3]), ((7, 8), [])])
+def test_repeated_rows_proven_by_conditions_or_fingerprints(prints, dropped):
+    # 0 and 1: a pair inside a bin of its first feature with the bin's counts, proven equal
+    # without fingerprints; 2 and 3: two unrelated bins with equal counts, told by fingerprints
+    found = _Found([[_iv("f", 0, 1)], [_iv("f", 0, 1), _iv("g", 0, 5, closed=True)],
+                    [_iv("f", 1, 2)], [_iv("g", 5, 6, closed=True)]], [10, 10, 20, 20])
+    asked = []
+
+    def fingerprints(positions):
+        asked.extend(positions)
+        return [dict(zip((2, 3), prints))[i] for i in positions]
+
+    sums = np.array([1.0, 1.0, 2.0, 2.0])
+    out = scan_table.duplicates(found, np.array([5, 5, 6, 6]), sums, sums, fingerprints)
+    assert out.tolist() == [1] + dropped
+    assert sorted(asked) == [2, 3]
+    # other counts on the tested rows are other rows whatever the conditions say
+    out = scan_table.duplicates(found, np.array([5, 4, 6, 6]), sums, sums, fingerprints)
+    assert out.tolist() == dropped
 
 
 def test_boolean_masks_as_in_memory_subsets():

@@ -32,10 +32,12 @@ def gap_of(test_score, train_score):
 def duplicates(found, n_tested, sliced_sum, tested_sum, fingerprints):
     """Positions of the regions that repeat the rows of an earlier-kept region.
 
-    Candidates share their counts on both subsets and, within rounding, their score sums;
-    `fingerprints(positions)` then tells their row sets apart exactly (a 64-bit sum of
-    random row keys). Of each set of equal regions the one with the fewest features, then
-    first in the scan's order, is kept.
+    Candidates share their counts on both subsets and, within rounding, their score sums.
+    Two candidates are the same rows when the conditions of one imply the other's (a subset
+    with as many rows on both subsets is the whole set; a pair's region inside a bin of its
+    first feature, say), else when their fingerprints agree (`fingerprints(positions)`: a
+    64-bit sum of random row keys, which tells row sets apart exactly). Of each set of equal
+    regions the one with the fewest features, then first in the scan's order, is kept.
     """
     n = len(found.rows)
     if n < 2:
@@ -46,19 +48,60 @@ def duplicates(found, n_tested, sliced_sum, tested_sum, fingerprints):
     a, b = order[:-1], order[1:]
     same = (key[a] == key[b]).all(axis=1) & np.isclose(sliced_sum[a], sliced_sum[b], rtol=1e-9, atol=0) & \
         np.isclose(tested_sum[a], tested_sum[b], rtol=1e-9, atol=0)
-    candidates = np.unique(np.r_[a[same], b[same]]).tolist()
-    if not candidates:
-        return np.empty(0, dtype=np.int64)
-    prints = dict(zip(candidates, fingerprints(candidates)))
-    simplest = sorted(candidates, key=lambda i: (len(found.rows[i]["slice_features"]), tuple(found.order[i])))
-    kept, dropped = {}, []
-    for i in simplest:
-        k = (int(key[i, 0]), int(key[i, 1]), prints[i])
-        if k in kept:
-            dropped.append(i)
-        else:
-            kept[k] = i
+
+    def simplest(i):
+        return len(found.rows[i]["slice_features"]), tuple(found.order[i])
+
+    runs = [_proven(sorted(run, key=simplest), found.conditions) for run in _runs(order, same)]
+    # a run split into several proven groups is settled by one fingerprint per group
+    doubtful = [g[0] for groups in runs if len(groups) > 1 for g in groups]
+    prints = dict(zip(doubtful, fingerprints(doubtful))) if doubtful else {}
+    dropped = []
+    for groups in runs:
+        same_rows = {}
+        for g in groups:
+            same_rows.setdefault(prints.get(g[0]), []).extend(g)
+        for members in same_rows.values():
+            dropped.extend(sorted(members, key=simplest)[1:])
     return np.asarray(sorted(dropped), dtype=np.int64)
+
+
+def _runs(order, same):
+    """Runs of consecutive positions in `order` linked by `same` (each of two or more)."""
+    starts = np.flatnonzero(~np.r_[False, same])
+    runs = np.split(np.asarray(order, dtype=np.int64), starts[1:])
+    return [run.tolist() for run in runs if len(run) > 1]
+
+
+def _proven(run, conds):
+    """The run split into groups proven to be the same rows: a member joins the first group
+    whose first member's conditions imply its own or are implied by them (equal counts on
+    both subsets make a subset the whole set)."""
+    groups = []
+    for i in run:
+        for g in groups:
+            if implies(conds[i], conds[g[0]]) or implies(conds[g[0]], conds[i]):
+                g.append(i)
+                break
+        else:
+            groups.append([i])
+    return groups
+
+
+def implies(a, b):
+    """Whether every row that meets the conditions `a` meets the conditions `b`."""
+    return all(any(_implies(x, y) for x in a if x.feature == y.feature) for y in b)
+
+
+def _implies(x, y):
+    if x.kind != y.kind:
+        return False
+    if x.kind == "missing":
+        return True
+    if x.kind == "codes":
+        return set(x.codes) <= set(y.codes)
+    upper = x.ub < y.ub or (x.ub == y.ub and (y.closed or not x.closed))
+    return x.lb >= y.lb and upper
 
 
 def order_of(q, p, gap, sign, place):
