@@ -7,7 +7,6 @@ of the same tree on the same data. Outputs are checked equal.
 Run: PYTHONPATH=src python bench/bench_frailzone_2d.py
 """
 
-import numpy as np
 import pandas as pd
 from sklearn.tree import DecisionTreeRegressor
 

@@ -106,7 +106,7 @@ def test_target_idx_order_and_no_region():
     fz = FrailZone(None, ["X1"], threshold=1.05, bins=20)
     fz.fit(x, y, tr, te, prediction=pred)
     idx = fz.get_target_idx()
-    parts, start = [], 0
+    parts = []
     for rec in fz.diag.weak_region_stats:
         col = fz.diag.x[:, 1]
         closed = rec["ub1"] == col.max()

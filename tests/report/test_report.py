@@ -5,9 +5,8 @@ import math
 import re
 
 import numpy as np
-import pandas as pd
 import pytest
-from sklearn.linear_model import LinearRegression, LogisticRegression
+from sklearn.linear_model import LogisticRegression
 
 from tamrel.diagnoser.frailzone import FrailScan
 from tamrel.exceptions import TamrelError

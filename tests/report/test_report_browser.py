@@ -8,7 +8,6 @@ them the test is skipped, unless TAMREL_REQUIRE_BROWSER=1 (set by .ci/run) makes
 import os
 import shutil
 
-import numpy as np
 import pytest
 
 from report_data import make_frame, split

@@ -1,6 +1,5 @@
 """The report on Dask input: the same numbers as in memory, the drill-downs from the regions' rows."""
 
-import numpy as np
 import pytest
 
 from report_data import make_frame, split

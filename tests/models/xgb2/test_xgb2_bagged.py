@@ -133,6 +133,7 @@ def test_pair_strengths_against_least_squares_and_planted_pairs():
     assert all(len(c) == 7 for c in cuts)
     planted = x[:, 0] * x[:, 1]  # a residual of pure interaction
     additive = 3 * x[:, 0] - 2 * x[:, 1] + np.nan_to_num(x[:, 2])  # strong mains, no interaction
+    strength_planted = None  # the planted residual runs first
     for residual in (planted, additive):
         G, H = ext._pair_sums(cuts, x, rows, -residual, np.ones(2000))
         strengths = ext._pair_strengths(cuts, G, H, 1.0, 5.0)
