@@ -115,7 +115,6 @@ def scan(obj, s, plan, source, prep, fingerprints):
         bar.close()
     obj.threshold_value = _scan._threshold_value(weak.threshold, weak.sign, weak.overall)
     obj._scan_overall = overall_tested
-    obj._scan_overall_sliced = overall_sliced
     return table
 
 

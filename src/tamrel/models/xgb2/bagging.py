@@ -28,7 +28,7 @@ import numpy as np
 from ...settings import check
 from .bagged_settings import auto_max_bin
 
-__all__ = ["BagPlan", "TrainedBags", "plan", "train", "split_rows", "choose_pairs", "strength_table", "bag_margins"]
+__all__ = ["Bag", "BagPlan", "TrainedBags", "plan", "train", "trained_bags", "split_rows", "choose_pairs", "strength_table", "bag_margins"]
 
 
 @dataclass
@@ -181,7 +181,12 @@ def xgboost_api():
 
 
 @dataclass
-class _Bag:
+class Bag:
+    """One bag while it trains. `train`: its training rows (positions; on Dask, the training
+    weights, zero on held-out rows); `held`: its held-out rows (positions; on Dask, flags);
+    `loss`: the held-out loss of its booster so far; `main_rounds`: the rounds of its main
+    effects stage."""
+
     train: np.ndarray
     held: np.ndarray
     dtrain: object
@@ -207,7 +212,7 @@ def _main_stage(xgboost, kernels, api, X, y, w, plan_, bag):
     train_rows, held = split_rows(y, plan_, bag)
     # One thread per DMatrix: the bags already fill the cores, and starting a thread team
     # for a small matrix costs more than sketching it.
-    state = _Bag(train_rows, held, xgboost.DMatrix(X[train_rows], y[train_rows], weight=w[train_rows], nthread=1),
+    state = Bag(train_rows, held, xgboost.DMatrix(X[train_rows], y[train_rows], weight=w[train_rows], nthread=1),
                  xgboost.DMatrix(X[held], y[held], weight=w[held], nthread=1))
     singles = [[f] for f in range(plan_.n_features)]
     booster = xgboost.Booster(plan_.xgb_params(bag, singles), [state.dtrain, state.dheld])
@@ -255,6 +260,11 @@ def train(X, y, w, plan_):
                 strengths += s
         pairs = choose_pairs(strengths, plan_)
         states = list(pool.map(lambda b: _pair_stage(kernels, api, plan_, b, states[b], pairs), range(plan_.n_bags)))
+    return trained_bags(states, pairs, strengths)
+
+
+def trained_bags(states, pairs, strengths):
+    """What training leaves, from the bags (`Bag`) after both stages."""
     return TrainedBags(boosters=[s.booster for s in states], pairs=pairs, strengths=strengths,
                        held_out=[s.held for s in states],
                        rounds=[(s.main_rounds, s.booster.num_boosted_rounds() - s.main_rounds) for s in states])

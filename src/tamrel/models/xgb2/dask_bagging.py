@@ -119,19 +119,18 @@ def train_bags(X, y, w, plan_):
     singles = [[f] for f in range(plan_.n_features)]
     for bag in range(plan_.n_bags):
         w_train, w_held, held = _weights(y, w, plan_, bag)
-        dtrain = dxgb.DaskDMatrix(client, X, y, weight=w_train)
-        dheld = dxgb.DaskDMatrix(client, X, y, weight=w_held)
-        booster, score = _stage(client, plan_.xgb_params(bag, singles), dtrain, dheld, plan_)
-        states.append([booster, score, booster.num_boosted_rounds(), dtrain, dheld, held])
+        state = bagging.Bag(w_train, held, dxgb.DaskDMatrix(client, X, y, weight=w_train),
+                             dxgb.DaskDMatrix(client, X, y, weight=w_held))
+        state.booster, state.loss = _stage(client, plan_.xgb_params(bag, singles), state.dtrain, state.dheld, plan_)
+        state.main_rounds = state.booster.num_boosted_rounds()
+        states.append(state)
         if want_ranking:
-            strengths += _strengths(client, booster, X, y, w_train, cuts, plan_)
+            strengths += _strengths(client, state.booster, X, y, w_train, cuts, plan_)
     pairs = bagging.choose_pairs(strengths, plan_)
     for bag, state in enumerate(states):
         if pairs:
-            booster, _ = _stage(client, plan_.xgb_params(bag, pairs), state[3], state[4], plan_, model=state[0],
-                                start_loss=state[1])
-            state[0] = booster or state[0]
-        state[0].set_param({"nthread": plan_.n_threads})
-    return bagging.TrainedBags(boosters=[s[0] for s in states], pairs=pairs, strengths=strengths,
-                               held_out=[s[5] for s in states],
-                               rounds=[(s[2], s[0].num_boosted_rounds() - s[2]) for s in states])
+            booster, _ = _stage(client, plan_.xgb_params(bag, pairs), state.dtrain, state.dheld, plan_,
+                                model=state.booster, start_loss=state.loss)
+            state.booster = booster or state.booster
+        state.booster.set_param({"nthread": plan_.n_threads})
+    return bagging.trained_bags(states, pairs, strengths)
