@@ -134,8 +134,6 @@ def _warn_overfit(plan, s, train_score, test_score):
 
 def _tested(plan, found, weighted, score_scale):
     """(counts, scores) of the regions on the tested rows."""
-    if plan.rank:
-        return count_of(plan, found.inside), score_of(plan, found.inside)
     if plan.merge:
         first = found.inside[plan.quantity_names[0]]
         return first["n"], mean_of(first, weighted) * score_scale

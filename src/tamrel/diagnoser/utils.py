@@ -7,6 +7,7 @@ undefined score or distance is NaN rather than an exception.
 """
 
 import math
+from typing import Callable, NamedTuple
 
 import numpy as np
 import pandas as pd
@@ -16,7 +17,7 @@ from sklearn.metrics import f1_score, r2_score, roc_auc_score
 from ..exceptions import TamrelError
 from . import _scan
 
-__all__ = ["get_scoring_metric", "calculate_distance", "category_distance", "check_finite",
+__all__ = ["ScoringMetric", "get_scoring_metric", "calculate_distance", "category_distance", "check_finite",
            "binary_labels"]
 
 _LOGLOSS_EPS = 1e-15
@@ -287,6 +288,16 @@ _METRICS = {
 _METRIC_BY_LOWER = {name.lower(): name for name in _METRICS}
 
 
+class ScoringMetric(NamedTuple):
+    """What get_scoring_metric returns (a tuple, its fields also by name)."""
+
+    score_name: str
+    score_sign: int
+    scoring_func: Callable
+    needs_proba: bool
+    is_metric_additive: bool
+
+
 def get_scoring_metric(metric, average=False):
     """Scoring configuration of a metric.
 
@@ -301,6 +312,8 @@ def get_scoring_metric(metric, average=False):
 
     Returns
     -------
+    A ``ScoringMetric``, a tuple of:
+
     score_name : str
         The metric's name.
     score_sign : int
@@ -319,7 +332,7 @@ def get_scoring_metric(metric, average=False):
     name = _METRIC_BY_LOWER[key]
     sign, needs_proba, additive, func = _METRICS[name]
     scorer = _AdditiveScorer(name, func, bool(average)) if additive else _SetScorer(name, func)
-    return name, sign, scorer, needs_proba, additive
+    return ScoringMetric(name, sign, scorer, needs_proba, additive)
 
 
 # --------------------------------------------------------------------------

@@ -162,7 +162,7 @@ def _run(args):
     if args.prediction is not None:
         from ..diagnoser.utils import get_scoring_metric
 
-        needs_proba = args.metric is not None and get_scoring_metric(args.metric)[3]
+        needs_proba = args.metric is not None and get_scoring_metric(args.metric).needs_proba
         given["prediction_proba" if needs_proba else "prediction"] = frame[args.prediction]
     if not args.html and not args.json:
         print("tamrel report: no --html or --json given; only the verdict is printed.", file=sys.stderr)

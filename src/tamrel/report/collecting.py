@@ -133,7 +133,7 @@ def collect(report, data):
             with clock.part("collecting"):
                 source = _source(data, scan, report)
                 metric = scan.score_name
-                sign = float(get_scoring_metric(metric)[1])
+                sign = float(get_scoring_metric(metric).score_sign)
                 scores = overall_scores(source, scan.task_type, metric)
                 table = _table_records(scan, metric, sign, scores["test"].get(metric))
                 content = {
@@ -192,7 +192,7 @@ def _weak_regions(report, scan, source, table, ctx, figures, bar):
 def _facts(report, content):
     scores, regions = content["scores"], content["weak_regions"]
     metric = regions["metric"]
-    sign = float(get_scoring_metric(metric)[1])
+    sign = float(get_scoring_metric(metric).score_sign)
     facts = {
         "task": content["model"]["task"], "metric": metric, "alpha": report.alpha, "threshold": report.threshold,
         "regions": regions["table"], "test_scores": scores["test"], "has_proba": scores["test"].get("AUC") is not None

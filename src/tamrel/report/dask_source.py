@@ -78,7 +78,7 @@ class DaskSource:
         x = data.x
         meta = x._meta_nonempty if hasattr(x, "_meta_nonempty") else np.zeros((1, len(self.names)), dtype=x.dtype)
         self.kinds = column_kinds(meta, scan.feature_types)
-        self.needs_proba = get_scoring_metric(scan.score_name)[3]
+        self.needs_proba = get_scoring_metric(scan.score_name).needs_proba
         extras = {"y": data.y, "pred": data.prediction, "proba": data.prediction_proba, "w": data.sample_weight}
         from ..utils import is_dask
 
@@ -198,9 +198,9 @@ class DaskSource:
             found = [frame[rule_mask(rule, frame) & seen] for rule in rules]
             keep = np.random.default_rng([seed, i]).random(len(frame)) < rate
             test = self._subset(frame, "test")
-            given = proba if metric[3] else pred
-            scores = metric[2](frame[_extra("y")].to_numpy()[test], given[test]) if given is not None and \
-                metric[4] and test.any() else np.zeros(0)
+            given = proba if metric.needs_proba else pred
+            scores = metric.scoring_func(frame[_extra("y")].to_numpy()[test], given[test]) if given is not None and \
+                metric.is_metric_additive and test.any() else np.zeros(0)
             w = frame[_extra("w")].to_numpy(dtype=np.float64)[test] if _extra("w") in frame else np.ones(test.sum())
             cats = {}
             for key, within in splits.items():

@@ -45,7 +45,7 @@ class MemorySource:
         self.n_rows = len(scan.y)
         task = scan.task_type
         self.classes = None if task == "regression" else self._classes()
-        self.needs_proba = get_scoring_metric(scan.score_name)[3]
+        self.needs_proba = get_scoring_metric(scan.score_name).needs_proba
 
     def _classes(self):
         labels = binary_labels(self.scan.y)  # the package's positive-class rule, once on all rows
@@ -123,11 +123,11 @@ class MemorySource:
         y, pred, proba, w = s.y[rows], _rows(s.pred, rows), _rows(s.pred_proba, rows), _rows(s.sample_weight, rows)
         codes, labels = category_groups(values)
         scorer = get_scoring_metric(metric, average=True)
-        given = proba if scorer[3] else pred
+        given = proba if scorer.needs_proba else pred
         rows = []
         for k, label in enumerate(labels):
             at = np.flatnonzero(codes == k)
-            score = scorer[2](y[at], given[at], sample_weight=None if w is None else w[at]) if at.size else None
+            score = scorer.scoring_func(y[at], given[at], sample_weight=None if w is None else w[at]) if at.size else None
             rows.append((label, int(at.size), score))
         return category_table(rows, len(values))
 

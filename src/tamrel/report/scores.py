@@ -41,12 +41,12 @@ def block_sums(task, y, pred=None, proba=None, w=None, classes=None, metrics=Non
     for name in metrics or TASK_METRICS[task]:
         if name not in _ADDITIVE:
             continue
-        needs_proba = get_scoring_metric(name)[3]
-        given = proba if needs_proba else pred
+        scoring = get_scoring_metric(name)
+        given = proba if scoring.needs_proba else pred
         if given is None or n == 0:
             continue
-        target = binary_labels(y, classes) if needs_proba and classes is not None else y
-        sums[name] = float(np.dot(ones, get_scoring_metric(name)[2](target, given)))
+        target = binary_labels(y, classes) if scoring.needs_proba and classes is not None else y
+        sums[name] = float(np.dot(ones, scoring.scoring_func(target, given)))
     if task == "regression":
         sums["spread"] = _spread(ones, np.asarray(y, dtype=np.float64))
     elif classes is not None and n:
