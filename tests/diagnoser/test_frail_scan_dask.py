@@ -165,3 +165,5 @@ def test_dask_estimator_with_an_empty_partition_and_comparison(dask_client):
     got = FrailCompare(model, **kw).fit(data[["a", "b"]], data["y"], ~data["test"], data["test"],
                                         baseline_prediction=data["pred"]).output
     pd.testing.assert_frame_equal(got, want, check_exact=False, rtol=1e-12)
+    with pytest.raises(TamrelError, match="baseline's prediction: pass it"):
+        FrailCompare(model, **kw).fit(data[["a", "b"]], data["y"], ~data["test"], data["test"])

@@ -320,6 +320,8 @@ def test_comparison_finds_where_the_model_is_worse():
     d = (y[rows] - model[rows]) ** 2 - (y[rows] - baseline[rows]) ** 2
     assert top["p_value"] == pytest.approx(scipy.stats.ttest_1samp(d, 0, alternative="greater").pvalue, rel=1e-9)
     assert top["Diff"] == pytest.approx(d.mean(), rel=1e-12)
+    with pytest.raises(TamrelError, match="baseline's prediction: pass it"):  # neither given nor a model
+        FrailCompare(None, bins=5).fit(x, y, tr, te, prediction=model, baseline_prediction_proba=baseline)
 
 
 def test_overfit_model_warns_and_split_finds_on_test_rows():

@@ -1,6 +1,7 @@
 """FrailCompare's public methods: where a model scores worse than a baseline, feature by
 feature and pair by pair."""
 
+from .scan_data import Baseline
 from .scan_fit import fit_scan, get_rule, get_target_rows, result_of
 from .scan_metrics import diff_plan
 from .scan_settings import COMPARE
@@ -61,7 +62,7 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
     """
     return fit_scan(self, COMPARE, diff_plan, (x, y, train_idx, test_idx, prediction, prediction_proba,
                                                sample_weight, feature_names, feature_types),
-                    baseline=(baseline_prediction, baseline_prediction_proba))
+                    baseline=Baseline(baseline_prediction, baseline_prediction_proba))
 
 
 def get_result(self):

@@ -421,9 +421,7 @@ def fit_partitions(obj, s, x, y, train_idx, test_idx, prediction=None, predictio
         raise TamrelError(f"The metric {plan.name} needs {what}: pass it or an estimator that gives it.")
     base_pred = None
     if baseline is not None:
-        base_pred = baseline[1] if plan.needs_proba else baseline[0]
-        if base_pred is None and obj.baseline is None:
-            raise TamrelError("The comparison needs the baseline's predictions: pass them or a fitted baseline.")
+        base_pred = baseline.given(plan, obj.baseline)
     boolean = utils.is_dask(train_idx) and utils.is_dask(test_idx)
     parts = aligned_partitions(x, {"y": y, "pred": pred, "base": base_pred, "w": sample_weight,
                                    "train": train_idx if boolean else None, "test": test_idx if boolean else None},

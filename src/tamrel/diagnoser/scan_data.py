@@ -10,7 +10,25 @@ from ..exceptions import TamrelError
 from .columns import category_codes, column_kinds, numeric_column, table_column
 
 __all__ = ["read_data", "scanned_features", "pair_list", "Column", "read_columns", "kinds_of", "positions",
-           "subsets", "split_half"]
+           "subsets", "split_half", "Baseline"]
+
+
+@dataclass
+class Baseline:
+    """The baseline's predictions given to a comparison (either may be None: the baseline
+    model then computes them)."""
+
+    prediction: object = None
+    prediction_proba: object = None
+
+    def given(self, plan, model):
+        """The given predictions the plan reads (probabilities where it reads them), None
+        where `model` computes them; an error where neither is at hand."""
+        given = self.prediction_proba if plan.needs_proba else self.prediction
+        if given is None and model is None:
+            what = "prediction_proba" if plan.needs_proba else "prediction"
+            raise TamrelError(f"The comparison needs the baseline's {what}: pass it or a fitted baseline.")
+        return given
 
 
 def read_data(scan, x, y, train_idx, test_idx, prediction, prediction_proba, sample_weight, feature_names,

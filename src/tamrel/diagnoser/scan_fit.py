@@ -204,9 +204,9 @@ def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
 
 
 def fit_scan(obj, table, make_plan, args, baseline=None):
-    """A scan's fit (FrailScan, or FrailCompare with the baseline's (prediction,
-    prediction_proba)): settings by `table`, the metric's plan by `make_plan`, the rows in
-    memory or on Dask (`args`: those of FrailScan.fit)."""
+    """A scan's fit (FrailScan, or FrailCompare with its `Baseline`): settings by `table`,
+    the metric's plan by `make_plan`, the rows in memory or on Dask (`args`: those of
+    FrailScan.fit)."""
     s = check(obj, table)
     x = args[0]
     if is_dask(x):
@@ -217,8 +217,7 @@ def fit_scan(obj, table, make_plan, args, baseline=None):
     x = read_data(obj, *args)
     plan = plan_of(obj, s, obj.pred_proba is not None, make=make_plan)
     pred = needed_prediction(obj, plan)
-    other = None if baseline is None else baseline_prediction(obj, plan, x, baseline[1] if plan.needs_proba
-                                                              else baseline[0])
+    other = None if baseline is None else baseline_prediction(obj, plan, x, baseline.given(plan, obj.baseline))
     prep, source, fingerprints = memory_scan(obj, s, plan, x, pred, baseline=other)
     obj.score_name = plan.name
     obj.output, obj._scan_conditions = scan(obj, s, plan, source, prep, fingerprints)
@@ -229,13 +228,10 @@ def fit_scan(obj, table, make_plan, args, baseline=None):
 
 
 def baseline_prediction(obj, plan, x, given):
-    """The baseline's predictions (probabilities where the metric reads them): given, or
-    from the baseline model."""
-    what = "prediction_proba" if plan.needs_proba else "prediction"
+    """The baseline's predictions (probabilities where the metric reads them): given (see
+    Baseline.given), or from the baseline model."""
     if given is None:
         model = obj.baseline
-        if model is None:
-            raise TamrelError(f"The comparison needs the baseline's {what}: pass it or a fitted baseline.")
         given = np.asarray(model.predict_proba(x)) if plan.needs_proba else model.predict(x)
     n = x.shape[0]
     if plan.needs_proba:
