@@ -315,6 +315,15 @@ def test_pickle_clone_and_refit():
     np.testing.assert_array_equal(one_thread.decision_function(X_NAN), model.decision_function(X_NAN))
 
 
+@pytest.mark.parametrize("library", [None, object()])
+def test_a_moved_xgboost_library_handle_is_named(monkeypatch, library):
+    # The boosting loop reads XGBoost's private library handle; a release without it (or
+    # without one of the functions) gets a clear ImportError before any bag trains.
+    monkeypatch.setattr(xgboost.core, "_LIB", library, raising=False)
+    with pytest.raises(ImportError, match=r"xgboost\.core\._LIB.*" + xgboost.__version__.replace(".", r"\.")):
+        XGB2BaggedRegressor(**FAST).fit(X, Y)
+
+
 def test_plot_effect_band_and_missing(tmp_path):
     model = XGB2BaggedRegressor(**FAST).fit(X_NAN, Y)
     view = model.parse_model()

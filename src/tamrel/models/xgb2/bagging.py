@@ -174,10 +174,18 @@ def xgboost_api():
     the xgboost package loaded)."""
     import ctypes
 
+    import xgboost
     from xgboost import core
 
-    return tuple(ctypes.cast(getattr(core._LIB, name), ctypes.c_void_p).value
-                 for name in ("XGBoosterUpdateOneIter", "XGBoosterEvalOneIter", "XGBGetLastError"))
+    names = ("XGBoosterUpdateOneIter", "XGBoosterEvalOneIter", "XGBGetLastError")
+    # core._LIB is XGBoost's own handle on its library, not a public name: where a release
+    # moves it, say so instead of failing somewhere inside fit.
+    library = getattr(core, "_LIB", None)
+    if library is None or not all(hasattr(library, name) for name in names):
+        raise ImportError(f"The bagged depth-2 models drive XGBoost's C functions through xgboost.core._LIB, which "
+                          f"XGBoost {xgboost.__version__} does not provide; install an XGBoost release that the "
+                          f"package supports (see pyproject.toml).")
+    return tuple(ctypes.cast(getattr(library, name), ctypes.c_void_p).value for name in names)
 
 
 @dataclass
